@@ -1,0 +1,188 @@
+"""Builds the benchmark peers into bench/build/, rebuilding only those whose inputs changed."""
+
+from __future__ import annotations
+
+import hashlib
+import importlib
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+from dataclasses import dataclass, field
+from pathlib import Path
+
+BENCH = Path(__file__).resolve().parent
+PEERS = BENCH / "peers"
+BUILD = BENCH / "build"
+
+EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+PY_INCLUDE = sysconfig.get_paths()["include"]
+CC = os.environ.get("CC", "gcc")
+CXX = os.environ.get("CXX", "g++")
+CFLAGS = ["-O2", "-fPIC", "-DNDEBUG", f"-I{PY_INCLUDE}"]
+CXXFLAGS = [*CFLAGS, "-std=c++17", "-fvisibility=hidden"]
+
+
+@dataclass
+class Peer:
+    """One implementation of the six classes other than kestrum itself."""
+
+    name: str  # column name in the results
+    module: str  # importable module name
+    requires: tuple[str, ...] = ()  # Python packages the build needs
+    sources: tuple[Path, ...] = ()
+    status: str = "unknown"  # ok | built | missing
+    reason: str = ""
+    versions: dict[str, str] = field(default_factory=dict)
+
+    @property
+    def artifact(self) -> Path | None:
+        return BUILD / f"{self.module}{EXT_SUFFIX}" if self.sources_are_native else None
+
+    @property
+    def sources_are_native(self) -> bool:
+        return any(s.suffix in (".c", ".cpp", ".pyx") for s in self.sources)
+
+
+PEER_LIST = [
+    Peer("capi", "kestrum_bench_capi", sources=(PEERS / "capi.c",)),
+    Peer("capi_vectorcall", "kestrum_bench_capi_vectorcall", sources=(PEERS / "capi.c",)),
+    Peer(
+        "pybind11",
+        "kestrum_bench_pybind11",
+        requires=("pybind11",),
+        sources=(PEERS / "pybind11_peer.cpp", PEERS / "peer_shapes.hpp"),
+    ),
+    Peer(
+        "nanobind",
+        "kestrum_bench_nanobind",
+        requires=("nanobind",),
+        sources=(PEERS / "nanobind_peer.cpp", PEERS / "peer_shapes.hpp"),
+    ),
+    Peer(
+        "cython",
+        "kestrum_bench_cython",
+        requires=("Cython",),
+        sources=(PEERS / "kestrum_bench_cython.pyx",),
+    ),
+    Peer("python", "kestrum_bench_python", sources=(PEERS / "kestrum_bench_python.py",)),
+]
+
+
+class BuildError(Exception):
+    pass
+
+
+def _compiler_id(compiler: str) -> str:
+    try:
+        out = subprocess.run([compiler, "--version"], capture_output=True, text=True, check=True)
+    except (OSError, subprocess.CalledProcessError) as e:
+        raise BuildError(f"compiler {compiler!r} not usable: {e}") from None
+    return out.stdout.splitlines()[0] if out.stdout else compiler
+
+
+def _commands(peer: Peer, out: Path) -> list[list[str]]:
+    """The build steps that turn the peer's sources into `out` (a temporary name)."""
+    if peer.name == "capi":
+        return [[CC, *CFLAGS, "-shared", str(PEERS / "capi.c"), "-o", str(out)]]
+    if peer.name == "capi_vectorcall":
+        defines = ["-DKB_VECTORCALL", f"-DKB_MODULE_NAME={peer.module}"]
+        return [[CC, *CFLAGS, *defines, "-shared", str(PEERS / "capi.c"), "-o", str(out)]]
+    if peer.name == "pybind11":
+        import pybind11
+
+        inc = f"-I{pybind11.get_include()}"
+        return [[CXX, *CXXFLAGS, inc, "-shared", str(PEERS / "pybind11_peer.cpp"), "-o", str(out)]]
+    if peer.name == "nanobind":
+        import nanobind
+
+        root = Path(nanobind.__file__).parent
+        flags = [
+            *CXXFLAGS,
+            "-DNB_COMPACT_ASSERTIONS",
+            f"-I{nanobind.include_dir()}",
+            f"-I{root / 'ext' / 'robin_map' / 'include'}",
+        ]
+        lib_o = BUILD / "nanobind_lib.o"
+        peer_o = BUILD / "nanobind_peer.o"
+        # nanobind's support library is compiled into every extension that uses it.
+        return [
+            [CXX, *flags, "-fno-strict-aliasing", "-ffunction-sections", "-fdata-sections", "-c",
+             str(Path(nanobind.source_dir()) / "nb_combined.cpp"), "-o", str(lib_o)],
+            [CXX, *flags, "-c", str(PEERS / "nanobind_peer.cpp"), "-o", str(peer_o)],
+            [CXX, "-shared", "-Wl,--gc-sections", str(peer_o), str(lib_o), "-o", str(out)],
+        ]
+    if peer.name == "cython":
+        c_file = BUILD / f"{peer.module}.c"
+        return [
+            [sys.executable, "-m", "cython", "-3", str(PEERS / f"{peer.module}.pyx"), "-o", str(c_file)],
+            [CC, *CFLAGS, "-shared", str(c_file), "-o", str(out)],
+        ]
+    raise AssertionError(f"no recipe for {peer.name}")
+
+
+def _fingerprint(peer: Peer, commands: list[list[str]]) -> str:
+    """Everything that should force a rebuild: sources, commands, interpreter, tools."""
+    h = hashlib.sha256()
+    for src in peer.sources:
+        h.update(src.read_bytes())
+    h.update(repr(commands).encode())
+    h.update(sys.version.encode())
+    h.update(EXT_SUFFIX.encode())
+    h.update(repr(sorted(peer.versions.items())).encode())
+    compilers = {c[0] for c in commands if c[0] in (CC, CXX)}
+    for compiler in sorted(compilers):
+        h.update(_compiler_id(compiler).encode())
+    return h.hexdigest()
+
+
+def _run(cmd: list[str]) -> None:
+    proc = subprocess.run(cmd, cwd=BUILD, capture_output=True, text=True)
+    if proc.returncode != 0:
+        tail = "\n".join((proc.stderr or proc.stdout).strip().splitlines()[-15:])
+        raise BuildError(f"`{' '.join(cmd[:2])} ...` failed ({proc.returncode}):\n{tail}")
+
+
+def ensure_built(peer: Peer, log=print) -> None:
+    """Builds `peer` if missing or stale; sets its status to ok, built or missing."""
+    for package in peer.requires:
+        try:
+            mod = importlib.import_module(package)
+        except ImportError:
+            peer.status = "missing"
+            peer.reason = f"{package} is not installed (pip install -r bench/requirements.txt)"
+            return
+        peer.versions[package] = getattr(mod, "__version__", "?")
+    if not peer.sources_are_native:
+        peer.status = "ok"
+        return
+    BUILD.mkdir(exist_ok=True)
+    artifact = peer.artifact
+    tmp = artifact.with_name(artifact.name + ".tmp")
+    stamp = BUILD / f"{peer.module}.stamp"
+    try:
+        commands = _commands(peer, tmp)
+        # The fingerprint must not depend on the temporary name.
+        digest = _fingerprint(peer, _commands(peer, artifact))
+        if artifact.exists() and stamp.exists() and stamp.read_text() == digest:
+            peer.status = "ok"
+            return
+        log(f"building {peer.name} ...", flush=True)
+        for cmd in commands:
+            _run(cmd)
+        os.replace(tmp, artifact)  # a half-written module never looks fresh
+        stamp.write_text(digest)
+        peer.status = "built"
+    except BuildError as e:
+        peer.status = "missing"
+        peer.reason = f"build failed: {e}"
+        tmp.unlink(missing_ok=True)
+
+
+def import_path_entries() -> list[str]:
+    return [str(BUILD), str(PEERS)]
+
+
+def clean() -> None:
+    shutil.rmtree(BUILD, ignore_errors=True)

@@ -1,0 +1,160 @@
+"""The measured operations and the interleaved tight-loop timer."""
+
+from __future__ import annotations
+
+import gc
+import statistics
+import time
+from dataclasses import dataclass, field
+from typing import Callable
+
+# Each loop iteration runs the statement this many times, so the loop's own cost is small next to
+# the statement's and the baseline subtraction removes little.
+UNROLL = 10
+
+RAISES_TYPEERROR = "try:\n    {}\nexcept TypeError:\n    pass"
+
+
+@dataclass(frozen=True)
+class Op:
+    label: str  # how the table shows it
+    stmt: str  # what the loop runs; free names come from setup
+    setup: Callable[[object], dict]  # implementation module -> the loop's local names
+    baseline: str = "pass"  # the statement of the same shape whose cost is subtracted
+
+
+def _cls(name):
+    return lambda m: {name: getattr(m, name)}
+
+
+OPS = [
+    Op("Cylinder(2.0, 6.0)", "Cylinder(2.0, 6.0)", _cls("Cylinder")),
+    Op("Cylinder(2, 6)", "Cylinder(2, 6)", _cls("Cylinder")),
+    Op("Cylinder(radius=2.0, length=6.0)", "Cylinder(radius=2.0, length=6.0)", _cls("Cylinder")),
+    Op("c.radius()", "c.radius()", lambda m: {"c": m.Cylinder(2.0, 6.0)}),
+    Op("c.half_length()", "c.half_length()", lambda m: {"c": m.Cylinder(2.0, 6.0)}),
+    Op("Sphere(1.5)", "Sphere(1.5)", _cls("Sphere")),
+    Op("Capsule(1.0, 4.0)", "Capsule(1.0, 4.0)", _cls("Capsule")),
+    # The sequences are built once, outside the loop: only the conversion is timed.
+    Op("Cuboid([2.0, 4.0, 6.0])", "Cuboid(sides)", lambda m: {"Cuboid": m.Cuboid, "sides": [2.0, 4.0, 6.0]}),
+    Op("Cuboid((2.0, 4.0, 6.0))", "Cuboid(sides)", lambda m: {"Cuboid": m.Cuboid, "sides": (2.0, 4.0, 6.0)}),
+    Op('PyMesh("a/b/c.obj")', 'PyMesh("a/b/c.obj")', _cls("PyMesh")),
+    Op("m.mesh_path", "m.mesh_path", lambda m: {"m": m.PyMesh("a/b/c.obj")}),
+    Op(
+        'Sphere("x") -> TypeError',
+        RAISES_TYPEERROR.format('Sphere("x")'),
+        _cls("Sphere"),
+        baseline=RAISES_TYPEERROR.format("pass"),
+    ),
+]
+
+
+def compile_loop(stmt: str, names: list[str]) -> Callable[..., int]:
+    """A function (n, *values) -> elapsed ns of n iterations of `stmt` repeated UNROLL times.
+
+    The values arrive as arguments, so the statement reads them as fast locals.
+    """
+    body = "".join("        " + line + "\n" for _ in range(UNROLL) for line in stmt.splitlines())
+    params = "".join(f", {n}" for n in names)
+    src = (
+        f"def loop(_n{params}, _timer=_timer, _range=range):\n"
+        f"    _t0 = _timer()\n"
+        f"    for _ in _range(_n):\n"
+        f"{body}"
+        f"    return _timer() - _t0\n"
+    )
+    namespace = {"_timer": time.perf_counter_ns}
+    exec(compile(src, f"<loop {stmt.splitlines()[0]!r}>", "exec"), namespace)
+    return namespace["loop"]
+
+
+@dataclass
+class Cell:
+    """The samples of one implementation on one op (ns per statement, baseline not subtracted)."""
+
+    loop: Callable[..., int]
+    args: tuple
+    n: int = 0
+    samples: list[float] = field(default_factory=list)
+    error: str = ""
+
+    def sample(self) -> None:
+        self.samples.append(self.loop(self.n, *self.args) / (self.n * UNROLL))
+
+
+def calibrate(cell: Cell, target_ns: float) -> None:
+    """Picks the iteration count that makes one sample take about `target_ns`."""
+    n = 16
+    while True:
+        elapsed = cell.loop(n, *cell.args)
+        if elapsed >= target_ns / 8 or n >= 1 << 24:
+            break
+        n *= 4
+    cell.n = max(1, int(n * target_ns / max(elapsed, 1)))
+
+
+def prepare(op: Op, module) -> Cell:
+    """The loop of `op` over `module`'s classes, run once; a failure is kept in `error`."""
+    try:
+        values = op.setup(module)
+        cell = Cell(compile_loop(op.stmt, list(values)), tuple(values.values()))
+        cell.loop(1, *cell.args)  # fails here, not halfway through a measurement
+        return cell
+    except Exception as e:  # noqa: BLE001 - any failure makes the cell unmeasurable
+        return Cell(lambda *a: 0, (), error=f"{type(e).__name__}: {e}")
+
+
+def measure(ops, modules: dict[str, object], reps: int, target_ns: float, quick_n: int | None,
+            log=print) -> dict:
+    """Times every op on every module, interleaved.
+
+    Per repetition and op, the implementations (and the op's baseline) take turns, in an order
+    rotated every repetition so that none always runs first or last. Returns, per op label,
+    {"baseline": Cell, "cells": {impl: Cell}}.
+    """
+    table = {}
+    for op in ops:
+        cells = {name: prepare(op, mod) for name, mod in modules.items()}
+        baseline = Cell(compile_loop(op.baseline, []), ())
+        for cell in [baseline, *cells.values()]:
+            if cell.error:
+                continue
+            if quick_n is not None:
+                cell.n = quick_n
+            else:
+                calibrate(cell, target_ns)
+        table[op.label] = {"baseline": baseline, "cells": cells}
+
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        for rep in range(reps):
+            for op in ops:
+                row = table[op.label]
+                turns = [None, *row["cells"]]
+                k = rep % len(turns)
+                for name in turns[k:] + turns[:k]:
+                    cell = row["baseline"] if name is None else row["cells"][name]
+                    if not cell.error:
+                        cell.sample()
+            if log and reps > 1:
+                log(f"  repetition {rep + 1}/{reps} done", flush=True)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    return table
+
+
+def summarize(cell: Cell, baseline: Cell) -> dict | None:
+    """Median and min ns/op with the baseline's median (min) subtracted."""
+    if cell.error or not cell.samples:
+        return None
+    base_med = statistics.median(baseline.samples)
+    base_min = min(baseline.samples)
+    return {
+        "ns": statistics.median(cell.samples) - base_med,
+        "min_ns": min(cell.samples) - base_min,
+        "raw_median_ns": statistics.median(cell.samples),
+        "iterations": cell.n * UNROLL,
+        "samples_ns": cell.samples,
+    }
