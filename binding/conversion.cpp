@@ -1,0 +1,173 @@
+// Conversions between Python objects and native values: numbers, texts and sequences.
+#include "conversion.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace kestrum {
+
+PyResult<std::string_view> to_str(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) return fetch_error();
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::string to_string_lossy(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(data, size);
+    (void)PyErr::take();
+    Owned bytes = Owned::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    if (!bytes) panic_after_error();
+    return decode_utf8_lossy(std::string_view(PyBytes_AS_STRING(bytes.get()),
+                                              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+}
+
+namespace {
+constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
+
+// The allowed range of the second byte after a lead byte, and the sequence length;
+// length 0 marks a byte that cannot start a sequence.
+struct LeadByte {
+    int length;
+    unsigned char low;
+    unsigned char high;
+};
+
+LeadByte classify(unsigned char lead) {
+    if (lead >= 0xC2 && lead <= 0xDF) return {2, 0x80, 0xBF};
+    if (lead == 0xE0) return {3, 0xA0, 0xBF};
+    if (lead == 0xED) return {3, 0x80, 0x9F};
+    if (lead >= 0xE1 && lead <= 0xEF) return {3, 0x80, 0xBF};
+    if (lead == 0xF0) return {4, 0x90, 0xBF};
+    if (lead >= 0xF1 && lead <= 0xF3) return {4, 0x80, 0xBF};
+    if (lead == 0xF4) return {4, 0x80, 0x8F};
+    return {0, 0, 0};
+}
+}  // namespace
+
+std::string decode_utf8_lossy(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        if (lead < 0x80) {
+            out.push_back(static_cast<char>(lead));
+            ++i;
+            continue;
+        }
+        const LeadByte kind = classify(lead);
+        std::size_t end = i + 1;
+        bool valid = kind.length != 0;
+        for (int k = 1; valid && k < kind.length; ++k) {
+            const unsigned char low = k == 1 ? kind.low : 0x80;
+            const unsigned char high = k == 1 ? kind.high : 0xBF;
+            if (end >= bytes.size()) {
+                valid = false;
+            } else if (const auto byte = static_cast<unsigned char>(bytes[end]);
+                       byte < low || byte > high) {
+                valid = false;
+            } else {
+                ++end;
+            }
+        }
+        // An invalid run (the bytes taken so far) is one maximal subpart: one replacement.
+        if (valid)
+            out.append(bytes.substr(i, end - i));
+        else
+            out.append(REPLACEMENT);
+        i = end;
+    }
+    return out;
+}
+
+Owned PyFloat::new_(double value) {
+    PyObject* result = PyFloat_FromDouble(value);
+    if (result == nullptr) panic_after_error();
+    return Owned::steal(result);
+}
+
+Owned PyString::new_(std::string_view text) {
+    PyObject* result =
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (result == nullptr) panic_after_error();
+    return Owned::steal(result);
+}
+
+PyResult<Owned> try_iter(PyObject* object) { return steal_or_fetch(PyObject_GetIter(object)); }
+
+PyResult<std::optional<Owned>> next(PyObject* iterator) {
+    if (PyObject* item = PyIter_Next(iterator)) return std::optional<Owned>(Owned::steal(item));
+    if (auto error = PyErr::take()) return std::move(*error);
+    return std::optional<Owned>();
+}
+
+float narrow_out_of_range(double value) {
+    // The largest double that still rounds to FLT_MAX lies half an ulp below 2^128.
+    constexpr double ROUNDS_TO_INFINITY = 3.4028235677973366e38;
+    const float sign = value > 0 ? 1.0F : -1.0F;
+    if (std::isinf(value) || std::fabs(value) >= ROUNDS_TO_INFINITY)
+        return sign * std::numeric_limits<float>::infinity();
+    return sign * FLT_MAX;
+}
+
+PyResult<float> FromPyObject<float>::extract_slow(PyObject* object) {
+    const double value = PyFloat_AsDouble(object);
+    if (value == -1.0) {
+        if (auto error = PyErr::take()) return std::move(*error);
+    }
+    return narrow_to_single(value);
+}
+
+PyResult<std::string> FromPyObject<std::string>::extract_bound(PyObject* object) {
+    if (!PyUnicode_Check(object)) return downcast_error(object, "PyString");
+    std::string_view text = KS_TRY(to_str(object));
+    return std::string(text);
+}
+
+namespace {
+// Exact lists and tuples run no user code to iterate, so indexing them is the same as
+// iterating; the size is read again each step since an element's conversion may
+// shrink a list.
+template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
+PyResult<std::vector<float>> convert_items(PyObject* object) {
+    std::vector<float> values;
+    values.reserve(static_cast<std::size_t>(Size(object)));
+    for (Py_ssize_t i = 0; i < Size(object); ++i) {
+        Owned item = Owned::borrow(Item(object, i));
+        values.push_back(KS_TRY(FromPyObject<float>::extract_bound(item.get())));
+    }
+    return values;
+}
+
+Py_ssize_t list_size(PyObject* list) { return PyList_GET_SIZE(list); }
+PyObject* list_item(PyObject* list, Py_ssize_t i) { return PyList_GET_ITEM(list, i); }
+Py_ssize_t tuple_size(PyObject* tuple) { return PyTuple_GET_SIZE(tuple); }
+PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) { return PyTuple_GET_ITEM(tuple, i); }
+}  // namespace
+
+PyResult<std::vector<float>> FromPyObjectBound<std::vector<float>>::from_py_object_bound(
+    PyObject* object) {
+    if (PyUnicode_Check(object)) return PyErr::new_(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (PyList_CheckExact(object)) return convert_items<list_size, list_item>(object);
+    if (PyTuple_CheckExact(object)) return convert_items<tuple_size, tuple_item>(object);
+    if (!PySequence_Check(object)) return downcast_error(object, "Sequence");
+
+    Py_ssize_t hint = PySequence_Size(object);
+    if (hint == -1) {
+        (void)PyErr::take();
+        hint = 0;
+    }
+    std::vector<float> values;
+    values.reserve(std::min(static_cast<std::size_t>(hint), MAX_RESERVED));
+    Owned iterator = KS_TRY(try_iter(object));
+    for (;;) {
+        std::optional<Owned> item = KS_TRY(next(iterator.get()));
+        if (!item) break;
+        values.push_back(KS_TRY(FromPyObject<float>::extract_bound(item->get())));
+    }
+    return values;
+}
+
+}  // namespace kestrum

@@ -1,0 +1,400 @@
+// Errors: normalization, moving errors to and from the interpreter, PanicException,
+// error kinds and the text forms of objects and errors.
+#include "err.hpp"
+
+#include <cstdio>
+
+#include "conversion.hpp"
+#include "gil.hpp"
+#include "once_cell.hpp"
+
+namespace kestrum {
+
+namespace {
+
+constexpr const char* PANIC_EXCEPTION_DOC =
+    "\n"
+    "The exception raised when native code called from Python fails.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+constexpr const char* DEFAULT_PANIC_MESSAGE = "native code failed without a message";
+
+constinit GILOnceCell<Owned> PANIC_EXCEPTION_TYPE;
+
+// Sets the exception that `builder` describes, then takes it back normalized; any member
+// of the result may be null.
+PyErrStateNormalized lazy_into_normalized_ffi_tuple(ErrorBuilder&& builder) {
+    {
+        auto [type, argument] = std::move(builder).run();
+        if (PyExceptionClass_Check(type.get()))
+            PyErr_SetObject(type.get(), argument.get());
+        else
+            PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        argument = Owned();
+    }
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+}
+
+[[noreturn]] void print_panic_and_unwind(PyErr error, std::string message) {
+    std::fputs(
+        "--- kestrum is resuming a native failure after fetching a PanicException from "
+        "Python ---\n",
+        stderr);
+    std::fputs("Python stack trace below:\n", stderr);
+    std::move(error).restore();
+    PyErr_PrintEx(0);
+    resume_panic(std::move(message));
+}
+
+void append_escaped(std::string_view text, std::string& out) {
+    for (char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(c));
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+}
+
+constinit InternedName NAME("__name__");
+constinit InternedName QUALNAME("__qualname__");
+constinit InternedName IO("io");
+constinit InternedName STRING_IO("StringIO");
+constinit InternedName GETVALUE("getvalue");
+
+PyResult<Owned> str_attribute(PyObject* object, InternedName& name) {
+    Owned value = KS_TRY(steal_or_fetch(PyObject_GetAttr(object, name.get())));
+    if (!PyUnicode_Check(value.get())) return downcast_error(value.get(), "PyString");
+    return value;
+}
+
+}  // namespace
+
+PyObject* InternedName::get() {
+    return cell_
+        .get_or_init([this] {
+            PyObject* name = PyUnicode_InternFromString(text_);
+            if (name == nullptr) panic_after_error();
+            return Owned::steal(name);
+        })
+        .get();
+}
+
+// ---- the error value ---------------------------------------------------------------
+
+PyErr PyErr::new_(PyObject* exception_type, std::string message) {
+    return PyErr(ErrorBuilder([exception_type, message = std::move(message)] {
+        return std::pair{Owned::borrow(exception_type), PyString::new_(message)};
+    }));
+}
+
+PyErr PyErr::lazy_arguments(Owned object, Owned args) {
+    return PyErr(ErrorBuilder([object = std::move(object), args = std::move(args)]() mutable {
+        return std::pair{std::move(object), std::move(args)};
+    }));
+}
+
+std::optional<PyErr> PyErr::take() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return std::nullopt;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyErrStateNormalized fetched{Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+    if (!fetched.pvalue) panic("normalized exception value missing");
+
+    // A PanicException can only be pending if its type exists, so the check never has to
+    // create the type (which would fetch its own errors through here).
+    PyObject* panic_type = PanicException::type_object_if_created();
+    if (panic_type != nullptr &&
+        Py_TYPE(fetched.pvalue.get()) == reinterpret_cast<PyTypeObject*>(panic_type)) {
+        std::string message;
+        if (Owned text = Owned::steal(PyObject_Str(fetched.pvalue.get()))) {
+            message = to_string_lossy(text.get());
+        } else {
+            PyErr_Clear();
+            message = "Unwrapped panic from Python code";
+        }
+        print_panic_and_unwind(PyErr(std::move(fetched)), std::move(message));
+    }
+    return PyErr(std::move(fetched));
+}
+
+const PyErrStateNormalized& PyErrState::as_normalized() {
+    if (normalization_once_.load(std::memory_order_acquire)) [[likely]]
+        return std::get<PyErrStateNormalized>(inner_);
+    return make_normalized();
+}
+
+const PyErrStateNormalized& PyErrState::make_normalized() {
+    const auto self = std::this_thread::get_id();
+    std::unique_lock lock(normalizer_mutex_);
+    if (normalizer_thread_ == self) {
+        lock.unlock();
+        panic("Re-entrant normalization of PyErrState detected");
+    }
+    if (normalizing_) {
+        // Another thread runs the builder and released the interpreter lock on the way:
+        // wait for it without holding the lock.
+        lock.unlock();
+        allow_threads([this] {
+            std::unique_lock waiting(normalizer_mutex_);
+            normalizer_done_.wait(waiting, [this] { return !normalizing_; });
+        });
+        lock.lock();
+    }
+    if (!normalization_once_.load(std::memory_order_acquire)) {
+        // Nobody else is normalizing, so this thread does it without giving up the lock.
+        normalizing_ = true;
+        normalizer_thread_ = self;
+        lock.unlock();
+        struct Finish {
+            PyErrState& state;
+            ~Finish() {
+                {
+                    std::lock_guard done(state.normalizer_mutex_);
+                    state.normalizing_ = false;
+                }
+                state.normalizer_done_.notify_all();
+            }
+        } finish{*this};
+        PyErrStateNormalized normalized = normalize_inner();
+        inner_ = std::move(normalized);
+        normalization_once_.store(true, std::memory_order_release);
+    } else {
+        lock.unlock();
+    }
+    if (!std::holds_alternative<PyErrStateNormalized>(inner_))
+        panic("internal error: entered unreachable code");
+    return std::get<PyErrStateNormalized>(inner_);
+}
+
+PyErrStateNormalized PyErrState::normalize_inner() {
+    auto taken = std::exchange(inner_, std::monostate{});
+    if (std::holds_alternative<std::monostate>(taken))
+        panic("Cannot normalize a PyErr while already normalizing it.");
+    if (auto* normalized = std::get_if<PyErrStateNormalized>(&taken)) return std::move(*normalized);
+    GILGuard guard = GILGuard::acquire();
+    PyErrStateNormalized result =
+        lazy_into_normalized_ffi_tuple(std::move(std::get<ErrorBuilder>(taken)));
+    if (!result.ptype) panic("Exception type missing");
+    if (!result.pvalue) panic("Exception value missing");
+    return result;
+}
+
+void PyErrState::restore() {
+    if (std::holds_alternative<std::monostate>(inner_))
+        panic("PyErr state should never be invalid outside of normalization");
+    PyErrStateNormalized triple =
+        std::holds_alternative<ErrorBuilder>(inner_)
+            ? lazy_into_normalized_ffi_tuple(std::move(std::get<ErrorBuilder>(inner_)))
+            : std::move(std::get<PyErrStateNormalized>(inner_));
+    PyErr_Restore(triple.ptype.release(), triple.pvalue.release(), triple.ptraceback.release());
+}
+
+Owned PyErr::into_value() && {
+    const PyErrStateNormalized& triple = normalized();
+    Owned value = Owned::borrow(triple.pvalue.get());
+    if (triple.ptraceback) PyException_SetTraceback(value.get(), triple.ptraceback.get());
+    state_.reset();
+    return value;
+}
+
+std::optional<PyErr> PyErr::cause() {
+    Owned cause = Owned::steal(PyException_GetCause(value()));
+    if (!cause) return std::nullopt;
+    if (PyExceptionInstance_Check(cause.get())) {
+        Owned type = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())));
+        Owned traceback = Owned::steal(PyException_GetTraceback(cause.get()));
+        return PyErr(PyErrStateNormalized{std::move(type), std::move(cause), std::move(traceback)});
+    }
+    return PyErr::lazy_arguments(std::move(cause), Owned::borrow(Py_None));
+}
+
+void PyErr::set_cause(std::optional<PyErr> cause) {
+    PyObject* exception = value();
+    PyObject* cause_value = cause ? std::move(*cause).into_value().release() : nullptr;
+    PyException_SetCause(exception, cause_value);
+}
+
+void PyErr::print() {
+    const PyErrStateNormalized& triple = normalized();
+    Py_INCREF(triple.ptype.get());
+    Py_INCREF(triple.pvalue.get());
+    Py_XINCREF(triple.ptraceback.get());
+    PyErr_Restore(triple.ptype.get(), triple.pvalue.get(), triple.ptraceback.get());
+    PyErr_PrintEx(0);
+}
+
+void PyErr::report_unraisable(PyObject* context) && {
+    std::move(*this).restore();
+    PyErr_WriteUnraisable(context);
+}
+
+std::string PyErr::debug() {
+    GILGuard guard = GILGuard::acquire();
+    const PyErrStateNormalized& triple = normalized();
+    std::string out = "PyErr { type: ";
+    append_debug(triple.ptype.get(), out);
+    out += ", value: ";
+    append_debug(triple.pvalue.get(), out);
+    out += ", traceback: ";
+    if (!triple.ptraceback) {
+        out += "None";
+    } else {
+        PyResult<std::string> text = format_traceback(triple.ptraceback.get());
+        out += "Some(\"";
+        if (text) {
+            append_escaped(*text, out);
+        } else {
+            std::move(text).take_error().report_unraisable(triple.ptraceback.get());
+            std::string unformattable = "<unformattable ";
+            append_debug(triple.ptraceback.get(), unformattable);
+            unformattable += ">";
+            append_escaped(unformattable, out);
+        }
+        out += "\")";
+    }
+    out += " }";
+    return out;
+}
+
+// ---- fetching and failing ----------------------------------------------------------
+
+PyErr fetch_error() {
+    if (auto error = PyErr::take()) return std::move(*error);
+    return PyErr::new_(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+void panic_after_error(std::source_location where) {
+    if (PyErr_Occurred() != nullptr) PyErr_Print();
+    panic("Python API call failed", where);
+}
+
+PyObject* PanicException::type_object() {
+    return PANIC_EXCEPTION_TYPE
+        .get_or_init([] {
+            Owned base = Owned::borrow(PyExc_BaseException);
+            PyObject* type = PyErr_NewExceptionWithDoc("kestrum_runtime.PanicException",
+                                                       PANIC_EXCEPTION_DOC, base.get(), nullptr);
+            if (type == nullptr)
+                panic("Failed to initialize new exception type.: " + fetch_error().debug());
+            return Owned::steal(type);
+        })
+        .get();
+}
+
+PyObject* PanicException::type_object_if_created() {
+    Owned* type = PANIC_EXCEPTION_TYPE.get();
+    return type != nullptr ? type->get() : nullptr;
+}
+
+PyErr PanicException::from_panic_payload(NativeFailure&& failure) {
+    auto* text = std::get_if<std::string>(&failure.payload);
+    std::string message = text != nullptr ? std::move(*text) : DEFAULT_PANIC_MESSAGE;
+    return PyErr(ErrorBuilder([message = std::move(message)] {
+        Owned args = Owned::steal(PyTuple_New(1));
+        if (!args) panic_after_error();
+        PyTuple_SET_ITEM(args.get(), 0, PyString::new_(message).release());
+        return std::pair{Owned::borrow(type_object()), std::move(args)};
+    }));
+}
+
+PyErr PanicException::from_foreign_payload() {
+    return from_panic_payload(NativeFailure{std::any{}});
+}
+
+// ---- error kinds -------------------------------------------------------------------
+
+PyErr downcast_error(PyObject* object, const char* target_name) {
+    Owned from = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    return PyErr(ErrorBuilder([from = std::move(from), target_name] {
+        std::string message = "'";
+        bool named = false;
+        if (PyResult<Owned> qualname = type_qualname(from.get())) {
+            if (PyResult<std::string_view> text = to_str(qualname->get())) {
+                message += *text;
+                named = true;
+            }
+        }
+        if (!named) message += "<failed to extract type name>";
+        message += "' object cannot be converted to '";
+        message += target_name;
+        message += "'";
+        return std::pair{Owned::borrow(PyExc_TypeError), PyString::new_(message)};
+    }));
+}
+
+PyErr nul_byte_error(std::size_t position) {
+    return PyErr::new_(PyExc_ValueError,
+                       "nul byte found in provided data at position: " + std::to_string(position));
+}
+
+PyErr borrow_error() { return PyErr::new_(PyExc_RuntimeError, "Already mutably borrowed"); }
+
+// ---- text forms --------------------------------------------------------------------
+
+void python_format(PyObject* object, PyResult<Owned> outcome, std::string& out) {
+    if (outcome) {
+        out += to_string_lossy(outcome->get());
+        return;
+    }
+    std::move(outcome).take_error().report_unraisable(object);
+    PyResult<Owned> name = type_name(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    if (name) {
+        if (PyResult<std::string_view> text = to_str(name->get())) {
+            out += "<unprintable ";
+            out += *text;
+            out += " object>";
+            return;
+        }
+    }
+    out += "<unprintable object>";
+}
+
+void append_display(PyObject* object, std::string& out) {
+    python_format(object, steal_or_fetch(PyObject_Str(object)), out);
+}
+
+void append_debug(PyObject* object, std::string& out) {
+    python_format(object, steal_or_fetch(PyObject_Repr(object)), out);
+}
+
+PyResult<std::string> format_traceback(PyObject* traceback) {
+    Owned io = KS_TRY(steal_or_fetch(PyImport_Import(IO.get())));
+    Owned string_io_type = KS_TRY(steal_or_fetch(PyObject_GetAttr(io.get(), STRING_IO.get())));
+    Owned sink = KS_TRY(steal_or_fetch(PyObject_CallNoArgs(string_io_type.get())));
+    if (PyTraceBack_Print(traceback, sink.get()) == -1) return fetch_error();
+    Owned getvalue = KS_TRY(steal_or_fetch(PyObject_GetAttr(sink.get(), GETVALUE.get())));
+    Owned text = KS_TRY(steal_or_fetch(PyObject_CallNoArgs(getvalue.get())));
+    if (!PyUnicode_Check(text.get())) return downcast_error(text.get(), "PyString");
+    return std::string(KS_TRY(to_str(text.get())));
+}
+
+PyResult<Owned> type_name(PyObject* type) { return str_attribute(type, NAME); }
+PyResult<Owned> type_qualname(PyObject* type) { return str_attribute(type, QUALNAME); }
+
+}  // namespace kestrum

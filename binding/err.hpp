@@ -1,0 +1,61 @@
+// Errors: fetching and raising them, the PanicException type, and the error kinds and text
+// forms that other parts of the binding layer put into messages.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <source_location>
+#include <string>
+#include <string_view>
+
+#include "owned.hpp"
+#include "panic.hpp"
+#include "result.hpp"
+
+namespace kestrum {
+
+// After an interpreter call reported failure: the pending exception, never nothing.
+PyErr fetch_error();
+
+// A new reference from the interpreter, or the failure it reported.
+inline PyResult<Owned> steal_or_fetch(PyObject* result) {
+    if (result == nullptr) [[unlikely]]
+        return fetch_error();
+    return Owned::steal(result);
+}
+
+// For an interpreter call that cannot fail and did: prints the pending error and fails.
+[[noreturn]] void panic_after_error(std::source_location where = std::source_location::current());
+
+struct PanicException {
+    // The exception type, created on first need.
+    static PyObject* type_object();
+    // The type if it was ever created (checking never creates it).
+    static PyObject* type_object_if_created();
+    static PyErr from_panic_payload(NativeFailure&& failure);
+    // A caught C++ exception that is not ours carries no text.
+    static PyErr from_foreign_payload();
+};
+
+// The TypeError of a failed type check, formatted only when raised.
+PyErr downcast_error(PyObject* object, const char* target_name);
+// ValueError for a text that must become nul-terminated but holds a zero byte.
+PyErr nul_byte_error(std::size_t position);
+// An instance whose contents cannot be borrowed.
+PyErr borrow_error();
+
+// Appends the text of `object` from the outcome of its str() or repr().
+void python_format(PyObject* object, PyResult<Owned> outcome, std::string& out);
+// python_format over str() and over repr().
+void append_display(PyObject* object, std::string& out);
+void append_debug(PyObject* object, std::string& out);
+
+// What PyTraceBack_Print writes for `traceback`.
+PyResult<std::string> format_traceback(PyObject* traceback);
+
+// A type object's __name__ / __qualname__, as a `str`.
+PyResult<Owned> type_name(PyObject* type);
+PyResult<Owned> type_qualname(PyObject* type);
+
+}  // namespace kestrum

@@ -1,0 +1,116 @@
+// PyErr: the one representation of a Python exception that is to be raised.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <variant>
+
+#include "owned.hpp"
+
+namespace kestrum {
+
+// A one-shot recipe for (exception type, argument), run with the lock held.
+class ErrorBuilder {
+public:
+    template <class F>
+    explicit ErrorBuilder(F build) : impl_(std::make_unique<Impl<F>>(std::move(build))) {}
+
+    // Runs the recipe and destroys what it captured.
+    std::pair<Owned, Owned> run() && {
+        auto impl = std::move(impl_);
+        return impl->run();
+    }
+
+private:
+    struct Base {
+        virtual ~Base() = default;
+        virtual std::pair<Owned, Owned> run() = 0;
+    };
+    template <class F>
+    struct Impl final : Base {
+        explicit Impl(F f) : build(std::move(f)) {}
+        std::pair<Owned, Owned> run() override { return build(); }
+        F build;
+    };
+    std::unique_ptr<Base> impl_;
+};
+
+struct PyErrStateNormalized {
+    Owned ptype;       // never null
+    Owned pvalue;      // never null
+    Owned ptraceback;  // may be null
+};
+
+class PyErrState {
+public:
+    explicit PyErrState(ErrorBuilder builder) : inner_(std::move(builder)) {}
+    explicit PyErrState(PyErrStateNormalized normalized)
+        : inner_(std::move(normalized)), normalization_once_(true) {}
+
+    // The triple, normalizing first when the value is still lazy.
+    const PyErrStateNormalized& as_normalized();
+    void restore();
+
+private:
+    const PyErrStateNormalized& make_normalized();
+    PyErrStateNormalized normalize_inner();
+
+    // Empty (monostate) only while, or after a failed, normalization.
+    std::variant<std::monostate, ErrorBuilder, PyErrStateNormalized> inner_;
+    std::atomic<bool> normalization_once_{false};
+    std::mutex normalizer_mutex_;
+    std::condition_variable normalizer_done_;
+    std::optional<std::thread::id> normalizer_thread_;
+    bool normalizing_ = false;
+};
+
+class PyErr {
+public:
+    explicit PyErr(ErrorBuilder builder)
+        : state_(std::make_unique<PyErrState>(std::move(builder))) {}
+    explicit PyErr(PyErrStateNormalized normalized)
+        : state_(std::make_unique<PyErrState>(std::move(normalized))) {}
+    PyErr(PyErr&&) noexcept = default;
+    PyErr& operator=(PyErr&&) noexcept = default;
+
+    // A lazy error of a standard exception type with a message (the type is borrowed
+    // from the interpreter's statics).
+    static PyErr new_(PyObject* exception_type, std::string message);
+    // The builder yields `object` itself as the type and `args` as its argument.
+    static PyErr lazy_arguments(Owned object, Owned args);
+    // The pending exception, clearing the indicator; our own PanicException resumes.
+    static std::optional<PyErr> take();
+
+    const PyErrStateNormalized& normalized() { return state_->as_normalized(); }
+    PyObject* get_type() { return normalized().ptype.get(); }
+    PyObject* value() { return normalized().pvalue.get(); }
+    PyObject* traceback() { return normalized().ptraceback.get(); }
+    bool matches(PyObject* exception_type) {
+        return PyErr_GivenExceptionMatches(get_type(), exception_type) != 0;
+    }
+
+    void restore() && {
+        auto state = std::move(state_);
+        state->restore();
+    }
+    Owned into_value() &&;
+    std::optional<PyErr> cause();
+    void set_cause(std::optional<PyErr> cause);
+    void print();
+    void report_unraisable(PyObject* context) &&;
+    // The record form used inside native failure messages.
+    std::string debug();
+
+private:
+    std::unique_ptr<PyErrState> state_;
+};
+
+}  // namespace kestrum

@@ -1,0 +1,95 @@
+// Argument binding: matching a call's arguments against a constructor's parameters, with
+// the interpreter's own wording for every failure.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <span>
+#include <string_view>
+
+#include "conversion.hpp"
+#include "err.hpp"
+
+namespace kestrum {
+
+struct KeywordOnlyParameter {
+    std::string_view parameter_name;
+    bool is_required;
+};
+
+struct FunctionDescription {
+    const char* class_name;  // null for a free function
+    const char* function_name;
+    std::span<const std::string_view> positional_names;
+    std::size_t positional_only_count;
+    std::size_t required_positional_count;
+    std::span<const KeywordOnlyParameter> keyword_only;
+
+    constexpr std::size_t parameter_count() const {
+        return positional_names.size() + keyword_only.size();
+    }
+    // Every parameter is positional and required: a call with exactly that many positional
+    // arguments and no keywords is bound by copying.
+    constexpr bool all_positional_required() const {
+        return keyword_only.empty() && positional_only_count == 0 &&
+               required_positional_count == positional_names.size();
+    }
+};
+
+// One borrowed argument object per parameter, positional ones first; null when not given.
+template <std::size_t N>
+using ArgumentSlots = std::array<PyObject*, N>;
+
+// The tuple-and-dictionary form `tp_new` receives (`kwargs` may be null).
+PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& description,
+                                            PyObject* args, PyObject* kwargs,
+                                            std::span<PyObject*> slots);
+
+PyResult<void> extract_arguments_fastcall_general(const FunctionDescription& description,
+                                                  PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames, std::span<PyObject*> slots);
+
+// The vector form of a fast call: `nargs` positional arguments, then one value per name
+// in `kwnames` (which may be null).
+inline PyResult<void> extract_arguments_fastcall(const FunctionDescription& description,
+                                                 PyObject* const* args, Py_ssize_t nargs,
+                                                 PyObject* kwnames, std::span<PyObject*> slots) {
+    if (kwnames == nullptr && description.all_positional_required() &&
+        static_cast<std::size_t>(nargs) == description.positional_names.size()) [[likely]] {
+        for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = args[i];
+        return {};
+    }
+    return extract_arguments_fastcall_general(description, args, nargs, kwnames, slots);
+}
+
+// The error builders.
+PyErr too_many_positional_arguments(const FunctionDescription& description, Py_ssize_t given);
+PyErr multiple_values_for_argument(const FunctionDescription& description,
+                                   std::string_view name);
+PyErr unexpected_keyword_argument(const FunctionDescription& description, PyObject* key);
+PyErr positional_only_keyword_arguments(const FunctionDescription& description,
+                                        std::span<const std::string_view> names);
+PyErr missing_required_positional_arguments(const FunctionDescription& description,
+                                            std::span<PyObject* const> slots);
+PyErr missing_required_keyword_arguments(const FunctionDescription& description,
+                                         std::span<PyObject* const> keyword_slots);
+PyErr missing_required_arguments(const FunctionDescription& description, std::string_view kind,
+                                 std::span<const std::string_view> names);
+
+void push_parameter_list(std::string& message, std::span<const std::string_view> names);
+
+// Names the parameter in an exact TypeError from its conversion; others pass unchanged.
+PyErr argument_extraction_error(std::string_view name, PyErr error);
+
+// Converts one bound argument, naming the parameter on failure.
+template <class T>
+PyResult<T> extract_argument(PyObject* object, std::string_view name) {
+    PyResult<T> value = FromPyObjectBound<T>::from_py_object_bound(object);
+    if (value) [[likely]]
+        return value;
+    return argument_extraction_error(name, std::move(value).take_error());
+}
+
+}  // namespace kestrum

@@ -1,0 +1,88 @@
+// Interpreter-lock bookkeeping: hold count, lock acquisition and the deferred-release pool.
+#include "gil.hpp"
+
+#include <cxxabi.h>
+#include <unistd.h>
+
+#include "panic.hpp"
+
+namespace kestrum {
+
+thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec"))) = 0;
+
+constinit ReferencePool POOL;
+
+namespace {
+// Set once a check found the interpreter initialized; a failed check is repeated.
+std::atomic<bool> START{false};
+
+PyGILState_STATE ensure_or_hang() {
+    try {
+        return PyGILState_Ensure();
+    } catch (abi::__forced_unwind&) {
+        // The interpreter ends threads that want the lock while it shuts down; unwinding
+        // them through native frames is unsafe, so the thread is parked instead.
+        for (;;) pause();
+    }
+}
+}  // namespace
+
+void LockGIL::bail(std::intptr_t current) {
+    if (current == GIL_LOCKED_DURING_TRAVERSE)
+        panic(
+            "Access to the GIL is prohibited while a __traverse__ implmentation is "
+            "running.");
+    panic("Access to the GIL is currently prohibited.");
+}
+
+GILGuard GILGuard::acquire() {
+    std::intptr_t count = GIL_COUNT;
+    if (count > 0) {
+        GIL_COUNT = count + 1;
+        apply_pending_decrefs();
+        return GILGuard(false, PyGILState_UNLOCKED);
+    }
+    if (!START.load(std::memory_order_acquire)) {
+        if (Py_IsInitialized() == 0)
+            panic(
+                "The Python interpreter is not initialized; kestrum cannot take the "
+                "interpreter lock before it is.");
+        START.store(true, std::memory_order_release);
+    }
+    PyGILState_STATE state = ensure_or_hang();
+    count = GIL_COUNT;
+    if (count < 0) {
+        PyGILState_Release(state);
+        LockGIL::bail(count);
+    }
+    GIL_COUNT = count + 1;
+    apply_pending_decrefs();
+    return GILGuard(true, state);
+}
+
+void ReferencePool::register_decref(PyObject* object) {
+    std::lock_guard lock(mutex_);
+    pending_.push_back(object);
+    dirty_.store(true, std::memory_order_release);
+}
+
+void ReferencePool::update_counts() {
+    std::vector<PyObject*> taken;
+    {
+        std::lock_guard lock(mutex_);
+        taken.swap(pending_);
+        dirty_.store(false, std::memory_order_release);
+    }
+    for (PyObject* object : taken) Py_DECREF(object);
+}
+
+void queue_decref(PyObject* object) noexcept {
+    try {
+        POOL.register_decref(object);
+    } catch (...) {
+        // Out of memory while queueing: leaking one reference beats releasing it
+        // without the lock.
+    }
+}
+
+}  // namespace kestrum

@@ -1,0 +1,100 @@
+// Interpreter-lock bookkeeping: the per-thread hold count, guards, deferred releases.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "gil_count.hpp"
+
+namespace kestrum {
+
+constexpr std::intptr_t GIL_LOCKED_DURING_TRAVERSE = -1;
+
+struct LockGIL {
+    [[noreturn]] static void bail(std::intptr_t current);
+};
+
+// References released by threads that did not hold the lock, applied by the next entry.
+class ReferencePool {
+public:
+    void register_decref(PyObject* object);
+    void update_counts();
+    bool has_pending() const noexcept { return dirty_.load(std::memory_order_acquire); }
+
+private:
+    std::mutex mutex_;
+    std::vector<PyObject*> pending_;
+    std::atomic<bool> dirty_{false};
+};
+
+extern ReferencePool POOL;
+
+inline void apply_pending_decrefs() {
+    if (POOL.has_pending()) [[unlikely]]
+        POOL.update_counts();
+}
+
+class GILGuard {
+public:
+    // Every entry from the interpreter: the caller already holds the lock.
+    static GILGuard assume() {
+        std::intptr_t count = GIL_COUNT;
+        if (count < 0) [[unlikely]]
+            LockGIL::bail(count);
+        GIL_COUNT = count + 1;
+        apply_pending_decrefs();
+        return GILGuard(false, PyGILState_UNLOCKED);
+    }
+    // Where the calling thread may not hold the lock.
+    static GILGuard acquire();
+
+    GILGuard(GILGuard&& other) noexcept
+        : active_(std::exchange(other.active_, false)),
+          ensured_(other.ensured_),
+          state_(other.state_) {}
+    GILGuard(const GILGuard&) = delete;
+    GILGuard& operator=(const GILGuard&) = delete;
+    GILGuard& operator=(GILGuard&&) = delete;
+    ~GILGuard() {
+        if (!active_) return;
+        if (ensured_) PyGILState_Release(state_);
+        GIL_COUNT -= 1;
+    }
+
+private:
+    GILGuard(bool ensured, PyGILState_STATE state) : ensured_(ensured), state_(state) {}
+    bool active_ = true;
+    bool ensured_;
+    PyGILState_STATE state_;
+};
+
+// Runs `work` with the interpreter lock released; the lock and the hold count come
+// back even when `work` ends in a native failure.
+class SuspendGIL {
+public:
+    SuspendGIL() : count_(std::exchange(GIL_COUNT, 0)), tstate_(PyEval_SaveThread()) {}
+    SuspendGIL(const SuspendGIL&) = delete;
+    SuspendGIL& operator=(const SuspendGIL&) = delete;
+    ~SuspendGIL() {
+        PyEval_RestoreThread(tstate_);
+        GIL_COUNT = count_;
+        apply_pending_decrefs();
+    }
+
+private:
+    std::intptr_t count_;
+    PyThreadState* tstate_;
+};
+
+template <class F>
+decltype(auto) allow_threads(F&& work) {
+    SuspendGIL suspended;
+    return std::forward<F>(work)();
+}
+
+}  // namespace kestrum

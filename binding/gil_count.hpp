@@ -1,0 +1,26 @@
+// The per-thread interpreter-lock hold count and the release of one reference by it.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace kestrum {
+
+// Depth to which this thread holds the interpreter lock through the binding layer.
+// Negative values forbid entry (-1: a garbage-collector traversal is running).
+// Initial-exec: the boundary reads it on every call, so it must not cost a call.
+extern thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec")));
+
+void queue_decref(PyObject* object) noexcept;
+
+// Releases one strong reference now when this thread holds the lock, else queues it
+// for the next entry that does.
+inline void register_decref(PyObject* object) noexcept {
+    if (GIL_COUNT > 0) [[likely]]
+        Py_DECREF(object);
+    else
+        queue_decref(object);
+}
+
+}  // namespace kestrum

@@ -1,0 +1,133 @@
+// Class type objects: documentation text, building heap types, the once-only type cells.
+#include "pyclass.hpp"
+
+#include <map>
+#include <vector>
+
+namespace kestrum {
+
+namespace {
+
+struct GetSetClosure {
+    PropertyGetter get;
+    PropertySetter set;
+};
+
+PyObject* getset_getter(PyObject* self, void* closure) {
+    auto getter = static_cast<GetSetClosure*>(closure)->get;
+    return trampoline([=] { return getter(self); });
+}
+
+int getset_setter(PyObject* self, PyObject* value, void* closure) {
+    auto setter = static_cast<GetSetClosure*>(closure)->set;
+    return trampoline_int([=]() -> PyResult<void> {
+        if (value == nullptr)
+            return PyErr::new_(PyExc_AttributeError, "can't delete attribute");
+        return setter(self, value);
+    });
+}
+
+}  // namespace
+
+PyResult<std::string> build_pyclass_doc(std::string_view name, std::string_view doc,
+                                        std::string_view text_signature) {
+    if (text_signature.empty()) return std::string(doc);
+    std::string text;
+    text.reserve(name.size() + text_signature.size() + 5 + doc.size());
+    text += name;
+    text += text_signature;
+    text += "\n--\n\n";
+    text += doc;
+    if (text.find('\0') != std::string::npos)
+        return PyErr::new_(PyExc_ValueError, "class doc cannot contain nul bytes");
+    return text;
+}
+
+PyResult<Owned> create_type_object(const ClassDescription& description, const std::string& doc) {
+    // The type points into these tables (and, before 3.12, into the spec name) for the life
+    // of the process, so they are never freed.
+    std::vector<PyType_Slot> slots;
+    auto* methods = new std::vector<PyMethodDef>();
+    auto* getsets = new std::vector<PyGetSetDef>();
+
+    if (!doc.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
+    slots.push_back({Py_tp_new, reinterpret_cast<void*>(description.tp_new)});
+    for (const MethodEntry& method : description.methods)
+        methods->push_back({method.name, method.function, method.flags, method.doc});
+
+    // Entries of the same name merge: the first doc stays, getter and setter combine.
+    std::map<std::string_view, std::pair<GetSetClosure, const char*>> properties;
+    std::vector<std::string_view> property_order;
+    for (const PropertyEntry& property : description.properties) {
+        auto [entry, inserted] =
+            properties.try_emplace(property.name, GetSetClosure{nullptr, nullptr}, property.doc);
+        if (inserted) property_order.push_back(property.name);
+        if (property.get != nullptr) entry->second.first.get = property.get;
+        if (property.set != nullptr) entry->second.first.set = property.set;
+    }
+
+    if (!methods->empty()) {
+        methods->push_back({nullptr, nullptr, 0, nullptr});
+        slots.push_back({Py_tp_methods, methods->data()});
+    }
+    for (std::string_view name : property_order) {
+        auto& [closure, property_doc] = properties.at(name);
+        auto* kept = new GetSetClosure(closure);
+        getsets->push_back({name.data(), kept->get != nullptr ? getset_getter : nullptr,
+                            kept->set != nullptr ? getset_setter : nullptr, property_doc, kept});
+    }
+    if (!getsets->empty()) {
+        getsets->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        slots.push_back({Py_tp_getset, getsets->data()});
+    }
+    slots.push_back({Py_tp_base, &PyBaseObject_Type});
+    slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(description.dealloc)});
+    slots.push_back({0, nullptr});
+
+    auto* spec_name = new std::string("builtins.");
+    *spec_name += description.name;
+    if (auto position = spec_name->find('\0'); position != std::string::npos)
+        return nul_byte_error(position);
+
+    PyType_Spec spec{spec_name->c_str(), static_cast<int>(description.basicsize), 0,
+                     Py_TPFLAGS_DEFAULT, slots.data()};
+    Owned type = KS_TRY(steal_or_fetch(PyType_FromSpec(&spec)));
+    // Before 3.14 a heap type's fast call entry can only be set after it is built.
+    reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = description.vectorcall;
+    return type;
+}
+
+PyResult<Owned> LazyTypeObject::build() {
+    std::string* doc = KS_TRY(doc_.get_or_try_init([this] {
+        return build_pyclass_doc(description_.name, description_.doc,
+                                 description_.text_signature);
+    }));
+    return create_type_object(description_, *doc);
+}
+
+PyResult<PyTypeObject*> LazyTypeObject::get_or_try_init() {
+    if (Owned* type = type_.get()) return reinterpret_cast<PyTypeObject*>(type->get());
+    PyResult<Owned> built = build();
+    if (!built) {
+        PyErr wrapped = PyErr::new_(
+            PyExc_RuntimeError,
+            "An error occurred while initializing class " + std::string(description_.name));
+        wrapped.set_cause(std::move(built).take_error());
+        return wrapped;
+    }
+    return reinterpret_cast<PyTypeObject*>(type_.set_if_empty(std::move(built).value()).get());
+}
+
+PyTypeObject* LazyTypeObject::get_slow() {
+    PyResult<PyTypeObject*> type = get_or_try_init();
+    if (type) return *type;
+    type.error().print();
+    panic("failed to create type object for " + std::string(description_.name));
+}
+
+PyResult<Owned> allocate_instance(PyTypeObject* subtype) {
+    allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
+    return steal_or_fetch(alloc(subtype, 0));
+}
+
+}  // namespace kestrum

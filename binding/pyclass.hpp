@@ -1,0 +1,231 @@
+// Class type objects: static class descriptions, the heap types built from them, instance
+// layout, allocation, deallocation and the shared borrow.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <cstddef>
+#include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "extract_argument.hpp"
+#include "once_cell.hpp"
+#include "trampoline.hpp"
+
+namespace kestrum {
+
+using PropertyGetter = PyResult<Owned> (*)(PyObject* self);
+using PropertySetter = PyResult<void> (*)(PyObject* self, PyObject* value);
+
+struct MethodEntry {
+    const char* name;
+    PyCFunction function;
+    int flags;
+    const char* doc;
+};
+
+struct PropertyEntry {
+    const char* name;
+    PropertyGetter get;  // may be null
+    PropertySetter set;  // may be null
+    const char* doc;
+};
+
+struct ClassDescription {
+    std::string_view name;
+    std::string_view doc;
+    std::string_view text_signature;  // empty when the class has none
+    newfunc tp_new;
+    vectorcallfunc vectorcall;  // may be null
+    std::span<const MethodEntry> methods;
+    std::span<const PropertyEntry> properties;
+    Py_ssize_t basicsize;
+    destructor dealloc;
+};
+
+PyResult<std::string> build_pyclass_doc(std::string_view name, std::string_view doc,
+                                        std::string_view text_signature);
+PyResult<Owned> create_type_object(const ClassDescription& description, const std::string& doc);
+
+// The once-only type object of one class.
+class LazyTypeObject {
+public:
+    explicit constexpr LazyTypeObject(const ClassDescription& description)
+        : description_(description) {}
+
+    // Builds the type on first use; a failure is a RuntimeError naming the class.
+    PyResult<PyTypeObject*> get_or_try_init();
+    // For callers that cannot report an error (type checks); module initialisation has
+    // built every type before such a caller can run.
+    PyTypeObject* get() {
+        if (Owned* type = type_.get()) [[likely]]
+            return reinterpret_cast<PyTypeObject*>(type->get());
+        return get_slow();
+    }
+    const ClassDescription& description() const { return description_; }
+
+private:
+    [[gnu::cold]] PyTypeObject* get_slow();
+    PyResult<Owned> build();
+
+    const ClassDescription& description_;
+    GILOnceCell<Owned> type_;
+    GILOnceCell<std::string> doc_;
+};
+
+// Instance record: object header, the class's value, the borrow counter.
+template <class T>
+struct PyClassObject {
+    PyObject_HEAD
+    T contents;
+    std::atomic<Py_ssize_t> borrow_flag;
+};
+
+constexpr Py_ssize_t BORROW_FLAG_UNUSED = 0;
+constexpr Py_ssize_t BORROW_FLAG_EXCLUSIVE = -1;
+
+inline bool try_borrow_shared(std::atomic<Py_ssize_t>& flag) {
+    Py_ssize_t current = flag.load(std::memory_order_relaxed);
+    do {
+        if (current == BORROW_FLAG_EXCLUSIVE) return false;
+    } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
+                                         std::memory_order_relaxed));
+    return true;
+}
+
+// Allocates an instance of `subtype` through its own allocator.
+PyResult<Owned> allocate_instance(PyTypeObject* subtype);
+
+// What every class implementation type provides:
+//   static constexpr FunctionDescription new_description;  its constructor's parameters
+//   static PyResult<T> __new__(const ArgumentSlots<N>&);   converts, in parameter order
+//   static LazyTypeObject type_object;                      its type
+template <class T>
+struct PyClassImpl {
+    using Layout = PyClassObject<T>;
+    static constexpr std::size_t ARITY = T::new_description.parameter_count();
+
+    static T& contents(PyObject* self) { return reinterpret_cast<Layout*>(self)->contents; }
+
+    // Constructors bind, convert, and only then allocate.
+    template <class Bind>
+    static PyResult<Owned> construct(PyTypeObject* subtype, Bind&& bind) {
+        ArgumentSlots<ARITY> slots{};
+        KS_TRY(bind(std::span<PyObject*>(slots)));
+        T value = KS_TRY(T::__new__(slots));
+        Owned instance = KS_TRY(allocate_instance(subtype));
+        auto* record = reinterpret_cast<Layout*>(instance.get());
+        ::new (static_cast<void*>(&record->contents)) T(std::move(value));
+        ::new (static_cast<void*>(&record->borrow_flag))
+            std::atomic<Py_ssize_t>(BORROW_FLAG_UNUSED);
+        return instance;
+    }
+
+    static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
+        return trampoline([&] {
+            return construct(subtype, [&](std::span<PyObject*> slots) {
+                return extract_arguments_tuple_dict(T::new_description, args, kwargs, slots);
+            });
+        });
+    }
+
+    static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                                PyObject* kwnames) {
+        return trampoline([&] {
+            return construct(reinterpret_cast<PyTypeObject*>(type),
+                             [&](std::span<PyObject*> slots) {
+                                 return extract_arguments_fastcall(T::new_description, args,
+                                                                   PyVectorcall_NARGS(nargsf),
+                                                                   kwnames, slots);
+                             });
+        });
+    }
+
+    static void tp_dealloc(PyObject* self) {
+        trampoline_unraisable([self] {
+            reinterpret_cast<Layout*>(self)->contents.~T();
+            PyTypeObject* type = Py_TYPE(self);
+            freefunc free = type->tp_free;
+            if (free == nullptr) panic("PyBaseObject_Type should have tp_free");
+            free(self);
+            // Allocation took a reference to the (heap) type for every instance.
+            Py_DECREF(type);
+        });
+    }
+};
+
+// A shared view of an instance: a new reference plus a shared borrow, both released
+// when the view ends.
+template <class T>
+class PyRef {
+public:
+    static PyResult<PyRef> extract_bound(PyObject* object) {
+        PyTypeObject* type = T::type_object.get();
+        if (Py_TYPE(object) != type && !PyType_IsSubtype(Py_TYPE(object), type)) [[unlikely]]
+            return downcast_error(object, T::type_object.description().name.data());
+        auto* record = reinterpret_cast<PyClassObject<T>*>(object);
+        if (!try_borrow_shared(record->borrow_flag)) [[unlikely]]
+            return borrow_error();
+        return PyRef(Owned::borrow(object), record);
+    }
+
+    PyRef(PyRef&& other) noexcept
+        : object_(std::move(other.object_)), record_(std::exchange(other.record_, nullptr)) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef& operator=(PyRef&&) = delete;
+    ~PyRef() {
+        if (record_ != nullptr) record_->borrow_flag.fetch_sub(1, std::memory_order_release);
+    }
+
+    const T& operator*() const { return record_->contents; }
+    const T* operator->() const { return &record_->contents; }
+
+private:
+    PyRef(Owned object, PyClassObject<T>* record) : object_(std::move(object)), record_(record) {}
+    Owned object_;
+    PyClassObject<T>* record_;
+};
+
+// A METH_NOARGS method computing its result from a shared view of the receiver.
+template <class T, PyResult<Owned> (*Compute)(const T&)>
+PyObject* method_noargs(PyObject* self, PyObject* /*unused*/) {
+    return trampoline([self]() -> PyResult<Owned> {
+        PyRef<T> receiver = KS_TRY(PyRef<T>::extract_bound(self));
+        return Compute(*receiver);
+    });
+}
+
+// A property getter computing its value from a shared view of the receiver.
+template <class T, PyResult<Owned> (*Compute)(const T&)>
+PyResult<Owned> getter_of(PyObject* self) {
+    PyRef<T> receiver = KS_TRY(PyRef<T>::extract_bound(self));
+    return Compute(*receiver);
+}
+
+}  // namespace kestrum
+
+namespace kestrum {
+
+// A class description whose slots come from the class's implementation type `T`.
+template <class T>
+constexpr ClassDescription describe_class(std::string_view name, std::string_view doc,
+                                          std::string_view text_signature,
+                                          std::span<const MethodEntry> methods = {},
+                                          std::span<const PropertyEntry> properties = {}) {
+    return {name,
+            doc,
+            text_signature,
+            PyClassImpl<T>::tp_new,
+            PyClassImpl<T>::vectorcall,
+            methods,
+            properties,
+            static_cast<Py_ssize_t>(sizeof(PyClassObject<T>)),
+            PyClassImpl<T>::tp_dealloc};
+}
+
+}  // namespace kestrum

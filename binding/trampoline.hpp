@@ -1,0 +1,78 @@
+// The call boundary around every entry from the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <cxxabi.h>
+
+#include <optional>
+#include <utility>
+
+#include "err.hpp"
+#include "gil.hpp"
+
+namespace kestrum {
+
+namespace detail {
+
+inline constexpr PanicTrap BOUNDARY_TRAP("uncaught panic at ffi boundary");
+
+// Runs `body` with the lock bookkeeping entered. A returned error or a native failure is
+// handed to `raise` and `error_result` is returned. A failure outside the catching step
+// (entering, raising, leaving) has nowhere to go: the trap aborts.
+template <class R, class Body, class Unwrap, class Raise>
+R run_boundary(Body& body, Unwrap unwrap, R error_result, Raise raise) noexcept {
+    try {
+        GILGuard guard = GILGuard::assume();
+        std::optional<PyErr> failure;
+        try {
+            auto outcome = body();
+            if (outcome) [[likely]]
+                return unwrap(std::move(outcome));
+            failure.emplace(std::move(outcome).take_error());
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (NativeFailure& native) {
+            failure.emplace(PanicException::from_panic_payload(std::move(native)));
+        } catch (...) {
+            failure.emplace(PanicException::from_foreign_payload());
+        }
+        raise(std::move(*failure));
+        return error_result;
+    } catch (...) {
+        BOUNDARY_TRAP.trigger();
+    }
+}
+
+inline void restore(PyErr&& error) { std::move(error).restore(); }
+
+}  // namespace detail
+
+// Object slots: the body yields PyResult<Owned>; failure returns null.
+template <class Body>
+PyObject* trampoline(Body&& body) noexcept {
+    return detail::run_boundary<PyObject*>(
+        body, [](auto&& outcome) { return std::move(outcome).value().release(); }, nullptr,
+        detail::restore);
+}
+
+// int slots (setters, clear): the body yields PyResult<void>; failure returns -1.
+template <class Body>
+int trampoline_int(Body&& body) noexcept {
+    return detail::run_boundary<int>(body, [](auto&&) { return 0; }, -1, detail::restore);
+}
+
+// Slots that return nothing (deallocation): a native failure is reported as unraisable
+// without a context object, since the object being released is no longer valid.
+template <class Body>
+void trampoline_unraisable(Body&& body) noexcept {
+    auto run = [&body]() -> PyResult<void> {
+        body();
+        return {};
+    };
+    (void)detail::run_boundary<int>(
+        run, [](auto&&) { return 0; }, 0,
+        [](PyErr&& error) { std::move(error).report_unraisable(nullptr); });
+}
+
+}  // namespace kestrum

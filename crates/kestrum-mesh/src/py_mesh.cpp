@@ -1,0 +1,34 @@
+// PyMesh: the path of a mesh file, kept as text and given back by `mesh_path`. The file is
+// never opened or checked.
+#include <string>
+
+#include "py_mesh.hpp"
+
+namespace kestrum {
+
+struct PyMesh {
+    std::string path;
+
+    static constexpr std::string_view PARAMETERS[] = {"path"};
+    static constexpr FunctionDescription new_description{"PyMesh", "__new__", PARAMETERS, 0, 1, {}};
+    static PyResult<PyMesh> __new__(const ArgumentSlots<1>& args) {
+        return PyMesh{KS_TRY(extract_argument<std::string>(args[0], "path"))};
+    }
+
+    // A new `str` on every read; nothing is cached on the instance.
+    static PyResult<Owned> mesh_path(const PyMesh& self) { return PyString::new_(self.path); }
+
+    static LazyTypeObject type_object;
+};
+
+constexpr PropertyEntry MESH_PROPERTIES[] = {
+    {"mesh_path", getter_of<PyMesh, &PyMesh::mesh_path>, nullptr, ""},
+};
+
+constexpr ClassDescription MESH_CLASS = describe_class<PyMesh>(
+    "PyMesh", "A Python wrapper for the Mesh type.", "(path)", {}, MESH_PROPERTIES);
+constinit LazyTypeObject PyMesh::type_object{MESH_CLASS};
+
+LazyTypeObject& mesh_type_object() { return PyMesh::type_object; }
+
+}  // namespace kestrum

@@ -1,0 +1,23 @@
+// Capsule: a radius and a half length, kept and never given back.
+#include "radius_length.hpp"
+#include "shapes.hpp"
+
+namespace kestrum {
+
+struct PyCapsule {
+    RadiusHalfLength value;
+
+    static constexpr FunctionDescription new_description = radius_length_description("Capsule");
+    static PyResult<PyCapsule> __new__(const ArgumentSlots<2>& args) {
+        return PyCapsule{KS_TRY(convert_radius_length(args))};
+    }
+
+    static LazyTypeObject type_object;
+};
+
+constexpr ClassDescription CAPSULE_CLASS = describe_class<PyCapsule>("Capsule", "", "(radius, length)");
+constinit LazyTypeObject PyCapsule::type_object{CAPSULE_CLASS};
+
+LazyTypeObject& capsule_type_object() { return PyCapsule::type_object; }
+
+}  // namespace kestrum

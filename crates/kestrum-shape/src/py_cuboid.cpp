@@ -1,0 +1,40 @@
+// Cuboid: three half sides from a sequence of side lengths, kept and never given back.
+#include <array>
+#include <string>
+#include <vector>
+
+#include "pyclass.hpp"
+#include "shapes.hpp"
+
+namespace kestrum {
+
+struct PyCuboid {
+    std::array<float, 3> half_sides;
+
+    static constexpr std::string_view PARAMETERS[] = {"sides"};
+    static constexpr FunctionDescription new_description{"Cuboid", "__new__", PARAMETERS, 0, 1, {}};
+
+    // Every element is converted before the count is looked at; elements after the third
+    // must convert but are not kept.
+    static PyResult<PyCuboid> __new__(const ArgumentSlots<1>& args) {
+        const std::vector<float> sides = KS_TRY(extract_argument<std::vector<float>>(args[0], "sides"));
+        if (sides.size() < 3) [[unlikely]]
+            return too_few_sides(sides.size());
+        return PyCuboid{{sides[0] * 0.5F, sides[1] * 0.5F, sides[2] * 0.5F}};
+    }
+
+    [[gnu::cold]] static PyErr too_few_sides(std::size_t count) {
+        return PyErr::new_(PyExc_ValueError,
+                           "argument 'sides': expected a sequence of at least 3 numbers, got " +
+                               std::to_string(count));
+    }
+
+    static LazyTypeObject type_object;
+};
+
+constexpr ClassDescription CUBOID_CLASS = describe_class<PyCuboid>("Cuboid", "", "(sides)");
+constinit LazyTypeObject PyCuboid::type_object{CUBOID_CLASS};
+
+LazyTypeObject& cuboid_type_object() { return PyCuboid::type_object; }
+
+}  // namespace kestrum

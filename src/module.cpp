@@ -1,0 +1,99 @@
+// The module entry: PyInit_kestrum, the interpreter claim and the registration of the classes.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "../crates/kestrum-mesh/src/py_mesh.hpp"
+#include "../crates/kestrum-shape/src/shapes.hpp"
+#include "once_cell.hpp"
+#include "pyclass.hpp"
+#include "trampoline.hpp"
+
+namespace kestrum {
+
+namespace {
+
+PyModuleDef MODULE_DEFINITION = {
+    PyModuleDef_HEAD_INIT,
+    "kestrum",
+    "Collision shapes for Python, implemented natively.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The interpreter that first claimed the module (-1: none yet) and the module it got.
+std::atomic<std::int64_t> interpreter{-1};
+constinit GILOnceCell<Owned> module;
+constinit InternedName ALL("__all__");
+
+struct ClassRegistration {
+    const char* name;
+    LazyTypeObject& (*type_object)();
+};
+
+constexpr ClassRegistration CLASSES[] = {
+    {"Capsule", capsule_type_object},   {"Cone", cone_type_object},
+    {"Cuboid", cuboid_type_object},     {"Cylinder", cylinder_type_object},
+    {"Sphere", sphere_type_object},     {"PyMesh", mesh_type_object},
+};
+
+// The module's __all__, created empty when missing.
+PyResult<Owned> index(PyObject* module_object) {
+    if (PyObject* all = PyObject_GetAttr(module_object, ALL.get())) {
+        Owned list = Owned::steal(all);
+        if (!PyList_Check(list.get())) return downcast_error(list.get(), "PyList");
+        return list;
+    }
+    PyErr error = fetch_error();
+    if (!error.matches(PyExc_AttributeError)) return error;
+    Owned list = Owned::steal(PyList_New(0));
+    if (!list) panic_after_error();
+    if (PyObject_SetAttr(module_object, ALL.get(), list.get()) == -1) return fetch_error();
+    return list;
+}
+
+PyResult<void> add(PyObject* module_object, PyObject* name, PyObject* type) {
+    {
+        Owned all = KS_TRY(index(module_object));
+        if (PyList_Append(all.get(), name) == -1)
+            panic("could not append __name__ to __all__: " + fetch_error().debug());
+    }
+    if (PyObject_SetAttr(module_object, name, type) == -1) return fetch_error();
+    return {};
+}
+
+PyResult<void> initialize(PyObject* module_object) {
+    for (const ClassRegistration& registration : CLASSES) {
+        PyTypeObject* type = KS_TRY(registration.type_object().get_or_try_init());
+        Owned name = PyString::new_(registration.name);
+        KS_TRY(add(module_object, name.get(), reinterpret_cast<PyObject*>(type)));
+    }
+    return {};
+}
+
+PyResult<Owned> make_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) return fetch_error();
+    std::int64_t expected = -1;
+    if (!interpreter.compare_exchange_strong(expected, id) && expected != id)
+        return PyErr::new_(PyExc_ImportError,
+                           "kestrum and other natively implemented modules do not yet support "
+                           "subinterpreters, see https://docs.python.org/3/c-api/init.html"
+                           "#sub-interpreter-support");
+    if (Owned* cached = module.get()) return Owned::borrow(cached->get());
+
+    Owned created = KS_TRY(steal_or_fetch(PyModule_Create2(&MODULE_DEFINITION, 1013)));
+    KS_TRY(initialize(created.get()));
+    return Owned::borrow(module.set_if_empty(std::move(created)).get());
+}
+
+}  // namespace
+
+}  // namespace kestrum
+
+PyMODINIT_FUNC PyInit_kestrum() { return kestrum::trampoline(kestrum::make_module); }
