@@ -108,15 +108,32 @@ def _commands(peer: Peer, out: Path) -> list[list[str]]:
         peer_o = BUILD / "nanobind_peer.o"
         # nanobind's support library is compiled into every extension that uses it.
         return [
-            [CXX, *flags, "-fno-strict-aliasing", "-ffunction-sections", "-fdata-sections", "-c",
-             str(Path(nanobind.source_dir()) / "nb_combined.cpp"), "-o", str(lib_o)],
+            [
+                CXX,
+                *flags,
+                "-fno-strict-aliasing",
+                "-ffunction-sections",
+                "-fdata-sections",
+                "-c",
+                str(Path(nanobind.source_dir()) / "nb_combined.cpp"),
+                "-o",
+                str(lib_o),
+            ],
             [CXX, *flags, "-c", str(PEERS / "nanobind_peer.cpp"), "-o", str(peer_o)],
             [CXX, "-shared", "-Wl,--gc-sections", str(peer_o), str(lib_o), "-o", str(out)],
         ]
     if peer.name == "cython":
         c_file = BUILD / f"{peer.module}.c"
         return [
-            [sys.executable, "-m", "cython", "-3", str(PEERS / f"{peer.module}.pyx"), "-o", str(c_file)],
+            [
+                sys.executable,
+                "-m",
+                "cython",
+                "-3",
+                str(PEERS / f"{peer.module}.pyx"),
+                "-o",
+                str(c_file),
+            ],
             [CC, *CFLAGS, "-shared", str(c_file), "-o", str(out)],
         ]
     raise AssertionError(f"no recipe for {peer.name}")

@@ -1,7 +1,7 @@
 """Side-by-side benchmark of kestrum against peer implementations of the same six classes.
 
-    python bench/run.py            # build missing or stale peers, check them, time every op
-    python bench/run.py --quick    # a few iterations: proves the rig still works, judges nothing
+python bench/run.py            # build missing or stale peers, check them, time every op
+python bench/run.py --quick    # a few iterations: proves the rig still works, judges nothing
 """
 
 from __future__ import annotations
@@ -23,20 +23,47 @@ DEFAULT_JSON = builder.BENCH / "results.json"
 
 
 def parse_args(argv):
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--quick", action="store_true",
-                   help="tiny iteration counts, one repetition: for CI, times mean nothing")
-    p.add_argument("--strict", action="store_true",
-                   help="fail when any implementation is missing or fails its self-check")
-    p.add_argument("--json", type=Path, default=DEFAULT_JSON, metavar="PATH",
-                   help="where to write the results (default bench/results.json)")
-    p.add_argument("--reps", type=int, default=9, help="repetitions per op and implementation (default 9)")
-    p.add_argument("--target-ms", type=float, default=20.0,
-                   help="wall time of one sample, which sets the iteration count (default 20)")
-    p.add_argument("--only", default="", metavar="NAMES",
-                   help="comma-separated implementations to run (default all)")
-    p.add_argument("--ops", default="", metavar="TEXT",
-                   help="run only the ops whose label contains one of these comma-separated texts")
+    p = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    p.add_argument(
+        "--quick",
+        action="store_true",
+        help="tiny iteration counts, one repetition: for CI, times mean nothing",
+    )
+    p.add_argument(
+        "--strict",
+        action="store_true",
+        help="fail when any implementation is missing or fails its self-check",
+    )
+    p.add_argument(
+        "--json",
+        type=Path,
+        default=DEFAULT_JSON,
+        metavar="PATH",
+        help="where to write the results (default bench/results.json)",
+    )
+    p.add_argument(
+        "--reps", type=int, default=9, help="repetitions per op and implementation (default 9)"
+    )
+    p.add_argument(
+        "--target-ms",
+        type=float,
+        default=20.0,
+        help="wall time of one sample, which sets the iteration count (default 20)",
+    )
+    p.add_argument(
+        "--only",
+        default="",
+        metavar="NAMES",
+        help="comma-separated implementations to run (default all)",
+    )
+    p.add_argument(
+        "--ops",
+        default="",
+        metavar="TEXT",
+        help="run only the ops whose label contains one of these comma-separated texts",
+    )
     return p.parse_args(argv)
 
 
@@ -48,7 +75,10 @@ def load_implementations(only: set[str], log) -> tuple[dict, dict]:
     if not only or REFERENCE in only:
         try:
             modules[REFERENCE] = importlib.import_module("kestrum")
-            status[REFERENCE] = {"status": "ok", "file": getattr(modules[REFERENCE], "__file__", "")}
+            status[REFERENCE] = {
+                "status": "ok",
+                "file": getattr(modules[REFERENCE], "__file__", ""),
+            }
         except ImportError as e:
             status[REFERENCE] = {"status": "missing", "reason": f"not importable: {e}"}
 
@@ -78,9 +108,12 @@ def _print_grid(title: str, rows: list[dict], names: list[str], cell) -> None:
     widths = [max(8, len(n)) + 2 for n in names]
     print()
     print(title)
-    print(f"{'op':<{width}}" + "".join(f"{n:>{w}}" for n, w in zip(names, widths)))
+    print(f"{'op':<{width}}" + "".join(f"{n:>{w}}" for n, w in zip(names, widths, strict=True)))
     for r in rows:
-        print(f"{r['op']:<{width}}" + "".join(f"{cell(r, n):>{w}}" for n, w in zip(names, widths)))
+        print(
+            f"{r['op']:<{width}}"
+            + "".join(f"{cell(r, n):>{w}}" for n, w in zip(names, widths, strict=True))
+        )
 
 
 def print_table(rows: list[dict], names: list[str], status: dict, quick: bool) -> None:
@@ -94,7 +127,9 @@ def print_table(rows: list[dict], names: list[str], status: dict, quick: bool) -
     _print_grid(title + ("  [--quick: NOT a measurement]" if quick else ""), rows, names, ns)
     peers = [n for n in names if n != REFERENCE]
     if REFERENCE in names and peers:
-        title = f"time of each implementation / time of {REFERENCE} (above 1: {REFERENCE} is faster)"
+        title = (
+            f"time of each implementation / time of {REFERENCE} (above 1: {REFERENCE} is faster)"
+        )
         _print_grid(title, rows, peers, ratio)
     elif REFERENCE not in names:
         print(f"\n({REFERENCE} is missing: no ratios)")
@@ -136,9 +171,13 @@ def main(argv=None) -> int:
     reps = 1 if args.quick else args.reps
     quick_n = 20 if args.quick else None
     names = [n for n in [REFERENCE, *(p.name for p in builder.PEER_LIST)] if n in modules]
-    print(f"timing {len(ops)} ops x {len(names)} implementations, {reps} repetition(s) ...", flush=True)
-    table = timing.measure(ops, {n: modules[n] for n in names}, reps, args.target_ms * 1e6, quick_n,
-                           log=log)
+    print(
+        f"timing {len(ops)} ops x {len(names)} implementations, {reps} repetition(s) ...",
+        flush=True,
+    )
+    table = timing.measure(
+        ops, {n: modules[n] for n in names}, reps, args.target_ms * 1e6, quick_n, log=log
+    )
 
     rows = []
     for op in ops:
@@ -154,14 +193,16 @@ def main(argv=None) -> int:
         for n in names:
             if n != REFERENCE and n in results and ref and ref["ns"] > 0:
                 ratios[n] = results[n]["ns"] / ref["ns"]
-        rows.append({
-            "op": op.label,
-            "stmt": op.stmt,
-            "baseline_ns": timing.statistics.median(entry["baseline"].samples),
-            "results": results,
-            "errors": errors,
-            "ratios": ratios,
-        })
+        rows.append(
+            {
+                "op": op.label,
+                "stmt": op.stmt,
+                "baseline_ns": timing.statistics.median(entry["baseline"].samples),
+                "results": results,
+                "errors": errors,
+                "ratios": ratios,
+            }
+        )
 
     print_table(rows, names, status, args.quick)
 
@@ -192,10 +233,13 @@ def main(argv=None) -> int:
         print("FAILED: a peer fails its self-check or an op; its timings are not comparable")
         return 1
     ref_failed = bool(status.get(REFERENCE, {}).get("selfcheck_failures")) or any(
-        REFERENCE in r["errors"] for r in rows)
+        REFERENCE in r["errors"] for r in rows
+    )
     if args.strict and (missing or ref_failed):
-        print(f"FAILED (--strict): missing: {', '.join(missing) or 'none'}; "
-              f"{REFERENCE} self-check or op failed: {ref_failed}")
+        print(
+            f"FAILED (--strict): missing: {', '.join(missing) or 'none'}; "
+            f"{REFERENCE} self-check or op failed: {ref_failed}"
+        )
         return 1
     return 0
 

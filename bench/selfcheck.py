@@ -39,7 +39,11 @@ CHECKS = [
     ("Cone(-1, -3)", lambda m: _rod(m.Cone, -1, -3), (-1.0, -1.5)),
     ("float rounding", lambda m: _rod(m.Cylinder, 0.1, 0.2), (0.10000000149011612,) * 2),
     ("round then halve", lambda m: _rod(m.Cylinder, 1e39, 5e38), (math.inf, math.inf)),
-    ("largest float halved", lambda m: _rod(m.Cone, 1, 3.4028234663852886e38)[1], 1.7014117331926443e38),
+    (
+        "largest float halved",
+        lambda m: _rod(m.Cone, 1, 3.4028234663852886e38)[1],
+        1.7014117331926443e38,
+    ),
     ("bool is a number", lambda m: _rod(m.Cylinder, True, 4), (1.0, 2.0)),
     ("Sphere(1.5)", lambda m: _isinstance(m.Sphere, 1.5), True),
     ("Sphere(radius=1)", lambda m: _isinstance(m.Sphere, radius=1), True),
@@ -73,8 +77,10 @@ CHECKS = [
 def _same(actual, expected) -> bool:
     # NaN-free tables: plain equality, but floats must also be floats
     if isinstance(expected, tuple):
-        return isinstance(actual, tuple) and len(actual) == len(expected) and all(
-            _same(a, e) for a, e in zip(actual, expected)
+        return (
+            isinstance(actual, tuple)
+            and len(actual) == len(expected)
+            and all(_same(a, e) for a, e in zip(actual, expected, strict=True))
         )
     if isinstance(expected, float):
         return type(actual) is float and actual == expected
@@ -88,7 +94,7 @@ def check(module) -> list[str]:
         raises = isinstance(expected, type) and issubclass(expected, BaseException)
         try:
             actual = call(module)
-        except BaseException as e:  # noqa: BLE001 - a panic is a BaseException too
+        except BaseException as e:
             if raises and isinstance(e, expected):
                 continue
             failures.append(f"{what}: raised {type(e).__name__}: {e}"[:200])

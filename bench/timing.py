@@ -5,8 +5,8 @@ from __future__ import annotations
 import gc
 import statistics
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
-from typing import Callable
 
 # Each loop iteration runs the statement this many times, so the loop's own cost is small next to
 # the statement's and the baseline subtraction removes little.
@@ -36,8 +36,16 @@ OPS = [
     Op("Sphere(1.5)", "Sphere(1.5)", _cls("Sphere")),
     Op("Capsule(1.0, 4.0)", "Capsule(1.0, 4.0)", _cls("Capsule")),
     # The sequences are built once, outside the loop: only the conversion is timed.
-    Op("Cuboid([2.0, 4.0, 6.0])", "Cuboid(sides)", lambda m: {"Cuboid": m.Cuboid, "sides": [2.0, 4.0, 6.0]}),
-    Op("Cuboid((2.0, 4.0, 6.0))", "Cuboid(sides)", lambda m: {"Cuboid": m.Cuboid, "sides": (2.0, 4.0, 6.0)}),
+    Op(
+        "Cuboid([2.0, 4.0, 6.0])",
+        "Cuboid(sides)",
+        lambda m: {"Cuboid": m.Cuboid, "sides": [2.0, 4.0, 6.0]},
+    ),
+    Op(
+        "Cuboid((2.0, 4.0, 6.0))",
+        "Cuboid(sides)",
+        lambda m: {"Cuboid": m.Cuboid, "sides": (2.0, 4.0, 6.0)},
+    ),
     Op('PyMesh("a/b/c.obj")', 'PyMesh("a/b/c.obj")', _cls("PyMesh")),
     Op("m.mesh_path", "m.mesh_path", lambda m: {"m": m.PyMesh("a/b/c.obj")}),
     Op(
@@ -100,12 +108,13 @@ def prepare(op: Op, module) -> Cell:
         cell = Cell(compile_loop(op.stmt, list(values)), tuple(values.values()))
         cell.loop(1, *cell.args)  # fails here, not halfway through a measurement
         return cell
-    except Exception as e:  # noqa: BLE001 - any failure makes the cell unmeasurable
+    except Exception as e:
         return Cell(lambda *a: 0, (), error=f"{type(e).__name__}: {e}")
 
 
-def measure(ops, modules: dict[str, object], reps: int, target_ns: float, quick_n: int | None,
-            log=print) -> dict:
+def measure(
+    ops, modules: dict[str, object], reps: int, target_ns: float, quick_n: int | None, log=print
+) -> dict:
     """Times every op on every module, interleaved.
 
     Per repetition and op, the implementations (and the op's baseline) take turns, in an order

@@ -1,5 +1,5 @@
-// Hand-written C-API peer of kestrum's six shape classes, built twice: plain, and with KB_VECTORCALL
-// (each type also gets a tp_vectorcall that binds the argument vector by hand).
+// Hand-written C-API peer of kestrum's six shape classes, built twice: plain, and with
+// KB_VECTORCALL (each type also gets a tp_vectorcall that binds the argument vector by hand).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <string.h>
@@ -12,6 +12,7 @@
 #define KB_CAT2(a, b) a##b
 #define KB_CAT(a, b) KB_CAT2(a, b)
 
+// clang-format off: PyObject_HEAD is a declaration without its semicolon
 typedef struct {
     PyObject_HEAD
     float radius;
@@ -34,8 +35,7 @@ typedef struct {
     char* path;  // UTF-8, owned
     Py_ssize_t size;
 } MeshObject;
-
-static PyTypeObject SphereType, CapsuleType, CylinderType, ConeType, CuboidType, MeshType;
+// clang-format on
 
 // Same conversion as the "f" format unit, with the exact-float read first.
 static inline int to_f32(PyObject* o, float* out) {
@@ -60,14 +60,16 @@ static PyObject* make_rod(PyTypeObject* type, float radius, float length) {
     return (PyObject*)self;
 }
 
-// Rounds every element to float before counting, so a bad fourth element still fails as a TypeError.
+// Every element is converted before the count is looked at, as kestrum does.
 static int half_sides_from(PyObject* sides, float out[3]) {
     if (PyUnicode_Check(sides)) {
-        PyErr_SetString(PyExc_TypeError, "argument 'sides': expected a sequence of numbers, not str");
+        PyErr_SetString(PyExc_TypeError,
+                        "argument 'sides': expected a sequence of numbers, not str");
         return -1;
     }
     if (!PySequence_Check(sides)) {
-        PyErr_Format(PyExc_TypeError, "argument 'sides': '%.200s' object cannot be converted to 'Sequence'",
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'sides': '%.200s' object cannot be converted to 'Sequence'",
                      Py_TYPE(sides)->tp_name);
         return -1;
     }
@@ -197,8 +199,9 @@ static inline int bind_vector(PyObject* const* args, size_t nargsf, PyObject* kw
     return 0;
 }
 
-__attribute__((cold, noinline)) static PyObject* classic_call(PyObject* callable, PyObject* const* args, size_t nargsf,
-                                           PyObject* kwnames) {
+__attribute__((cold, noinline)) static PyObject* classic_call(PyObject* callable,
+                                                              PyObject* const* args, size_t nargsf,
+                                                              PyObject* kwnames) {
     PyTypeObject* type = (PyTypeObject*)callable;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* tuple = PyTuple_New(nargs);
@@ -310,57 +313,71 @@ static void mesh_dealloc(PyObject* self) {
 
 // No Py_TPFLAGS_BASETYPE: like kestrum's classes these cannot be subclassed. A dotless tp_name
 // gives __module__ "builtins", as kestrum's do.
+// clang-format off: PyVarObject_HEAD_INIT ends in a comma of its own
 static PyTypeObject SphereType = {
-    PyVarObject_HEAD_INIT(NULL, 0).tp_name = "Sphere",
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "Sphere",
     .tp_basicsize = sizeof(SphereObject),
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = PyDoc_STR("Sphere(radius)\n--\n\n"),
     .tp_new = sphere_new,
-    KB_VECTORCALL_SLOT(sphere_vectorcall)};
+    KB_VECTORCALL_SLOT(sphere_vectorcall)
+};
 
 static PyTypeObject CapsuleType = {
-    PyVarObject_HEAD_INIT(NULL, 0).tp_name = "Capsule",
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "Capsule",
     .tp_basicsize = sizeof(RodObject),
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = PyDoc_STR("Capsule(radius, length)\n--\n\n"),
     .tp_new = capsule_new,
-    KB_VECTORCALL_SLOT(rod_vectorcall)};
+    KB_VECTORCALL_SLOT(rod_vectorcall)
+};
 
 static PyTypeObject CylinderType = {
-    PyVarObject_HEAD_INIT(NULL, 0).tp_name = "Cylinder",
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "Cylinder",
     .tp_basicsize = sizeof(RodObject),
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = PyDoc_STR("Cylinder(radius, length)\n--\n\n"),
     .tp_methods = cylinder_methods,
     .tp_new = cylinder_new,
-    KB_VECTORCALL_SLOT(rod_vectorcall)};
+    KB_VECTORCALL_SLOT(rod_vectorcall)
+};
 
 static PyTypeObject ConeType = {
-    PyVarObject_HEAD_INIT(NULL, 0).tp_name = "Cone",
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "Cone",
     .tp_basicsize = sizeof(RodObject),
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = PyDoc_STR("Cone(radius, length)\n--\n\n"),
     .tp_methods = cone_methods,
     .tp_new = cone_new,
-    KB_VECTORCALL_SLOT(rod_vectorcall)};
+    KB_VECTORCALL_SLOT(rod_vectorcall)
+};
 
 static PyTypeObject CuboidType = {
-    PyVarObject_HEAD_INIT(NULL, 0).tp_name = "Cuboid",
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "Cuboid",
     .tp_basicsize = sizeof(CuboidObject),
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = PyDoc_STR("Cuboid(sides)\n--\n\n"),
     .tp_new = cuboid_new,
-    KB_VECTORCALL_SLOT(cuboid_vectorcall)};
+    KB_VECTORCALL_SLOT(cuboid_vectorcall)
+};
 
 static PyTypeObject MeshType = {
-    PyVarObject_HEAD_INIT(NULL, 0).tp_name = "PyMesh",
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "PyMesh",
     .tp_basicsize = sizeof(MeshObject),
     .tp_dealloc = mesh_dealloc,
     .tp_flags = Py_TPFLAGS_DEFAULT,
     .tp_doc = PyDoc_STR("PyMesh(path)\n--\n\nA Python wrapper for the Mesh type."),
     .tp_getset = mesh_getset,
     .tp_new = mesh_new,
-    KB_VECTORCALL_SLOT(mesh_vectorcall)};
+    KB_VECTORCALL_SLOT(mesh_vectorcall)
+};
+// clang-format on
 
 static struct PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -377,7 +394,8 @@ PyMODINIT_FUNC KB_CAT(PyInit_, KB_MODULE_NAME)(void) {
     name_path = PyUnicode_InternFromString("path");
     if (!name_radius || !name_length || !name_sides || !name_path) return NULL;
 #endif
-    PyTypeObject* types[] = {&CapsuleType, &ConeType, &CuboidType, &CylinderType, &SphereType, &MeshType};
+    PyTypeObject* types[] = {&CapsuleType,  &ConeType,   &CuboidType,
+                             &CylinderType, &SphereType, &MeshType};
     PyObject* module = PyModule_Create(&module_def);
     if (module == NULL) return NULL;
     for (size_t i = 0; i < sizeof types / sizeof types[0]; i++) {

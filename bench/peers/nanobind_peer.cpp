@@ -23,7 +23,9 @@ NB_MODULE(kestrum_bench_nanobind, m) {
     nb::class_<Cuboid>(m, "Cuboid", nb::is_final())
         .def(
             "__init__",
-            [](Cuboid* self, const std::vector<float>& sides) { new (self) Cuboid(Cuboid::from(sides)); },
+            [](Cuboid* self, const std::vector<float>& sides) {
+                new (self) Cuboid(Cuboid::from(sides));
+            },
             nb::arg("sides"));
     nb::class_<Cylinder>(m, "Cylinder", nb::is_final())
         .def(nb::init<float, float>(), nb::arg("radius"), nb::arg("length"))
