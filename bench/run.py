@@ -94,7 +94,7 @@ def load_implementations(only: set[str], log) -> tuple[dict, dict]:
             try:
                 modules[peer.name] = importlib.import_module(peer.module)
             except ImportError as e:
-                entry.update(status="missing", reason=f"built but not importable: {e}")
+                entry.update(status="broken", reason=f"built but not importable: {e}")
         status[peer.name] = entry
     return modules, status
 
@@ -138,14 +138,20 @@ def print_table(rows: list[dict], names: list[str], status: dict, quick: bool) -
         for n, err in r["errors"].items():
             print(f"error: {r['op']} / {n}: {err}")
     for n, s in status.items():
-        if s["status"] == "missing":
-            print(f"missing: {n}: {s['reason']}")
+        if s["status"] in ("missing", "broken"):
+            print(f"{s['status']}: {n}: {s['reason']}")
 
 
 def main(argv=None) -> int:
     args = parse_args(argv)
     log = print
     only = {s.strip() for s in args.only.split(",") if s.strip()}
+    known = {REFERENCE, *(p.name for p in builder.PEER_LIST)}
+    if only - known:
+        print(
+            f"unknown implementation(s): {', '.join(sorted(only - known))}; known: {sorted(known)}"
+        )
+        return 2
     started = time.time()
 
     modules, status = load_implementations(only, log)
@@ -228,6 +234,7 @@ def main(argv=None) -> int:
     print(f"\nwrote {args.json}")
 
     missing = [n for n, s in status.items() if s["status"] == "missing"]
+    bad_peer |= any(s["status"] == "broken" for s in status.values())
     bad_peer |= any(n != REFERENCE for r in rows for n in r["errors"])
     if bad_peer:
         print("FAILED: a peer fails its self-check or an op; its timings are not comparable")

@@ -108,7 +108,9 @@ def prepare(op: Op, module) -> Cell:
         cell = Cell(compile_loop(op.stmt, list(values)), tuple(values.values()))
         cell.loop(1, *cell.args)  # fails here, not halfway through a measurement
         return cell
-    except Exception as e:
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as e:  # a kestrum PanicException derives from BaseException
         return Cell(lambda *a: 0, (), error=f"{type(e).__name__}: {e}")
 
 
