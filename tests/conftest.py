@@ -1,0 +1,74 @@
+"""Shared helpers: the test-only native module and the two ways of calling a constructor."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def _cmake() -> str:
+    scripts = Path(sysconfig.get_path("scripts")) / "cmake"
+    found = str(scripts) if scripts.exists() else shutil.which("cmake")
+    if found is None:
+        raise RuntimeError("cmake is needed to build the test-only module: pip install '.[test]'")
+    return found
+
+
+def _build_testing_module() -> Path:
+    """Builds the test-only module from the source tree (never installed with the package)."""
+    prebuilt = os.environ.get("KESTRUM_TESTING_BUILD")
+    if prebuilt:
+        return Path(prebuilt)
+    build = ROOT / "build" / f"testing-{sys.implementation.cache_tag}"
+    cmake = _cmake()
+    if not (build / "CMakeCache.txt").exists():
+        generator = ["-G", "Ninja"] if shutil.which("ninja") or _has_ninja_module() else []
+        subprocess.run(
+            [cmake, "-S", str(ROOT), "-B", str(build), *generator,
+             "-DKESTRUM_TESTING=ON", "-DCMAKE_BUILD_TYPE=Release",
+             f"-DPython_EXECUTABLE={sys.executable}"],
+            check=True, stdout=subprocess.DEVNULL,
+        )
+    subprocess.run([cmake, "--build", str(build), "--target", "_kestrum_testing"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return build / "tests" / "native"
+
+
+def _has_ninja_module() -> bool:
+    scripts = Path(sysconfig.get_path("scripts")) / "ninja"
+    if scripts.exists():
+        os.environ["PATH"] = f"{scripts.parent}{os.pathsep}{os.environ.get('PATH', '')}"
+        return True
+    return False
+
+
+sys.path.insert(0, str(_build_testing_module()))
+
+
+def via_call(cls: type, *args: Any, **kwargs: Any) -> Any:
+    """The ordinary call, which the interpreter routes through the fast call entry."""
+    return cls(*args, **kwargs)
+
+
+def via_new(cls: type, *args: Any, **kwargs: Any) -> Any:
+    """`Cls.__new__(Cls, ...)`, which goes through the tuple-and-dictionary entry."""
+    return cls.__new__(cls, *args, **kwargs)
+
+
+CONSTRUCTORS: list[Callable[..., Any]] = [via_call, via_new]
+
+
+@pytest.fixture(params=CONSTRUCTORS, ids=["call", "__new__"])
+def construct(request: pytest.FixtureRequest) -> Callable[..., Any]:
+    """Every construction test runs through both entries of a constructor."""
+    return request.param  # type: ignore[no-any-return]

@@ -1,0 +1,364 @@
+// The test-only module `_kestrum_testing`: entry points that drive the binding layer's
+// failure paths, error values, lock bookkeeping and once-only cells from Python.
+#include <Python.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "conversion.hpp"
+#include "gil.hpp"
+#include "once_cell.hpp"
+#include "pyclass.hpp"
+#include "trampoline.hpp"
+
+namespace kestrum {
+namespace {
+
+// ---- helpers -----------------------------------------------------------------------
+
+// A module function body: the borrowed arguments tuple in, a new reference (or error) out.
+using Body = PyResult<Owned> (*)(PyObject* args);
+
+template <Body F>
+PyObject* entry(PyObject* /*module*/, PyObject* args) {
+    return trampoline([args] { return F(args); });
+}
+
+PyObject* arg(PyObject* args, Py_ssize_t i) { return PyTuple_GET_ITEM(args, i); }
+
+Owned none() { return Owned::borrow(Py_None); }
+
+// A normalized error value for an exception instance given from Python.
+PyErr error_from_instance(PyObject* exception) {
+    Owned type = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+    Owned traceback = Owned::steal(PyException_GetTraceback(exception));
+    return PyErr(PyErrStateNormalized{std::move(type), Owned::borrow(exception),
+                                      std::move(traceback)});
+}
+
+// A lazy error whose builder calls a Python callable for its (type, argument) pair.
+PyErr error_from_builder(PyObject* builder) {
+    return PyErr(ErrorBuilder([builder = Owned::borrow(builder)] {
+        Owned pair = Owned::steal(PyObject_CallNoArgs(builder.get()));
+        if (!pair) {
+            // Taking it resumes a PanicException that came through the builder.
+            if (std::optional<PyErr> error = PyErr::take()) std::move(*error).restore();
+            panic_after_error();
+        }
+        if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) panic_after_error();
+        return std::pair{Owned::borrow(PyTuple_GET_ITEM(pair.get(), 0)),
+                         Owned::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
+    }));
+}
+
+// ---- native failures ---------------------------------------------------------------
+
+PyResult<Owned> panic_with_text(PyObject* args) {
+    std::string message = KS_TRY(FromPyObject<std::string>::extract_bound(arg(args, 0)));
+    panic(std::move(message));
+}
+
+PyResult<Owned> panic_with_other_payload(PyObject* /*args*/) { panic_with_payload(std::any(42)); }
+
+PyResult<Owned> throw_foreign(PyObject* /*args*/) { throw std::runtime_error("not ours"); }
+
+PyResult<Owned> panic_after_error_with(PyObject* args) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(arg(args, 0))), arg(args, 0));
+    panic_after_error();
+}
+
+// The builder fails while the boundary raises its error: nothing can catch that.
+PyResult<Owned> abort_in_restore(PyObject* /*args*/) {
+    return PyErr(ErrorBuilder([]() -> std::pair<Owned, Owned> { panic("builder failed"); }));
+}
+
+// Not itself a boundary: it forbids the lock bookkeeping, then enters one.
+PyObject* forbid_gil_then_enter(PyObject* /*module*/, PyObject* args) {
+    GIL_COUNT = PyLong_AsLong(arg(args, 0));
+    return trampoline([] { return PyResult<Owned>(none()); });
+}
+
+// ---- error values ------------------------------------------------------------------
+
+PyResult<Owned> return_error(PyObject* args) {
+    std::string message = KS_TRY(FromPyObject<std::string>::extract_bound(arg(args, 1)));
+    return PyErr::new_(arg(args, 0), std::move(message));
+}
+
+// The raw result of an int slot whose body fails or not, and what it left pending.
+PyObject* int_slot(PyObject* /*module*/, PyObject* args) {
+    const bool fail = PyObject_IsTrue(arg(args, 0)) == 1;
+    const int result = trampoline_int([fail]() -> PyResult<void> {
+        if (fail) return PyErr::new_(PyExc_ValueError, "int slot failed");
+        return {};
+    });
+    std::optional<PyErr> pending = PyErr::take();
+    Owned value = pending ? std::move(*pending).into_value() : none();
+    return Py_BuildValue("(iO)", result, value.get());
+}
+
+PyResult<Owned> take_after_call(PyObject* args) {
+    Owned result = Owned::steal(PyObject_CallNoArgs(arg(args, 0)));
+    if (result) return result;
+    std::optional<PyErr> taken = PyErr::take();
+    if (!taken) return none();
+    return std::move(*taken).into_value();
+}
+
+PyResult<Owned> panic_exception_type(PyObject* /*args*/) {
+    return Owned::borrow(PanicException::type_object());
+}
+
+PyResult<Owned> fetch_with_nothing_pending(PyObject* /*args*/) { return fetch_error(); }
+
+PyResult<Owned> raise_lazy_arguments(PyObject* args) {
+    return PyErr::lazy_arguments(Owned::borrow(arg(args, 0)), none());
+}
+
+// The cause as a value, raising it when it is not an exception instance.
+PyResult<Owned> cause_of(PyObject* args) {
+    std::optional<PyErr> cause = error_from_instance(arg(args, 0)).cause();
+    if (!cause) return none();
+    if (!PyExceptionInstance_Check(cause->value())) return std::move(*cause);
+    return std::move(*cause).into_value();
+}
+
+PyResult<Owned> with_cause(PyObject* args) {
+    PyErr error = error_from_instance(arg(args, 0));
+    PyObject* cause = arg(args, 1);
+    error.set_cause(cause == Py_None ? std::nullopt
+                                     : std::optional<PyErr>(error_from_instance(cause)));
+    return std::move(error).into_value();
+}
+
+PyResult<Owned> argument_error(PyObject* args) {
+    std::string name = KS_TRY(FromPyObject<std::string>::extract_bound(arg(args, 0)));
+    return argument_extraction_error(name, error_from_instance(arg(args, 1)));
+}
+
+PyResult<Owned> debug_form(PyObject* args) {
+    return PyString::new_(error_from_instance(arg(args, 0)).debug());
+}
+
+PyResult<Owned> display(PyObject* args) {
+    std::string out;
+    append_display(arg(args, 0), out);
+    return PyString::new_(out);
+}
+
+PyResult<Owned> lossy(PyObject* args) { return PyString::new_(to_string_lossy(arg(args, 0))); }
+
+PyResult<Owned> decode_lossy(PyObject* args) {
+    PyObject* bytes = arg(args, 0);
+    return PyString::new_(decode_utf8_lossy(
+        std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)))));
+}
+
+PyResult<Owned> downcast(PyObject* args) { return downcast_error(arg(args, 0), "Target"); }
+
+PyResult<Owned> nul_byte(PyObject* args) {
+    return nul_byte_error(static_cast<std::size_t>(PyLong_AsSize_t(arg(args, 0))));
+}
+
+// ---- lock bookkeeping and once-only cells ------------------------------------------
+
+PyResult<Owned> gil_count(PyObject* /*args*/) {
+    return Owned::steal(PyLong_FromSsize_t(GIL_COUNT));
+}
+
+// Takes a reference and releases it on a thread that does not hold the lock, so it waits
+// in the pool for the next entry.
+PyResult<Owned> release_from_thread(PyObject* args) {
+    PyObject* object = Owned::borrow(arg(args, 0)).release();
+    std::thread([object] { Owned::steal(object); }).join();
+    return Owned::steal(PyBool_FromLong(POOL.has_pending() ? 1 : 0));
+}
+
+PyResult<Owned> noop(PyObject* /*args*/) { return none(); }
+
+PyResult<Owned> release_in_allow_threads(PyObject* args) {
+    Owned held = Owned::borrow(arg(args, 0));
+    allow_threads([&held] { held = Owned(); });
+    return none();
+}
+
+constinit GILOnceCell<Owned> ONCE_CELL;
+
+// Fills the cell from a callable; a raising callable leaves it empty.
+PyResult<Owned> once_cell_get_or_init(PyObject* args) {
+    PyObject* init = arg(args, 0);
+    Owned* stored = KS_TRY(ONCE_CELL.get_or_try_init(
+        [init] { return steal_or_fetch(PyObject_CallNoArgs(init)); }));
+    return Owned::borrow(stored->get());
+}
+
+PyResult<Owned> once_cell_peek(PyObject* /*args*/) {
+    Owned* stored = ONCE_CELL.get();
+    return stored != nullptr ? Owned::borrow(stored->get()) : none();
+}
+
+// ---- class building ----------------------------------------------------------------
+
+constexpr ClassDescription broken_class(std::string_view name, std::string_view signature);
+
+PyResult<Owned> build_class(PyObject* args) {
+    std::string name = KS_TRY(FromPyObject<std::string>::extract_bound(arg(args, 0)));
+    std::string signature = KS_TRY(FromPyObject<std::string>::extract_bound(arg(args, 1)));
+    // Descriptions are static in the module; this one lives as long as its type would.
+    auto* kept_name = new std::string(std::move(name));
+    auto* kept_signature = new std::string(std::move(signature));
+    auto* description = new ClassDescription(broken_class(*kept_name, *kept_signature));
+    auto* lazy = new LazyTypeObject(*description);
+    PyTypeObject* type = KS_TRY(lazy->get_or_try_init());
+    return Owned::borrow(reinterpret_cast<PyObject*>(type));
+}
+
+// An instance of a class whose deallocation fails.
+struct PyFailingDealloc {
+    static constexpr std::string_view PARAMETERS[] = {"message"};
+    static constexpr FunctionDescription new_description{"FailingDealloc", "__new__", PARAMETERS,
+                                                         0, 1, {}};
+    std::string message;
+    static PyResult<PyFailingDealloc> __new__(const ArgumentSlots<1>& slots) {
+        return PyFailingDealloc{KS_TRY(extract_argument<std::string>(slots[0], "message"))};
+    }
+    static void tp_dealloc(PyObject* self) {
+        trampoline_unraisable([self] {
+            auto& record = *reinterpret_cast<PyClassObject<PyFailingDealloc>*>(self);
+            std::string message = std::move(record.contents.message);
+            record.contents.~PyFailingDealloc();
+            PyTypeObject* type = Py_TYPE(self);
+            type->tp_free(self);
+            Py_DECREF(type);
+            panic(std::move(message));
+        });
+    }
+    static LazyTypeObject type_object;
+};
+
+constexpr ClassDescription FAILING_DEALLOC_CLASS = [] {
+    ClassDescription description =
+        describe_class<PyFailingDealloc>("FailingDealloc", "", "(message)");
+    description.dealloc = PyFailingDealloc::tp_dealloc;
+    return description;
+}();
+constinit LazyTypeObject PyFailingDealloc::type_object{FAILING_DEALLOC_CLASS};
+
+// A class whose only property has a getter and a setter that fail on demand.
+struct PyProbe {
+    static constexpr std::string_view PARAMETERS[] = {"value"};
+    static constexpr FunctionDescription new_description{"Probe", "__new__", PARAMETERS, 0, 1, {}};
+    float value;
+    static PyResult<PyProbe> __new__(const ArgumentSlots<1>& slots) {
+        return PyProbe{KS_TRY(extract_argument<float>(slots[0], "value"))};
+    }
+    static PyResult<Owned> get(const PyProbe& self) { return PyFloat::new_(self.value); }
+    static PyResult<void> set(PyObject* /*self*/, PyObject* value) {
+        return PyErr::new_(PyExc_ValueError, "refused " + std::string(Py_TYPE(value)->tp_name));
+    }
+    static LazyTypeObject type_object;
+};
+
+constexpr PropertyEntry PROBE_PROPERTIES[] = {
+    {"value", getter_of<PyProbe, &PyProbe::get>, nullptr, "the stored value"},
+    {"value", nullptr, PyProbe::set, "ignored: the first doc stays"},
+};
+constexpr ClassDescription PROBE_CLASS =
+    describe_class<PyProbe>("Probe", "A probe.", "(value)", {}, PROBE_PROPERTIES);
+constinit LazyTypeObject PyProbe::type_object{PROBE_CLASS};
+
+struct PyBroken {
+    static constexpr FunctionDescription new_description{"Broken", "__new__", {}, 0, 0, {}};
+    static PyResult<PyBroken> __new__(const ArgumentSlots<0>&) { return PyBroken{}; }
+};
+
+constexpr ClassDescription broken_class(std::string_view name, std::string_view signature) {
+    return describe_class<PyBroken>(name, "", signature);
+}
+
+// An error value that Python code can share between threads and normalize.
+struct PyErrorValue {
+    static constexpr std::string_view PARAMETERS[] = {"builder"};
+    static constexpr FunctionDescription new_description{"ErrorValue", "__new__", PARAMETERS, 0,
+                                                         1, {}};
+    mutable PyErr error;
+    static PyResult<PyErrorValue> __new__(const ArgumentSlots<1>& slots) {
+        return PyErrorValue{error_from_builder(slots[0])};
+    }
+    static PyResult<Owned> normalize(const PyErrorValue& self) {
+        return Owned::borrow(self.error.value());
+    }
+    static LazyTypeObject type_object;
+};
+
+constexpr MethodEntry ERROR_VALUE_METHODS[] = {
+    {"normalize", method_noargs<PyErrorValue, &PyErrorValue::normalize>, METH_NOARGS,
+     "normalize($self)\n--\n\nThe exception instance, built once."},
+};
+constexpr ClassDescription ERROR_VALUE_CLASS =
+    describe_class<PyErrorValue>("ErrorValue", "", "(builder)", ERROR_VALUE_METHODS);
+constinit LazyTypeObject PyErrorValue::type_object{ERROR_VALUE_CLASS};
+
+// ---- the module --------------------------------------------------------------------
+
+#define ENTRY(name, doc) {#name, entry<name>, METH_VARARGS, doc}
+
+PyMethodDef METHODS[] = {
+    ENTRY(panic_with_text, "A native failure carrying the given text."),
+    ENTRY(panic_with_other_payload, "A native failure carrying something that is not text."),
+    ENTRY(throw_foreign, "A C++ exception that is not a native failure."),
+    ENTRY(panic_after_error_with, "Sets the exception, then fails as after an API error."),
+    ENTRY(abort_in_restore, "Returns an error whose builder fails (aborts the process)."),
+    {"forbid_gil_then_enter", forbid_gil_then_enter, METH_VARARGS,
+     "Sets the hold count, then enters a boundary (aborts if negative)."},
+    ENTRY(return_error, "Returns an error of the given type and message."),
+    {"int_slot", int_slot, METH_VARARGS, "The result and pending error of an int slot."},
+    ENTRY(take_after_call, "Calls, then takes the pending exception as a value."),
+    ENTRY(panic_exception_type, "This module's own PanicException type."),
+    ENTRY(fetch_with_nothing_pending, "Fetches although nothing is pending."),
+    ENTRY(raise_lazy_arguments, "Raises a lazy error whose type is the given object."),
+    ENTRY(cause_of, "The cause of an exception, as an error value."),
+    ENTRY(with_cause, "Sets (or clears, with None) an exception's cause."),
+    ENTRY(argument_error, "argument_extraction_error of a name and an exception."),
+    ENTRY(debug_form, "The debug form of an exception as an error value."),
+    ENTRY(display, "The display text of an object."),
+    ENTRY(lossy, "The lossy UTF-8 text of a str."),
+    ENTRY(decode_lossy, "Decodes bytes as UTF-8 with replacements."),
+    ENTRY(downcast, "Raises the downcast error for an object and 'Target'."),
+    ENTRY(nul_byte, "Raises the nul-byte error for a position."),
+    ENTRY(gil_count, "This thread's hold count."),
+    ENTRY(release_from_thread, "Releases a reference without the lock; is one pending?"),
+    ENTRY(noop, "An entry that does nothing."),
+    ENTRY(release_in_allow_threads, "Releases a reference with the lock released."),
+    ENTRY(once_cell_get_or_init, "Fills the test cell from a callable."),
+    ENTRY(once_cell_peek, "The test cell's value, or None."),
+    ENTRY(build_class, "Builds a class with the given name and text signature."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef ENTRY
+
+PyModuleDef MODULE_DEFINITION = {
+    PyModuleDef_HEAD_INIT, "_kestrum_testing", "Drives kestrum's binding layer from tests.", -1,
+    METHODS, nullptr, nullptr, nullptr, nullptr,
+};
+
+PyResult<Owned> make_module() {
+    Owned module = KS_TRY(steal_or_fetch(PyModule_Create(&MODULE_DEFINITION)));
+    const std::pair<const char*, LazyTypeObject*> classes[] = {
+        {"FailingDealloc", &PyFailingDealloc::type_object},
+        {"Probe", &PyProbe::type_object},
+        {"ErrorValue", &PyErrorValue::type_object},
+    };
+    for (auto [name, lazy] : classes) {
+        PyTypeObject* type = KS_TRY(lazy->get_or_try_init());
+        if (PyModule_AddObjectRef(module.get(), name, reinterpret_cast<PyObject*>(type)) == -1)
+            return fetch_error();
+    }
+    return module;
+}
+
+}  // namespace
+}  // namespace kestrum
+
+PyMODINIT_FUNC PyInit__kestrum_testing() { return kestrum::trampoline(kestrum::make_module); }

@@ -1,0 +1,498 @@
+"""Error values, native failures and the call boundary, driven through the test-only module."""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+import sysconfig
+import textwrap
+import threading
+import time
+
+import _kestrum_testing as t
+import pytest
+
+import kestrum
+
+
+def panic_type() -> type[BaseException]:
+    return t.panic_exception_type()
+
+
+# ---- the PanicException type -------------------------------------------------------
+
+
+def test_panic_exception_type_is_a_base_exception_named_kestrum_runtime() -> None:
+    exc = panic_type()
+    assert (exc.__module__, exc.__name__, exc.__qualname__) == (
+        "kestrum_runtime",
+        "PanicException",
+        "PanicException",
+    )
+    assert exc.__bases__ == (BaseException,)
+    assert not issubclass(exc, Exception)
+    assert exc.__doc__.startswith("\n") and exc.__doc__.endswith("\n")
+    assert "BaseException" in exc.__doc__
+    assert not hasattr(kestrum, "PanicException")
+
+
+# ---- native failures inside a body -------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("call", "message", "report"),
+    [
+        (lambda: t.panic_with_text("it broke: é"), "it broke: é", "it broke: é"),
+        (t.panic_with_other_payload, "native code failed without a message", "payload"),
+        (t.throw_foreign, "native code failed without a message", None),
+    ],
+    ids=["text", "other-payload", "foreign-exception"],
+)
+def test_native_failure_becomes_panic_exception(capfd, call, message, report) -> None:
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value) is panic_type()
+    assert info.value.args == (message,)
+    assert not isinstance(info.value, Exception)
+    err = capfd.readouterr().err
+    if report is None:
+        assert err == ""
+    else:
+        assert "kestrum: thread '" in err and report in err
+    assert t.gil_count() == 1  # the boundary left the count where it was
+
+
+def test_panic_after_error_prints_the_pending_error_then_fails(capfd) -> None:
+    with pytest.raises(BaseException) as info:
+        t.panic_after_error_with(KeyError("lost key"))
+    assert type(info.value) is panic_type()
+    assert info.value.args == ("Python API call failed",)
+    err = capfd.readouterr().err
+    assert "KeyError: 'lost key'" in err
+    assert sys.last_value.args == ("lost key",)
+
+
+def test_failure_in_deallocation_goes_to_the_unraisable_hook(capfd) -> None:
+    seen = []
+    old_hook = sys.unraisablehook
+    sys.unraisablehook = seen.append
+    try:
+        t.FailingDealloc("dropped badly")  # released at once
+    finally:
+        sys.unraisablehook = old_hook
+    assert len(seen) == 1
+    assert type(seen[0].exc_value) is panic_type()
+    assert seen[0].exc_value.args == ("dropped badly",)
+    assert seen[0].object is None
+    assert "dropped badly" in capfd.readouterr().err  # the failure report
+    assert t.noop() is None  # the interpreter carries on
+
+
+def run_isolated(code: str) -> subprocess.CompletedProcess[str]:
+    """Runs code in a fresh interpreter that can import the test-only module."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env={"PYTHONPATH": str(__import__("pathlib").Path(t.__file__).parent)},
+        timeout=60,
+    )
+
+
+@pytest.mark.parametrize(
+    ("code", "words"),
+    [
+        ("t.abort_in_restore()", "builder failed"),
+        (
+            "t.forbid_gil_then_enter(-1)",
+            "Access to the GIL is prohibited while a __traverse__ implmentation is running.",
+        ),
+        ("t.forbid_gil_then_enter(-2)", "Access to the GIL is currently prohibited."),
+    ],
+)
+def test_failure_outside_the_catching_step_aborts(code: str, words: str) -> None:
+    done = run_isolated(f"import _kestrum_testing as t\n{code}\nprint('survived')")
+    assert done.returncode != 0
+    assert "survived" not in done.stdout
+    assert words in done.stderr
+    assert "uncaught panic at ffi boundary" in done.stderr
+
+
+# ---- error values through the boundary ---------------------------------------------
+
+
+@pytest.mark.parametrize("exc_type", [ValueError, KeyError, OSError, SystemError])
+def test_returned_error_is_raised_exactly(exc_type) -> None:
+    with pytest.raises(exc_type) as info:
+        t.return_error(exc_type, "as returned")
+    assert type(info.value) is exc_type
+    assert info.value.args == ("as returned",)
+
+
+@pytest.mark.parametrize(("fail", "result", "pending"), [(False, 0, None), (True, -1, ValueError)])
+def test_int_slot_returns_minus_one_with_the_error_set(fail, result, pending) -> None:
+    rc, exc = t.int_slot(fail)
+    assert rc == result
+    assert (type(exc) if exc is not None else None) is pending
+
+
+def test_property_setter_failure_raises_through_int_slot() -> None:
+    probe = t.Probe(1.5)
+    assert probe.value == 1.5
+    with pytest.raises(ValueError, match="^refused int$"):
+        probe.value = 3
+    with pytest.raises(AttributeError):
+        del probe.value
+    assert type(probe).value.__doc__ == "the stored value"
+
+
+def test_fetch_with_nothing_pending_is_a_system_error() -> None:
+    with pytest.raises(SystemError, match="^attempted to fetch exception but none was set$"):
+        t.fetch_with_nothing_pending()
+
+
+@pytest.mark.parametrize("not_a_class", [42, "text", int, ValueError("instance")])
+def test_lazy_error_whose_type_is_not_an_exception_class(not_a_class) -> None:
+    with pytest.raises(TypeError, match="^exceptions must derive from BaseException$"):
+        t.raise_lazy_arguments(not_a_class)
+
+
+def test_lazy_error_of_an_exception_class_raises_it_without_arguments() -> None:
+    with pytest.raises(LookupError) as info:
+        t.raise_lazy_arguments(LookupError)
+    assert info.value.args == ()
+
+
+# ---- taking the pending exception ---------------------------------------------------
+
+
+def test_take_returns_an_ordinary_exception_unchanged() -> None:
+    error = ValueError("plain")
+
+    def fail():
+        raise error
+
+    assert t.take_after_call(fail) is error
+    assert t.take_after_call(lambda: None) is None
+
+
+def test_take_resumes_our_own_panic_exception(capfd) -> None:
+    def fail():
+        raise panic_type()("from python")
+
+    with pytest.raises(BaseException) as info:
+        t.take_after_call(fail)
+    assert type(info.value) is panic_type()
+    assert info.value.args == ("from python",)
+    err = capfd.readouterr().err
+    lines = err.splitlines()
+    assert lines[0].startswith("---") and lines[0].endswith("---")
+    assert lines[1] == "Python stack trace below:"
+    assert "in fail" in err and "from python" in err
+    assert "kestrum: thread" not in err  # resuming writes no failure report
+
+
+def test_take_resumes_a_panic_whose_str_fails_with_a_fixed_message(capfd) -> None:
+    class Unprintable:
+        def __str__(self):
+            raise RuntimeError("no text")
+
+    def fail():
+        raise panic_type()(Unprintable())
+
+    with pytest.raises(BaseException) as info:
+        t.take_after_call(fail)
+    assert type(info.value) is panic_type()
+    assert info.value.args == ("Unwrapped panic from Python code",)
+    capfd.readouterr()
+
+
+def test_take_passes_panic_lookalikes_as_ordinary_exceptions(capfd) -> None:
+    subclass = type("PanicException", (panic_type(),), {})
+    lookalike = type("PanicException", (BaseException,), {"__module__": "kestrum_runtime"})
+    for exc_type in (subclass, lookalike):
+        error = exc_type("ordinary")
+
+        def fail(error=error):
+            raise error
+
+        assert t.take_after_call(fail) is error
+    assert capfd.readouterr().err == ""
+
+
+# ---- causes ------------------------------------------------------------------------
+
+
+def test_cause_of_an_exception_without_one_is_none() -> None:
+    assert t.cause_of(ValueError("no cause")) is None
+
+
+def test_cause_is_read_back_with_its_traceback() -> None:
+    try:
+        try:
+            raise KeyError("inner")
+        except KeyError as inner:
+            raise ValueError("outer") from inner
+    except ValueError as outer:
+        caught = outer
+    cause = t.cause_of(caught)
+    assert cause is caught.__cause__
+    assert cause.__traceback__ is not None
+
+
+def test_a_cause_that_is_a_class_is_raised_as_a_lazy_error() -> None:
+    error = ValueError("x")
+    error.__cause__ = None
+    # __cause__ accepts only exception instances or None from Python; the C API takes more.
+    assert t.cause_of(error) is None
+
+
+@pytest.mark.parametrize("cause", [KeyError("k"), None])
+def test_set_cause_sets_or_clears(cause) -> None:
+    error = ValueError("v")
+    error.__cause__ = RuntimeError("old")
+    result = t.with_cause(error, cause)
+    assert result is error
+    assert error.__cause__ is cause
+    assert error.__suppress_context__ is True
+
+
+@pytest.mark.parametrize(
+    ("error", "reworded"),
+    [
+        (TypeError("must be real number, not str"), True),
+        (type("Sub", (TypeError,), {})("subclass"), False),
+        (OverflowError("too big"), False),
+        (ValueError("bad value"), False),
+    ],
+    ids=["exact-TypeError", "TypeError-subclass", "OverflowError", "ValueError"],
+)
+def test_argument_extraction_error_rewords_only_exact_type_errors(error, reworded) -> None:
+    cause = KeyError("why")
+    error.__cause__ = cause
+    with pytest.raises(BaseException) as info:
+        t.argument_error("radius", error)
+    if reworded:
+        assert type(info.value) is TypeError
+        assert str(info.value) == f"argument 'radius': {error}"
+        assert info.value is not error
+        assert info.value.__cause__ is cause
+        assert info.value.__context__ is not error
+    else:
+        assert info.value is error
+
+
+# ---- text forms --------------------------------------------------------------------
+
+
+class StrFails:
+    def __str__(self) -> str:
+        raise RuntimeError("cannot print")
+
+
+def test_python_format_of_an_unprintable_object_reports_it(monkeypatch) -> None:
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    obj = StrFails()
+    assert t.display(obj) == "<unprintable StrFails object>"
+    assert [type(s.exc_value) for s in seen] == [RuntimeError]
+    assert seen[0].object is obj
+
+
+def test_python_format_falls_back_when_the_type_name_fails(monkeypatch) -> None:
+    monkeypatch.setattr(sys, "unraisablehook", lambda _: None)
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__name__":
+                raise AttributeError(name)
+            return super().__getattribute__(name)
+
+    class Nameless(StrFails, metaclass=Meta):
+        pass
+
+    assert t.display(Nameless()) == "<unprintable object>"
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        ("plain", "plain"),
+        ("é\u20ac\U0001f600", "é\u20ac\U0001f600"),
+        ("a\udc80b", "a\ufffd\ufffd\ufffdb"),
+        ("\ud83d", "\ufffd\ufffd\ufffd"),
+    ],
+)
+def test_lossy_text(text, expected) -> None:
+    assert t.lossy(text) == expected
+
+
+@pytest.mark.parametrize(
+    "raw",
+    [
+        b"\xe0\x80\x80",
+        b"\xed\xa0\x80",
+        b"\xf4\x90\x80\x80",
+        b"\xf0\x9f\x98",
+        b"\xc0\xaf",
+        b"ok\xffok",
+        b"\xe2\x82\xac\xe2\x82",
+        b"\xf1\x80\x80\xff",
+    ],
+)
+def test_lossy_decoding_matches_the_interpreter(raw) -> None:
+    # Both replace each maximal invalid subpart with one U+FFFD.
+    assert t.decode_lossy(raw) == raw.decode("utf-8", "replace")
+
+
+def test_debug_form_of_an_error_value() -> None:
+    expected = "PyErr { type: <class 'ValueError'>, value: ValueError('v'), traceback: None }"
+    assert t.debug_form(ValueError("v")) == expected
+    try:
+        raise KeyError('quote " and \\')
+    except KeyError as caught:
+        form = t.debug_form(caught)
+        tb_text = "".join(__import__("traceback").format_tb(caught.__traceback__))
+        value_repr = repr(caught)
+    head = f"PyErr {{ type: <class 'KeyError'>, value: {value_repr}, traceback: Some(\""
+    assert form.startswith(head) and form.endswith('") }')
+    escaped = form[len(head) : -len('") }')]
+    assert "\n" not in escaped  # line breaks are escaped
+    unescaped = escaped.encode().decode("unicode_escape")
+    assert unescaped.startswith("Traceback (most recent call last):\n")
+    assert unescaped.endswith(tb_text)
+
+
+@pytest.mark.parametrize(
+    ("obj", "name"),
+    [(5, "int"), (b"", "bytes"), (kestrum.Sphere(1), "Sphere"), (StrFails(), "StrFails")],
+)
+def test_downcast_error_names_the_qualified_type(obj, name) -> None:
+    with pytest.raises(TypeError) as info:
+        t.downcast(obj)
+    assert str(info.value) == f"'{name}' object cannot be converted to 'Target'"
+
+
+def test_downcast_error_without_a_readable_qualname() -> None:
+    class Meta(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                return 42
+            return super().__getattribute__(name)
+
+    class Odd(metaclass=Meta):
+        pass
+
+    with pytest.raises(TypeError, match="^'<failed to extract type name>' object cannot be converted to 'Target'$"):
+        t.downcast(Odd())
+
+
+def test_nul_byte_error() -> None:
+    with pytest.raises(ValueError, match="^nul byte found in provided data at position: 7$"):
+        t.nul_byte(7)
+
+
+# ---- class building ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("name", "signature", "cause"),
+    [
+        ("Doc", "(a\0b)", "class doc cannot contain nul bytes"),
+        ("Na\0me", "", "nul byte found in provided data at position: 11"),
+    ],
+)
+def test_class_that_cannot_be_built_names_itself_with_the_cause(name, signature, cause) -> None:
+    with pytest.raises(RuntimeError) as info:
+        t.build_class(name, signature)
+    assert str(info.value) == f"An error occurred while initializing class {name}"
+    assert type(info.value.__cause__) is ValueError
+    assert str(info.value.__cause__) == cause
+
+
+def test_built_class_reports_builtins_and_its_signature() -> None:
+    cls = t.build_class("Made", "(a, b)")
+    assert (cls.__module__, cls.__qualname__, cls.__text_signature__) == ("builtins", "Made", "(a, b)")
+    assert isinstance(cls(), cls)
+
+
+# ---- lock bookkeeping, deferred releases, once-only cells --------------------------
+
+
+def test_release_without_the_lock_waits_for_the_next_entry() -> None:
+    obj = object()
+    before = sys.getrefcount(obj)
+    assert t.release_from_thread(obj) is True
+    assert sys.getrefcount(obj) == before + 1  # queued, not yet released
+    t.noop()
+    assert sys.getrefcount(obj) == before
+
+
+def test_release_inside_allow_threads_is_applied_on_return() -> None:
+    obj = object()
+    before = sys.getrefcount(obj)
+    t.release_in_allow_threads(obj)
+    assert sys.getrefcount(obj) == before
+
+
+def test_once_cell_keeps_the_first_stored_value() -> None:
+    def refuse():
+        raise LookupError("not yet")
+
+    if t.once_cell_peek() is None:
+        with pytest.raises(LookupError):
+            t.once_cell_get_or_init(refuse)
+        assert t.once_cell_peek() is None  # a failed computation leaves it empty
+    first = t.once_cell_get_or_init(lambda: "first")
+    assert t.once_cell_get_or_init(lambda: "second") is first
+    assert t.once_cell_peek() is first
+
+
+def test_two_threads_normalize_one_error_value_once() -> None:
+    calls = []
+
+    def builder():
+        calls.append(threading.get_ident())
+        time.sleep(0.2)  # releases the interpreter lock while normalizing
+        return (ValueError, "built once")
+
+    value = t.ErrorValue(builder)
+    results = [None, None]
+
+    def normalize(i):
+        results[i] = value.normalize()
+
+    threads = [threading.Thread(target=normalize, args=(i,)) for i in range(2)]
+    for thread in threads:
+        thread.start()
+        time.sleep(0.05)
+    for thread in threads:
+        thread.join()
+    assert len(calls) == 1
+    assert results[0] is results[1]
+    assert isinstance(results[0], ValueError) and results[0].args == ("built once",)
+
+
+def test_reentrant_normalization_is_reported(capfd) -> None:
+    holder = []
+
+    def builder():
+        holder[0].normalize()
+        return (ValueError, "never")
+
+    value = t.ErrorValue(builder)
+    holder.append(value)
+    with pytest.raises(BaseException) as info:
+        value.normalize()
+    assert type(info.value) is panic_type()
+    assert info.value.args == ("Re-entrant normalization of PyErrState detected",)
+    capfd.readouterr()
+
+
+def test_exported_symbols_of_the_test_module_do_not_matter_but_kestrum_exports_one() -> None:
+    nm = subprocess.run(["nm", "-D", "--defined-only", kestrum.__file__], capture_output=True, text=True)
+    if nm.returncode != 0:
+        pytest.skip("nm is not available")
+    symbols = [line.split()[-1] for line in nm.stdout.splitlines() if line.strip()]
+    assert symbols == ["PyInit_kestrum"]
+    assert sysconfig.get_config_var("EXT_SUFFIX") in kestrum.__file__
