@@ -1,0 +1,461 @@
+"""Conversion of constructor arguments: numbers, sequences of numbers and path text."""
+
+from __future__ import annotations
+
+import math
+import pathlib
+import sys
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import pytest
+
+from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
+
+Construct = Callable[..., Any]
+
+
+def float_error(value: Any) -> BaseException:
+    """The exception the interpreter's own float conversion raises for `value`."""
+    try:
+        math.copysign(value, 1.0)
+    except BaseException as error:
+        return error
+    raise AssertionError(f"{value!r} converts to a float")
+
+
+def encode_error(text: str) -> UnicodeEncodeError:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        return error
+    raise AssertionError(f"{text!r} has a UTF-8 form")
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class NameRaises(type):
+    def __getattribute__(cls, name: str) -> Any:
+        if name == "__qualname__":
+            raise RuntimeError("no name")
+        return super().__getattribute__(name)
+
+
+class NameNotStr(type):
+    def __getattribute__(cls, name: str) -> Any:
+        if name == "__qualname__":
+            return 42
+        return super().__getattribute__(name)
+
+
+class Nameless(metaclass=NameRaises):
+    pass
+
+
+class Numbered(metaclass=NameNotStr):
+    pass
+
+
+class ReturnsInt:
+    def __float__(self) -> Any:
+        return 1
+
+
+class IndexOnly:
+    def __init__(self, value: int) -> None:
+        self.value = value
+
+    def __index__(self) -> int:
+        return self.value
+
+
+class FailingIter:
+    """A sequence whose iteration raises `error` at `at`."""
+
+    def __init__(self, error: BaseException, at: int = 1) -> None:
+        self.error = error
+        self.at = at
+
+    def __len__(self) -> int:
+        return 3
+
+    def __getitem__(self, index: int) -> float:
+        if index == self.at:
+            raise self.error
+        return 1.0
+
+
+class NoIter:
+    def __len__(self) -> int:
+        return 3
+
+    def __getitem__(self, index: int) -> float:
+        return 1.0
+
+    def __iter__(self) -> Iterator[float]:
+        raise RuntimeError("no iterator")
+
+
+def gen() -> Iterator[int]:
+    yield from (1, 2, 3)
+
+
+# (constructor, arguments, parameter whose prefix applies or None, expected exception)
+FAILURES: list[tuple[type, tuple[Any, ...], str | None, BaseException]] = [
+    (Sphere, ("1",), "radius", float_error("1")),
+    (Sphere, (None,), "radius", float_error(None)),
+    (Sphere, (object(),), "radius", float_error(object())),
+    (Sphere, ([1.0],), "radius", float_error([1.0])),
+    (Sphere, (ReturnsInt(),), "radius", float_error(ReturnsInt())),
+    (Capsule, (1, "x"), "length", float_error("x")),
+    (Cylinder, ("1", 2), "radius", float_error("1")),
+    (Cylinder, (1, None), "length", float_error(None)),
+    (Cone, (1j, 1), "radius", float_error(1j)),
+    # The first failing parameter is the one reported.
+    (Capsule, ("a", "b"), "radius", float_error("a")),
+    (Cylinder, ("a", None), "radius", float_error("a")),
+    # Integers beyond the double range: the interpreter's OverflowError, not renamed.
+    (Sphere, (10**400,), None, float_error(10**400)),
+    (Cylinder, (1, -(10**400)), None, float_error(-(10**400))),
+    (Cone, (10**400, "x"), None, float_error(10**400)),
+    (Cuboid, ([1, 2, 10**400],), None, float_error(10**400)),
+    # Sequences.
+    (Cuboid, ("abc",), "sides", TypeError("Can't extract `str` to `Vec`")),
+    (Cuboid, ("",), "sides", TypeError("Can't extract `str` to `Vec`")),
+    (Cuboid, ({},), "sides", TypeError("'dict' object cannot be converted to 'Sequence'")),
+    (Cuboid, ({1, 2, 3},), "sides", TypeError("'set' object cannot be converted to 'Sequence'")),
+    (Cuboid, (gen(),), "sides", TypeError("'generator' object cannot be converted to 'Sequence'")),
+    (Cuboid, (5,), "sides", TypeError("'int' object cannot be converted to 'Sequence'")),
+    (Cuboid, (None,), "sides", TypeError("'NoneType' object cannot be converted to 'Sequence'")),
+    (
+        Cuboid,
+        (Outer.Inner(),),
+        "sides",
+        TypeError("'Outer.Inner' object cannot be converted to 'Sequence'"),
+    ),
+    (Cuboid, ([1, "x"],), "sides", float_error("x")),
+    (Cuboid, ([2, 4, 6, "x"],), "sides", float_error("x")),
+    (Cuboid, ((1, 2, None),), "sides", float_error(None)),
+    (Cuboid, (FailingIter(TypeError("bad item")),), "sides", TypeError("bad item")),
+    (Cuboid, (FailingIter(RuntimeError("bad item")),), None, RuntimeError("bad item")),
+    (Cuboid, (NoIter(),), None, RuntimeError("no iterator")),
+    # Text.
+    (PyMesh, (b"a.obj",), "path", TypeError("'bytes' object cannot be converted to 'PyString'")),
+    (PyMesh, (1,), "path", TypeError("'int' object cannot be converted to 'PyString'")),
+    (PyMesh, (None,), "path", TypeError("'NoneType' object cannot be converted to 'PyString'")),
+    (
+        PyMesh,
+        (pathlib.Path("a.obj"),),
+        "path",
+        TypeError("'PosixPath' object cannot be converted to 'PyString'"),
+    ),
+    (
+        PyMesh,
+        (pathlib.PurePosixPath("a.obj"),),
+        "path",
+        TypeError("'PurePosixPath' object cannot be converted to 'PyString'"),
+    ),
+    (
+        PyMesh,
+        (Outer.Inner(),),
+        "path",
+        TypeError("'Outer.Inner' object cannot be converted to 'PyString'"),
+    ),
+    (
+        PyMesh,
+        (Nameless(),),
+        "path",
+        TypeError("'<failed to extract type name>' object cannot be converted to 'PyString'"),
+    ),
+    (
+        PyMesh,
+        (Numbered(),),
+        "path",
+        TypeError("'<failed to extract type name>' object cannot be converted to 'PyString'"),
+    ),
+    (PyMesh, ("\udc80",), None, encode_error("\udc80")),
+    (PyMesh, ("mesh-\ud800.obj",), None, encode_error("mesh-\ud800.obj")),
+]
+
+
+def expected_message(param: str | None, error: BaseException) -> str:
+    return f"argument '{param}': {error}" if param else str(error)
+
+
+@pytest.mark.parametrize(("cls", "args", "param", "error"), FAILURES)
+def test_conversion_failure(
+    construct: Construct, cls: type, args: tuple[Any, ...], param: str | None, error: BaseException
+) -> None:
+    with pytest.raises(BaseException) as caught:
+        construct(cls, *args)
+    assert type(caught.value) is type(error)
+    assert str(caught.value) == expected_message(param, error)
+    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize("cls", [Sphere, Capsule, Cylinder, Cone])
+def test_length_not_converted_after_radius_fails(construct: Construct, cls: type) -> None:
+    calls: list[str] = []
+
+    class Number:
+        def __init__(self, name: str, value: Any) -> None:
+            self.name = name
+            self.value = value
+
+        def __float__(self) -> float:
+            calls.append(self.name)
+            return self.value  # type: ignore[no-any-return]
+
+    args = [Number("radius", "bad"), Number("length", 1.0)][: 1 if cls is Sphere else 2]
+    with pytest.raises(TypeError, match=r"^argument 'radius': "):
+        construct(cls, *args)
+    assert calls == ["radius"]
+
+
+def test_every_side_converted_before_count(construct: Construct) -> None:
+    seen: list[int] = []
+
+    class Side:
+        def __init__(self, index: int) -> None:
+            self.index = index
+
+        def __float__(self) -> float:
+            seen.append(self.index)
+            return 1.0
+
+    with pytest.raises(ValueError, match="got 2$"):
+        construct(Cuboid, [Side(0), Side(1)])
+    assert seen == [0, 1]
+    seen.clear()
+    construct(Cuboid, [Side(i) for i in range(5)])
+    assert seen == [0, 1, 2, 3, 4]
+
+
+class Raises:
+    """Raises `error` from its float conversion, with an optional explicit cause."""
+
+    def __init__(self, error: BaseException, cause: BaseException | None = None) -> None:
+        self.error = error
+        self.cause = cause
+
+    def __float__(self) -> float:
+        if self.cause is not None:
+            raise self.error from self.cause
+        raise self.error
+
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+@pytest.mark.parametrize(
+    "error",
+    [
+        ValueError("not a number"),
+        TypeErrorSubclass("a subclass is not reworded"),
+        OverflowError("too big"),
+        ZeroDivisionError(),
+        KeyboardInterrupt("stop"),
+    ],
+    ids=lambda e: type(e).__name__,
+)
+@pytest.mark.parametrize("where", ["radius", "length", "sides"])
+def test_other_errors_pass_unchanged(
+    construct: Construct, error: BaseException, where: str
+) -> None:
+    number = Raises(error)
+    call = {
+        "radius": lambda: construct(Cylinder, number, 1),
+        "length": lambda: construct(Capsule, 1, number),
+        "sides": lambda: construct(Cuboid, [1, number, 3]),
+    }[where]
+    with pytest.raises(type(error)) as caught:
+        call()
+    assert caught.value is error
+    assert str(caught.value) == str(error)
+
+
+@pytest.mark.parametrize(
+    ("error", "message"),
+    [
+        (TypeError("x"), "x"),
+        (TypeError(), ""),
+        (TypeError("a", "b"), "('a', 'b')"),
+        (TypeError("caf\u00e9 \U0001f600"), "caf\u00e9 \U0001f600"),
+    ],
+)
+@pytest.mark.parametrize("where", ["radius", "length", "sides"])
+def test_exact_type_error_reworded(
+    construct: Construct, error: TypeError, message: str, where: str
+) -> None:
+    number = Raises(error)
+    call = {
+        "radius": lambda: construct(Sphere, number),
+        "length": lambda: construct(Cone, 1, number),
+        "sides": lambda: construct(Cuboid, (number, 1, 1)),
+    }[where]
+    with pytest.raises(TypeError) as caught:
+        call()
+    reworded = caught.value
+    assert type(reworded) is TypeError
+    assert reworded is not error
+    assert str(reworded) == f"argument '{where}': {message}"
+    assert reworded.args == (f"argument '{where}': {message}",)
+    # The original is neither the cause nor the context of the new error.
+    assert reworded.__cause__ is None
+    assert reworded.__suppress_context__ is True
+    assert reworded.__context__ is None
+
+
+@pytest.mark.parametrize("where", ["radius", "length", "sides"])
+def test_reworded_error_keeps_cause(construct: Construct, where: str) -> None:
+    cause = KeyError("k")
+    number = Raises(TypeError("x"), cause)
+    call = {
+        "radius": lambda: construct(Cylinder, number, 1),
+        "length": lambda: construct(Cylinder, 1, number),
+        "sides": lambda: construct(Cuboid, [1, 2, number]),
+    }[where]
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert str(caught.value) == f"argument '{where}': x"
+    assert caught.value.__cause__ is cause
+    assert caught.value.__suppress_context__ is True
+    assert caught.value.__context__ is None
+
+
+def test_cause_of_none_is_cleared(construct: Construct) -> None:
+    class FromNone:
+        def __float__(self) -> float:
+            raise TypeError("x") from None
+
+    with pytest.raises(TypeError) as caught:
+        construct(Sphere, FromNone())
+    assert str(caught.value) == "argument 'radius': x"
+    assert caught.value.__cause__ is None
+    assert caught.value.__suppress_context__ is True
+
+
+@pytest.mark.parametrize(
+    ("cls", "make_args"),
+    [
+        (Sphere, lambda held: (held,)),
+        (Capsule, lambda held: (1, held)),
+        (Cuboid, lambda held: ([1, 2, held],)),
+        (Cuboid, lambda held: (held,)),
+        (PyMesh, lambda held: (held,)),
+    ],
+)
+@pytest.mark.parametrize(
+    "held", [object(), 1j, Raises(TypeError("x"), KeyError("k"))], ids=lambda v: type(v).__name__
+)
+def test_failed_conversion_releases_arguments(
+    construct: Construct, cls: type, make_args: Callable[[Any], tuple[Any, ...]], held: Any
+) -> None:
+    args = make_args(held)
+    # One call first: an exception kept on `held` may hold a frame that refers back to it.
+    with pytest.raises(TypeError):
+        construct(cls, *args)
+    before = sys.getrefcount(held)
+    for _ in range(20):
+        with pytest.raises(TypeError):
+            construct(cls, *args)
+    assert sys.getrefcount(held) == before
+    assert sys.exc_info() == (None, None, None)
+
+
+class LenRaises:
+    def __len__(self) -> int:
+        raise RuntimeError("no length")
+
+    def __getitem__(self, index: int) -> int:
+        if index >= 3:
+            raise IndexError(index)
+        return index + 1
+
+
+class LenHuge(LenRaises):
+    def __len__(self) -> int:
+        return sys.maxsize
+
+
+class LenZero(LenRaises):
+    def __len__(self) -> int:
+        return 0
+
+
+class LenTypeError(LenRaises):
+    def __len__(self) -> int:
+        raise TypeError("no length")
+
+
+@pytest.mark.parametrize("sides", [LenRaises, LenHuge, LenZero, LenTypeError])
+def test_length_hint_does_not_matter(construct: Construct, sides: type) -> None:
+    # A discarded error left pending would surface as a SystemError here.
+    assert type(construct(Cuboid, sides())) is Cuboid
+    assert sys.exc_info() == (None, None, None)
+    assert float("1.5") == 1.5
+
+
+def test_length_hint_does_not_count(construct: Construct) -> None:
+    class Short(LenHuge):
+        def __getitem__(self, index: int) -> int:
+            if index >= 2:
+                raise IndexError(index)
+            return 1
+
+    with pytest.raises(ValueError, match="got 2$"):
+        construct(Cuboid, Short())
+
+
+def test_sides_mutated_while_converted(construct: Construct) -> None:
+    sides: list[Any] = []
+
+    class Grows:
+        def __float__(self) -> float:
+            sides.extend(range(1000))
+            return 1.0
+
+    class Empties:
+        def __float__(self) -> float:
+            sides.clear()
+            return 1.0
+
+    sides[:] = [Grows(), 2, 3]
+    assert type(construct(Cuboid, sides)) is Cuboid
+    # The list iterator stops once the list is shorter than its position.
+    sides[:] = [Empties(), 2, 3]
+    with pytest.raises(ValueError, match="got 1$"):
+        construct(Cuboid, sides)
+
+
+def test_str_subclass_is_not_a_sequence_of_sides(construct: Construct) -> None:
+    class Text(str):
+        pass
+
+    with pytest.raises(TypeError) as caught:
+        construct(Cuboid, Text("123"))
+    assert str(caught.value) == "argument 'sides': Can't extract `str` to `Vec`"
+
+
+@pytest.mark.parametrize(
+    "path",
+    ["", "a/b.obj", "mesh.obj", "caf\u00e9/\u30e1\u30c3\u30b7\u30e5 \U0001f600.obj", "a\0b"],
+)
+def test_text_round_trip(construct: Construct, path: str) -> None:
+    got = construct(PyMesh, path).mesh_path
+    assert type(got) is str
+    assert got == path
+
+
+def test_str_subclass_text_used_unchanged(construct: Construct) -> None:
+    class Path(str):
+        def __str__(self) -> str:
+            return "other.obj"
+
+    got = construct(PyMesh, Path("a/b.obj")).mesh_path
+    assert type(got) is str
+    assert got == "a/b.obj"

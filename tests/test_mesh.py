@@ -1,0 +1,112 @@
+"""PyMesh: a path kept as text and given back through the read-only `mesh_path`."""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Callable
+from typing import Any
+
+import pytest
+
+from kestrum import Cylinder, PyMesh, Sphere
+
+Construct = Callable[..., Any]
+
+LONG_PATH = "/".join(f"directory-{i}" for i in range(40)) + "/mesh.obj"
+
+
+class PathText(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "path",
+    [
+        "",
+        "a/b.obj",
+        "does/not/exist/anywhere.stl",
+        " spaced name .obj ",
+        "\u00e9\u00e8\u00ea/\u30e1\u30c3\u30b7\u30e5/\U0001f600.obj",
+        "line\nbreak\ttab",
+        "nul\0inside",
+        "\uffff\U0010ffff",
+        LONG_PATH,
+    ],
+)
+def test_path_comes_back_unchanged(construct: Construct, path: str) -> None:
+    mesh = construct(PyMesh, path)
+    assert type(mesh) is PyMesh
+    got = mesh.mesh_path
+    assert type(got) is str
+    assert got == path
+
+
+def test_relative_path_by_keyword(construct: Construct) -> None:
+    assert construct(PyMesh, path="a/b.obj").mesh_path == "a/b.obj"
+
+
+def test_str_subclass_gives_plain_str(construct: Construct) -> None:
+    got = construct(PyMesh, PathText("models/teapot.obj")).mesh_path
+    assert type(got) is str
+    assert got == "models/teapot.obj"
+
+
+def test_every_read_is_a_new_str() -> None:
+    path = "".join(["m", "eshes/", LONG_PATH])
+    mesh = PyMesh(path)
+    first, second = mesh.mesh_path, mesh.mesh_path
+    assert first == second == path
+    assert first is not second
+    assert first is not path
+
+
+def test_path_is_copied_not_held() -> None:
+    path = "".join(["copied/", LONG_PATH])
+    before = sys.getrefcount(path)
+    mesh = PyMesh(path)
+    assert sys.getrefcount(path) == before
+    del path
+    assert mesh.mesh_path == "copied/" + LONG_PATH
+
+
+def test_mesh_path_is_read_only() -> None:
+    mesh = PyMesh("a.obj")
+    with pytest.raises(AttributeError):
+        mesh.mesh_path = "b.obj"  # type: ignore[misc]
+    with pytest.raises(AttributeError):
+        del mesh.mesh_path  # type: ignore[misc]
+    with pytest.raises(AttributeError):
+        mesh.other = 1  # type: ignore[attr-defined]
+    assert mesh.mesh_path == "a.obj"
+
+
+def test_getter_refuses_foreign_receiver() -> None:
+    # The interpreter's descriptor check words this one.
+    with pytest.raises(TypeError):
+        PyMesh.mesh_path.__get__(Sphere(1))  # type: ignore[attr-defined]
+    with pytest.raises(TypeError):
+        PyMesh.__dict__["mesh_path"].__get__(Cylinder(1, 2), PyMesh)
+
+
+def test_getter_on_class_is_the_descriptor() -> None:
+    descriptor = PyMesh.__dict__["mesh_path"]
+    assert PyMesh.mesh_path is descriptor
+    assert descriptor.__get__(PyMesh("x.obj")) == "x.obj"
+
+
+def test_meshes_release_their_text_and_type() -> None:
+    def churn() -> None:
+        for i in range(300):
+            assert PyMesh(f"{LONG_PATH}-{i}").mesh_path.endswith(f"-{i}")
+
+    churn()
+    before = sys.getrefcount(PyMesh)
+    churn()
+    assert sys.getrefcount(PyMesh) == before
+
+
+def test_identity_comparison() -> None:
+    first, second = PyMesh("a.obj"), PyMesh("a.obj")
+    assert first == first
+    assert first != second
+    assert hash(first) == object.__hash__(first)

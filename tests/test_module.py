@@ -1,0 +1,219 @@
+"""The module object, its class objects and the shared object's exported symbols."""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import importlib
+import inspect
+import shutil
+import subprocess
+import sys
+import types
+import weakref
+from typing import Any
+
+import pytest
+
+import kestrum
+from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
+
+NAMES = ["Capsule", "Cone", "Cuboid", "Cylinder", "Sphere", "PyMesh"]
+
+# Type flags, as in the interpreter's object.h.
+HEAPTYPE = 1 << 9
+BASETYPE = 1 << 10
+HAVE_GC = 1 << 14
+
+# (class, text signature, doc, public attributes of the class)
+CLASSES: list[tuple[type, str, str, set[str]]] = [
+    (Capsule, "(radius, length)", "", set()),
+    (Cone, "(radius, length)", "", {"radius", "half_length"}),
+    (Cuboid, "(sides)", "", set()),
+    (Cylinder, "(radius, length)", "", {"radius", "half_length"}),
+    (Sphere, "(radius)", "", set()),
+    (PyMesh, "(path)", "A Python wrapper for the Mesh type.", {"mesh_path"}),
+]
+
+SAMPLES: dict[type, tuple[Any, ...]] = {
+    Capsule: (1, 2),
+    Cone: (1, 2),
+    Cuboid: ([1, 2, 3],),
+    Cylinder: (1, 2),
+    Sphere: (1,),
+    PyMesh: ("a.obj",),
+}
+
+class_params = pytest.mark.parametrize(
+    ("cls", "signature", "doc", "public"), CLASSES, ids=[c[0].__name__ for c in CLASSES]
+)
+
+
+def test_all_lists_the_classes_in_registration_order() -> None:
+    assert type(kestrum.__all__) is list
+    assert kestrum.__all__ == NAMES
+
+
+def test_attributes_are_the_class_objects() -> None:
+    for name, cls in zip(NAMES, [Capsule, Cone, Cuboid, Cylinder, Sphere, PyMesh], strict=True):
+        assert getattr(kestrum, name) is cls
+        assert type(cls) is type
+        assert cls.__name__ == name
+
+
+def test_module_has_nothing_else() -> None:
+    assert kestrum.__name__ == "kestrum"
+    assert isinstance(kestrum.__doc__, str)
+    assert kestrum.__doc__
+    public = {name for name in dir(kestrum) if not name.startswith("_")}
+    assert public == set(NAMES)
+    assert not any(
+        isinstance(value, types.BuiltinFunctionType | types.FunctionType)
+        for value in vars(kestrum).values()
+    )
+
+
+def test_second_initialisation_returns_same_module() -> None:
+    entry = ctypes.PyDLL(kestrum.__file__).PyInit_kestrum
+    entry.restype = ctypes.py_object
+    entry.argtypes = []
+    assert entry() is kestrum
+    assert entry() is kestrum
+    assert kestrum.__all__ == NAMES
+    assert kestrum.Sphere is Sphere
+
+
+def test_reimport_gives_same_module() -> None:
+    saved = sys.modules.pop("kestrum")
+    try:
+        again = importlib.import_module("kestrum")
+        assert again is saved
+        assert again.__all__ == NAMES
+    finally:
+        sys.modules["kestrum"] = saved
+
+
+SUBINTERPRETER = """
+import _xxsubinterpreters as interpreters
+import kestrum
+
+second = interpreters.create()
+try:
+    interpreters.run_string(second, "import kestrum")
+except interpreters.RunFailedError as error:
+    print(error)
+else:
+    print("imported")
+interpreters.run_string(second, "import sys; assert 'kestrum' not in sys.modules")
+interpreters.destroy(second)
+"""
+
+
+def test_second_interpreter_is_refused() -> None:
+    # In a child process, so that no other interpreter ever shares this one's process.
+    result = subprocess.run(
+        [sys.executable, "-c", SUBINTERPRETER], check=True, capture_output=True, text=True
+    )
+    first_line = result.stdout.splitlines()[0]
+    assert first_line.startswith("<class 'ImportError'>: ")
+    assert "do not yet support subinterpreters, see " in first_line
+
+
+def test_only_the_entry_point_is_exported() -> None:
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    listing = subprocess.run(
+        [nm, "-D", "--defined-only", kestrum.__file__],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
+    symbols = [line.split() for line in listing.splitlines() if line.strip()]
+    functions = [fields[-1] for fields in symbols if fields[-2] in {"T", "t", "W", "i"}]
+    assert functions == ["PyInit_kestrum"]
+
+
+@class_params
+def test_class_identity(cls: type, signature: str, doc: str, public: set[str]) -> None:
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == cls.__name__
+    assert cls.__base__ is object
+    assert cls.__mro__ == (cls, object)
+    # The full spec name shows wherever the interpreter quotes tp_name.
+    assert repr(cls(*SAMPLES[cls])).startswith(f"<builtins.{cls.__name__} object at 0x")
+
+
+@class_params
+def test_class_docs(cls: type, signature: str, doc: str, public: set[str]) -> None:
+    assert cls.__text_signature__ == signature  # type: ignore[attr-defined]
+    assert cls.__doc__ == doc
+    parameters = inspect.signature(cls).parameters
+    assert list(parameters) == [name.strip() for name in signature.strip("()").split(",")]
+    for parameter in parameters.values():
+        assert parameter.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
+        assert parameter.default is inspect.Parameter.empty
+
+
+@class_params
+def test_class_attributes(cls: type, signature: str, doc: str, public: set[str]) -> None:
+    assert {name for name in vars(cls) if not name.startswith("_")} == public
+    assert {name for name in dir(cls) if not name.startswith("_")} == public
+    assert "__dict__" not in dir(cls)
+    assert "__weakref__" not in dir(cls)
+
+
+@pytest.mark.parametrize(
+    ("cls", "noun"), [(Cylinder, "cylinder"), (Cone, "cone")], ids=["Cylinder", "Cone"]
+)
+def test_method_docs(cls: type, noun: str) -> None:
+    methods = [
+        name for name, value in vars(cls).items() if isinstance(value, types.MethodDescriptorType)
+    ]
+    assert methods == ["radius", "half_length"]
+    radius, half_length = cls.radius, cls.half_length  # type: ignore[attr-defined]
+    assert radius.__doc__ == f"Returns the radius of the {noun}."
+    assert half_length.__doc__ == f"Returns the half length of the {noun}."
+    assert radius.__text_signature__ == "($self)"
+    assert half_length.__text_signature__ == "($self)"
+    assert str(inspect.signature(cls(1, 2).radius)) == "()"
+
+
+def test_mesh_path_descriptor() -> None:
+    descriptor = vars(PyMesh)["mesh_path"]
+    assert isinstance(descriptor, types.GetSetDescriptorType)
+    assert descriptor.__doc__ == ""
+    assert descriptor.__name__ == "mesh_path"
+
+
+@class_params
+def test_not_subclassable(cls: type, signature: str, doc: str, public: set[str]) -> None:
+    assert not cls.__flags__ & BASETYPE
+    with pytest.raises(TypeError) as caught:
+        type("Derived", (cls,), {})
+    assert str(caught.value) == f"type 'builtins.{cls.__name__}' is not an acceptable base type"
+
+
+@class_params
+def test_instances_are_closed(cls: type, signature: str, doc: str, public: set[str]) -> None:
+    instance = cls(*SAMPLES[cls])
+    assert not hasattr(instance, "__dict__")
+    assert cls.__dictoffset__ == 0  # type: ignore[attr-defined]
+    with pytest.raises(AttributeError):
+        instance.anything = 1
+    with pytest.raises(AttributeError):
+        instance.__dict__  # noqa: B018
+    assert cls.__weakrefoffset__ == 0  # type: ignore[attr-defined]
+    with pytest.raises(TypeError):
+        weakref.ref(instance)
+
+
+@class_params
+def test_not_collected(cls: type, signature: str, doc: str, public: set[str]) -> None:
+    assert cls.__flags__ & HEAPTYPE
+    assert not cls.__flags__ & HAVE_GC
+    assert not gc.is_tracked(cls(*SAMPLES[cls]))
+
+
+def test_panic_exception_is_not_a_module_attribute() -> None:
+    assert not hasattr(kestrum, "PanicException")

@@ -1,0 +1,295 @@
+"""The five analytic shapes: stored values, range freedom and the sides of a box."""
+
+from __future__ import annotations
+
+import gc
+import math
+import struct
+import sys
+from collections.abc import Callable
+from decimal import Decimal
+from fractions import Fraction
+from typing import Any
+
+import pytest
+
+from kestrum import Capsule, Cone, Cuboid, Cylinder, Sphere
+
+Construct = Callable[..., Any]
+
+FLT_MAX = 3.4028234663852886e38
+# The smallest magnitude that rounds to infinity in single precision.
+FLT_OVERFLOW = 3.4028235677973366e38
+FLT_TRUE_MIN = 2.0**-149
+
+
+def f32(value: float) -> float:
+    """`value` rounded to single precision (nearest, ties to even) and widened back."""
+    try:
+        return struct.unpack("f", struct.pack("f", value))[0]  # type: ignore[no-any-return]
+    except OverflowError:
+        # pack refuses exactly the values whose rounding overflows.
+        return math.copysign(math.inf, value)
+
+
+def half(value: float) -> float:
+    """A length as stored: rounded to single precision first, then halved in it."""
+    return f32(f32(value) * 0.5)
+
+
+def same(got: float, expected: float) -> bool:
+    """Equality that also tells NaN from NaN and -0.0 from 0.0."""
+    if math.isnan(expected):
+        return math.isnan(got)
+    return got == expected and math.copysign(1.0, got) == math.copysign(1.0, expected)
+
+
+class FloatSub(float):
+    pass
+
+
+class IntSub(int):
+    pass
+
+
+class IndexOnly:
+    def __init__(self, value: int) -> None:
+        self.value = value
+
+    def __index__(self) -> int:
+        return self.value
+
+
+class MinusOne:
+    """Converts to -1.0, the value that also signals a failed conversion."""
+
+    def __float__(self) -> float:
+        return -1.0
+
+
+# (radius argument, length argument, expected radius, expected half length)
+VALUES: list[tuple[Any, Any, float, float]] = [
+    (2, 6, 2.0, 3.0),
+    (0.1, 0.2, 0.10000000149011612, 0.10000000149011612),
+    (-1, -3, -1.0, -1.5),
+    (0, 0, 0.0, 0.0),
+    (-0.0, -0.0, -0.0, -0.0),
+    (True, 4, 1.0, 2.0),
+    (False, True, 0.0, 0.5),
+    (-1, -1, -1.0, -0.5),
+    (-1.0, -1.0, -1.0, -0.5),
+    (MinusOne(), MinusOne(), -1.0, -0.5),
+    (IndexOnly(-1), IndexOnly(-1), -1.0, -0.5),
+    (IndexOnly(3), IndexOnly(10), 3.0, 5.0),
+    (FloatSub(1.5), FloatSub(0.2), 1.5, half(0.2)),
+    (IntSub(7), IntSub(9), 7.0, 4.5),
+    (Fraction(1, 3), Fraction(2, 3), f32(1 / 3), half(2 / 3)),
+    (Decimal("0.1"), Decimal("2.5"), f32(0.1), 1.25),
+    (math.nan, math.nan, math.nan, math.nan),
+    (math.inf, -math.inf, math.inf, -math.inf),
+    (1e39, 1, math.inf, 0.5),
+    (-1e39, -1e39, -math.inf, -math.inf),
+    (1, 5e38, 1.0, math.inf),
+    (1, FLT_MAX, 1.0, 1.7014117331926443e38),
+    (FLT_OVERFLOW, FLT_OVERFLOW, math.inf, math.inf),
+    (math.nextafter(FLT_OVERFLOW, 0), math.nextafter(FLT_OVERFLOW, 0), FLT_MAX, FLT_MAX / 2),
+    (2**1023, 2**1023, math.inf, math.inf),
+    (1e-50, -1e-50, 0.0, -0.0),
+    # Ties go to the even neighbour; the second case would round down if truncated.
+    (1 + 2**-24, 1 + 3 * 2**-24, 1.0, half(1 + 3 * 2**-24)),
+    (2**24 + 1, 2**25 + 3, 16777216.0, half(2**25 + 3)),
+    # Subnormals: halving after rounding differs from rounding the halved length.
+    (1e-40, 2.6 * FLT_TRUE_MIN, f32(1e-40), 2 * FLT_TRUE_MIN),
+    (FLT_TRUE_MIN, FLT_TRUE_MIN, FLT_TRUE_MIN, 0.0),
+]
+
+
+@pytest.mark.parametrize(("radius", "length", "expected_radius", "expected_half"), VALUES)
+@pytest.mark.parametrize("cls", [Cylinder, Cone])
+def test_values(
+    construct: Construct,
+    cls: Any,
+    radius: Any,
+    length: Any,
+    expected_radius: float,
+    expected_half: float,
+) -> None:
+    shape = construct(cls, radius, length)
+    got_radius, got_half = shape.radius(), shape.half_length()
+    assert type(got_radius) is float
+    assert type(got_half) is float
+    assert same(got_radius, expected_radius), got_radius
+    assert same(got_half, expected_half), got_half
+
+
+@pytest.mark.parametrize(
+    "length",
+    [0.1, 1 / 3, 1e-3, 12345.678, 3e38, 1e-38, 7e-46, 2.5 * FLT_TRUE_MIN, 123456789.0],
+)
+def test_half_length_is_rounded_then_halved(construct: Construct, length: float) -> None:
+    assert same(construct(Cylinder, 1, length).half_length(), half(length))
+    assert same(construct(Cone, 1, -length).half_length(), half(-length))
+
+
+def test_values_do_not_change() -> None:
+    cone = Cone(0.1, 0.2)
+    first = (cone.radius(), cone.half_length())
+    for _ in range(3):
+        assert (cone.radius(), cone.half_length()) == first
+
+
+def test_accessors_are_methods() -> None:
+    cylinder = Cylinder(1, 2)
+    assert callable(cylinder.radius)
+    assert cylinder.radius.__self__ is cylinder
+    assert cylinder.radius() == 1.0
+
+
+@pytest.mark.parametrize("cls", [Cylinder, Cone])
+@pytest.mark.parametrize("method", ["radius", "half_length"])
+def test_accessors_take_no_arguments(cls: Any, method: str) -> None:
+    bound = getattr(cls(1, 2), method)
+    with pytest.raises(TypeError):
+        bound(0)
+    with pytest.raises(TypeError):
+        bound(x=0)
+
+
+def test_accessor_refuses_foreign_receiver() -> None:
+    # The interpreter's descriptor check stops it before the module sees it.
+    with pytest.raises(TypeError):
+        Cylinder.radius(Sphere(1))  # type: ignore[arg-type]
+    with pytest.raises(TypeError):
+        Cone.half_length(Cylinder(1, 2))  # type: ignore[arg-type]
+
+
+@pytest.mark.parametrize(
+    ("cls", "args"),
+    [
+        (Sphere, (1.5,)),
+        (Sphere, (-1,)),
+        (Sphere, (0,)),
+        (Sphere, (math.nan,)),
+        (Sphere, (1e39,)),
+        (Sphere, (True,)),
+        (Sphere, (Fraction(1, 3),)),
+        (Sphere, (IndexOnly(2),)),
+        (Capsule, (1, 4)),
+        (Capsule, (-1, 5e38)),
+        (Capsule, (math.inf, math.nan)),
+        (Capsule, (FloatSub(1), IntSub(2))),
+    ],
+)
+def test_range_free_shapes(construct: Construct, cls: type, args: tuple[Any, ...]) -> None:
+    assert type(construct(cls, *args)) is cls
+
+
+@pytest.mark.parametrize(
+    ("cls", "args"), [(Sphere, (1,)), (Capsule, (1, 2)), (Cuboid, ([2, 4, 6],))]
+)
+def test_values_are_not_exposed(cls: type, args: tuple[Any, ...]) -> None:
+    shape = cls(*args)
+    for name in ("radius", "half_length", "length", "sides", "half_sides"):
+        with pytest.raises(AttributeError):
+            getattr(shape, name)
+    assert [name for name in dir(shape) if not name.startswith("_")] == []
+
+
+class Sides:
+    """A sequence that is neither a list nor a tuple."""
+
+    def __init__(self, *values: Any) -> None:
+        self.values = values
+
+    def __len__(self) -> int:
+        return len(self.values)
+
+    def __getitem__(self, index: int) -> Any:
+        return self.values[index]
+
+
+@pytest.mark.parametrize(
+    "sides",
+    [
+        [2, 4, 6],
+        (2.0, 4.0, 6.0),
+        range(2, 8, 2),
+        b"\x02\x04\x06",
+        bytearray(b"\x02\x04\x06"),
+        Sides(2, 4, 6),
+        [2, 4, 6, 8, 10],
+        [1e39, -2, math.nan],
+        [10**300, -(10**300), 0],
+        [True, Fraction(1, 2), IndexOnly(3)],
+        memoryview(b"\x01\x02\x03"),
+    ],
+    ids=lambda s: type(s).__name__,
+)
+def test_cuboid_accepts_sequences(construct: Construct, sides: Any) -> None:
+    assert type(construct(Cuboid, sides)) is Cuboid
+
+
+@pytest.mark.parametrize(
+    "sides",
+    [[], [1], [1, 2], (), (1.5, 2.5), b"", b"ab", range(2), Sides(1)],
+    ids=lambda s: f"{type(s).__name__}-{len(s)}",
+)
+def test_cuboid_needs_three_sides(
+    construct: Construct, sides: Any, capfd: pytest.CaptureFixture[str]
+) -> None:
+    with pytest.raises(ValueError) as caught:
+        construct(Cuboid, sides)
+    assert type(caught.value) is ValueError
+    assert str(caught.value) == (
+        f"argument 'sides': expected a sequence of at least 3 numbers, got {len(sides)}"
+    )
+    assert caught.value.__cause__ is None
+    assert caught.value.__context__ is None
+    assert capfd.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: Sphere(1),
+        lambda: Capsule(1, 2),
+        lambda: Cylinder(1, 2),
+        lambda: Cone(1, 2),
+        lambda: Cuboid([1, 2, 3]),
+    ],
+)
+def test_identity_comparison(make: Callable[[], Any]) -> None:
+    first, second = make(), make()
+    assert first == first
+    assert first != second
+    assert hash(first) == object.__hash__(first)
+
+
+@pytest.mark.parametrize(
+    ("cls", "args"),
+    [
+        (Sphere, (1,)),
+        (Capsule, (1, 2)),
+        (Cylinder, (1, 2)),
+        (Cone, (1, 2)),
+        (Cuboid, ([1, 2, 3],)),
+        (Cuboid, ([],)),
+        (Cylinder, ("x", 1)),
+    ],
+)
+def test_instances_return_their_type_reference(
+    construct: Construct, cls: type, args: tuple[Any, ...]
+) -> None:
+    def churn() -> None:
+        for _ in range(200):
+            try:
+                construct(cls, *args)
+            except (TypeError, ValueError):
+                pass
+
+    churn()
+    gc.collect()
+    before = sys.getrefcount(cls)
+    churn()
+    gc.collect()
+    assert sys.getrefcount(cls) == before
