@@ -24,7 +24,7 @@ mapfile -t cxx_files < <(
 )
 
 tidy() {
-    cmake -S . -B "$tidy_dir" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON \
+    cmake -S . -B "$tidy_dir" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DKESTRUM_TESTING=ON \
         -DPython_EXECUTABLE="$(command -v python)" >"$tidy_dir.configure.log" 2>&1 || {
         cat "$tidy_dir.configure.log"
         return 1
