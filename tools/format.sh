@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-python -m pip install --quiet --disable-pip-version-check -r tools/lint-requirements.txt
+python -m pip install --quiet --disable-pip-version-check --root-user-action=ignore -r tools/lint-requirements.txt
 bin="$(python -c 'import sysconfig; print(sysconfig.get_path("scripts"))')"
 
 if [ "$#" -gt 0 ]; then

@@ -4,7 +4,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-python -m pip install --quiet --disable-pip-version-check -r tools/lint-requirements.txt || exit 1
+python -m pip install --quiet --disable-pip-version-check --root-user-action=ignore -r tools/lint-requirements.txt || exit 1
 # The pinned tools, not whatever else is first on PATH.
 bin="$(python -c 'import sysconfig; print(sysconfig.get_path("scripts"))')"
 tidy_dir="${KESTRUM_TIDY_DIR:-build/tidy}"
