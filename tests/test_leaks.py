@@ -1,0 +1,444 @@
+"""Leak hunting: every public operation and failure path, repeated until growth would show.
+
+Each case runs for warm-up rounds, then for measured rounds; after each measured round the
+interpreter's memory blocks, the bytes in use on the native heap and the reference counts of
+the class, of the argument objects and of the exception types (and causes) involved are
+compared with the round before. A value that grew in every measured round is a leak, as in
+the interpreter's own reference-leak hunter; a stray allocation that a cache makes once does
+not grow again.
+"""
+
+from __future__ import annotations
+
+import array
+import ctypes
+import ctypes.util
+import gc
+import sys
+from collections.abc import Callable, Iterator
+from typing import Any
+
+import pytest
+
+from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
+
+WARMUP_ROUNDS = 2
+MEASURED_ROUNDS = 4
+CALLS_PER_ROUND = 100
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in (
+            "arena",
+            "ordblks",
+            "smblks",
+            "hblks",
+            "hblkhd",
+            "usmblks",
+            "fsmblks",
+            "uordblks",
+            "fordblks",
+            "keepcost",
+        )
+    ]
+
+
+def _native_heap() -> Callable[[], int]:
+    """Bytes in use on the C heap (the C++ side of kestrum allocates there)."""
+    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    mallinfo2 = getattr(libc, "mallinfo2", None)
+    if mallinfo2 is None:
+        return lambda: 0
+    mallinfo2.restype = _MallInfo2
+
+    def in_use() -> int:
+        info = mallinfo2()
+        return int(info.uordblks + info.hblkhd)
+
+    return in_use
+
+
+native_heap_in_use = _native_heap()
+
+
+def hunt(operation: Callable[[], object], watched: dict[str, object]) -> None:
+    """Fails if `operation` leaks memory blocks, native heap or references to `watched`."""
+    names = ["memory blocks", "native heap bytes", *(f"refcount of {n}" for n in watched)]
+    objects = list(watched.values())
+    width = len(names)
+    # Measurements go into a table made beforehand, so that keeping them allocates nothing.
+    table = array.array("q", bytes(8 * width * (MEASURED_ROUNDS + 1)))
+
+    def measure(row: int) -> None:
+        base = row * width
+        table[base] = sys.getallocatedblocks()
+        table[base + 1] = native_heap_in_use()
+        for i in range(len(objects)):
+            table[base + 2 + i] = sys.getrefcount(objects[i])
+
+    gc.collect()
+    was_enabled = gc.isenabled()
+    gc.disable()  # a collection at a random point would move the counts
+    try:
+        for _ in range(WARMUP_ROUNDS):
+            for _ in range(CALLS_PER_ROUND):
+                operation()
+        measure(0)
+        for row in range(1, MEASURED_ROUNDS + 1):
+            for _ in range(CALLS_PER_ROUND):
+                operation()
+            measure(row)
+    finally:
+        if was_enabled:
+            gc.enable()
+    deltas = {
+        name: [
+            table[row * width + i] - table[(row - 1) * width + i]
+            for row in range(1, MEASURED_ROUNDS + 1)
+        ]
+        for i, name in enumerate(names)
+    }
+    grew = {name: d for name, d in deltas.items() if all(delta >= 1 for delta in d)}
+    assert not grew, f"grew in every round of {CALLS_PER_ROUND} calls: {grew}"
+
+
+def outcome(call: Callable[[], object]) -> tuple[type, str, BaseException | None]:
+    """The exception a call raises: its type, message and cause."""
+    try:
+        call()
+    except BaseException as error:
+        return type(error), str(error), error.__cause__
+    raise AssertionError("the call succeeded")
+
+
+def swallow(call: Callable[[], object]) -> Callable[[], None]:
+    def run() -> None:
+        try:
+            call()
+        except BaseException:
+            pass
+
+    return run
+
+
+# ---- hostile arguments --------------------------------------------------------------------
+
+CAUSE = LookupError("the cause")
+
+
+class FloatRaises:
+    """Raises a new `error(message)` each time (a raised instance collects tracebacks)."""
+
+    def __init__(self, error: type[BaseException], message: str) -> None:
+        self.error = error
+        self.message = message
+
+    def __float__(self) -> float:
+        raise self.error(self.message)
+
+
+class TypeErrorWithCause:
+    def __float__(self) -> float:
+        raise TypeError("no float here") from CAUSE
+
+
+class ValueErrorWithCause:
+    def __float__(self) -> float:
+        raise ValueError("bad float") from CAUSE
+
+
+class ReturnsStr:
+    def __float__(self) -> Any:
+        return "1.0"
+
+
+class Index:
+    def __init__(self, value: Any) -> None:
+        self.value = value
+
+    def __index__(self) -> Any:
+        return self.value
+
+
+class FloatLike:
+    def __float__(self) -> float:
+        return 2.5
+
+
+class Real(float):
+    pass
+
+
+class Whole(int):
+    pass
+
+
+class Text(str):
+    pass
+
+
+class Sides:
+    """A sequence whose length query, iterator or items can be made to fail: an exception
+    class as the length or as an item is raised (a new instance each time)."""
+
+    def __init__(self, items: list[Any], length: Any = None, broken_iter: bool = False) -> None:
+        self.items = items
+        self.length = length
+        self.broken_iter = broken_iter
+
+    def __len__(self) -> int:
+        if isinstance(self.length, type):
+            raise self.length("no length")
+        return len(self.items) if self.length is None else self.length
+
+    def __getitem__(self, index: int) -> Any:
+        return self.items[index]
+
+    def __iter__(self) -> Iterator[Any]:
+        if self.broken_iter:
+            raise TypeError("cannot iterate") from CAUSE
+        return self._each()
+
+    def _each(self) -> Iterator[Any]:
+        for item in self.items:
+            if isinstance(item, type):
+                raise item("stop")
+            yield item
+
+
+class UnprintableKey(str):
+    def __str__(self) -> str:
+        raise RuntimeError("no text for this key")
+
+
+# ---- cases --------------------------------------------------------------------------------
+
+# (id, class, positional arguments, keyword arguments)
+SUCCESSES: list[tuple[str, type, tuple[Any, ...], dict[str, Any]]] = [
+    ("sphere-float", Sphere, (1.5,), {}),
+    ("sphere-keyword", Sphere, (), {"radius": 1.5}),
+    ("sphere-int", Sphere, (3,), {}),
+    ("sphere-huge-int", Sphere, (10**300,), {}),
+    ("sphere-bool", Sphere, (True,), {}),
+    ("sphere-float-subclass", Sphere, (Real(2.0),), {}),
+    ("sphere-int-subclass", Sphere, (Whole(7),), {}),
+    ("sphere-dunder-float", Sphere, (FloatLike(),), {}),
+    ("sphere-dunder-index", Sphere, (Index(4),), {}),
+    ("capsule", Capsule, (1.0, 4.0), {}),
+    ("capsule-keywords", Capsule, (), {"length": 4.0, "radius": 1.0}),
+    ("cylinder", Cylinder, (2.0, 6.0), {}),
+    ("cylinder-mixed", Cylinder, (2.0,), {"length": 6.0}),
+    ("cone", Cone, (-1, 5e38), {}),
+    ("cuboid-list", Cuboid, ([2.0, 4.0, 6.0],), {}),
+    ("cuboid-tuple", Cuboid, ((2, 4, 6, 8),), {}),
+    ("cuboid-keyword", Cuboid, (), {"sides": [2.0, 4.0, 6.0]}),
+    ("cuboid-range", Cuboid, (range(2, 8, 2),), {}),
+    ("cuboid-bytes", Cuboid, (b"\x01\x02\x03",), {}),
+    ("cuboid-sequence", Cuboid, (Sides([1.0, Index(2), FloatLike()]),), {}),
+    ("cuboid-length-raises", Cuboid, (Sides([1, 2, 3], length=KeyError),), {}),
+    ("cuboid-length-absurd", Cuboid, (Sides([1, 2, 3], length=sys.maxsize),), {}),
+    ("cuboid-length-too-big", Cuboid, (Sides([1, 2, 3], length=10**30),), {}),
+    ("mesh", PyMesh, ("meshes/a.obj",), {}),
+    ("mesh-keyword", PyMesh, (), {"path": "meshes/a.obj"}),
+    ("mesh-non-ascii", PyMesh, ("Gelände/ü€😀.obj",), {}),
+    ("mesh-nul", PyMesh, ("a\0b",), {}),
+    ("mesh-str-subclass", PyMesh, (Text("b.obj"),), {}),
+]
+
+_LONE = "\udcff"
+
+# (id, class, positional, keyword, exception type, message, cause)
+# fmt: off
+FAILURES: list[tuple[str, type, tuple[Any, ...], dict[str, Any], type, str, Any]] = [
+    # Binding.
+    ("missing-one", Sphere, (), {}, TypeError,
+     "Sphere.__new__() missing 1 required positional argument: 'radius'", None),
+    ("missing-two", Capsule, (), {}, TypeError,
+     "Capsule.__new__() missing 2 required positional arguments: 'radius' and 'length'", None),
+    ("missing-after-keyword", Cone, (), {"length": 1.0}, TypeError,
+     "Cone.__new__() missing 1 required positional argument: 'radius'", None),
+    ("too-many", Cylinder, (1, 2, 3), {}, TypeError,
+     "Cylinder.__new__() takes 2 positional arguments but 3 were given", None),
+    ("too-many-one", Cuboid, ([1, 2, 3], [4, 5, 6]), {}, TypeError,
+     "Cuboid.__new__() takes 1 positional arguments but 2 were given", None),
+    ("multiple-values", PyMesh, ("a",), {"path": "b"}, TypeError,
+     "PyMesh.__new__() got multiple values for argument 'path'", None),
+    ("unexpected-keyword", Capsule, (1, 2), {"height": 3}, TypeError,
+     "Capsule.__new__() got an unexpected keyword argument 'height'", None),
+    ("unexpected-non-ascii-keyword", Sphere, (), {"rädius": 1}, TypeError,
+     "Sphere.__new__() got an unexpected keyword argument 'rädius'", None),
+    ("unexpected-surrogate-keyword", Sphere, (), {_LONE: 1}, TypeError,
+     "Sphere.__new__() got an unexpected keyword argument '\ufffd\ufffd\ufffd'", None),
+    ("unprintable-keyword", Sphere, (), {UnprintableKey("r"): 1}, TypeError,
+     "Sphere.__new__() got an unexpected keyword argument '<unprintable UnprintableKey object>'",
+     None),
+    # Conversion of numbers.
+    ("radius-str", Sphere, ("1",), {}, TypeError,
+     "argument 'radius': must be real number, not str", None),
+    ("length-none", Capsule, (1, None), {}, TypeError,
+     "argument 'length': must be real number, not NoneType", None),
+    ("radius-before-length", Cylinder, ("a", None), {}, TypeError,
+     "argument 'radius': must be real number, not str", None),
+    ("radius-overflow", Cone, (10**400, 1), {}, OverflowError,
+     "int too large to convert to float", None),
+    ("dunder-float-raises", Sphere, (FloatRaises(ZeroDivisionError, "nope"),), {},
+     ZeroDivisionError, "nope", None),
+    ("dunder-float-wrong-type", Cylinder, (1, ReturnsStr()), {}, TypeError,
+     "argument 'length': ReturnsStr.__float__ returned non-float (type str)", None),
+    ("dunder-index-wrong-type", Capsule, (Index("x"), 1), {}, TypeError,
+     "argument 'radius': __index__ returned non-int (type str)", None),
+    ("dunder-index-overflow", Sphere, (Index(10**400),), {}, OverflowError,
+     "int too large to convert to float", None),
+    ("type-error-with-cause", Cone, (TypeErrorWithCause(), 1), {}, TypeError,
+     "argument 'radius': no float here", CAUSE),
+    ("value-error-with-cause", Sphere, (ValueErrorWithCause(),), {}, ValueError,
+     "bad float", CAUSE),
+    # Conversion of sequences.
+    ("sides-str", Cuboid, ("abc",), {}, TypeError,
+     "argument 'sides': Can't extract `str` to `Vec`", None),
+    ("sides-dict", Cuboid, ({},), {}, TypeError,
+     "argument 'sides': 'dict' object cannot be converted to 'Sequence'", None),
+    ("sides-int", Cuboid, (5,), {}, TypeError,
+     "argument 'sides': 'int' object cannot be converted to 'Sequence'", None),
+    ("sides-bad-element", Cuboid, ([1, 2, 3, "x"],), {}, TypeError,
+     "argument 'sides': must be real number, not str", None),
+    ("sides-bad-tuple-element", Cuboid, ((1, None, 3),), {}, TypeError,
+     "argument 'sides': must be real number, not NoneType", None),
+    ("sides-overflow", Cuboid, ([1, 2, 10**400],), {}, OverflowError,
+     "int too large to convert to float", None),
+    ("sides-element-cause", Cuboid, (Sides([1, TypeErrorWithCause(), 3]),), {}, TypeError,
+     "argument 'sides': no float here", CAUSE),
+    ("sides-iteration-raises", Cuboid, (Sides([1, 2, ValueError]),), {}, ValueError,
+     "stop", None),
+    ("sides-iter-raises-with-cause", Cuboid, (Sides([1, 2, 3], broken_iter=True),), {},
+     TypeError, "argument 'sides': cannot iterate", CAUSE),
+    ("sides-too-few", Cuboid, ([1.0, 2.0],), {}, ValueError,
+     "argument 'sides': expected a sequence of at least 3 numbers, got 2", None),
+    ("sides-empty", Cuboid, (Sides([], length=KeyError),), {}, ValueError,
+     "argument 'sides': expected a sequence of at least 3 numbers, got 0", None),
+    # Conversion of text.
+    ("path-int", PyMesh, (1,), {}, TypeError,
+     "argument 'path': 'int' object cannot be converted to 'PyString'", None),
+    ("path-bytes", PyMesh, (b"a.obj",), {}, TypeError,
+     "argument 'path': 'bytes' object cannot be converted to 'PyString'", None),
+    ("path-lone-surrogate", PyMesh, ("a" + _LONE,), {}, UnicodeEncodeError,
+     "'utf-8' codec can't encode character '\\udcff' in position 1: surrogates not allowed",
+     None),
+]
+# fmt: on
+
+
+def watch(cls: type, args: tuple[Any, ...], kwargs: dict[str, Any]) -> dict[str, object]:
+    watched: dict[str, object] = {cls.__name__: cls}
+    for i, value in enumerate((*args, *kwargs.values())):
+        watched[f"argument {i}"] = value
+        if isinstance(value, (list, tuple)):
+            for j, item in enumerate(value):
+                watched[f"item {j} of argument {i}"] = item
+        if isinstance(value, Sides):
+            watched[f"items of argument {i}"] = value.items
+    for j, key in enumerate(kwargs):
+        watched[f"keyword {j}"] = key
+    return watched
+
+
+@pytest.fixture
+def quiet_unraisable(monkeypatch: pytest.MonkeyPatch) -> list[int]:
+    """Counts unraisable reports (an unprintable keyword makes one per call)."""
+    seen = [0]
+
+    def count(_report: Any) -> None:
+        seen[0] += 1
+
+    monkeypatch.setattr(sys, "unraisablehook", count)
+    return seen
+
+
+@pytest.mark.parametrize(
+    ("cls", "args", "kwargs"), [c[1:] for c in SUCCESSES], ids=[c[0] for c in SUCCESSES]
+)
+def test_construction_does_not_leak(
+    construct: Callable[..., Any], cls: type, args: tuple[Any, ...], kwargs: dict[str, Any]
+) -> None:
+    assert type(construct(cls, *args, **kwargs)) is cls
+    hunt(lambda: construct(cls, *args, **kwargs), watch(cls, args, kwargs))
+
+
+@pytest.mark.parametrize(
+    ("cls", "args", "kwargs", "error", "message", "cause"),
+    [c[1:] for c in FAILURES],
+    ids=[c[0] for c in FAILURES],
+)
+def test_failure_does_not_leak(
+    construct: Callable[..., Any],
+    quiet_unraisable: list[int],
+    cls: type,
+    args: tuple[Any, ...],
+    kwargs: dict[str, Any],
+    error: type,
+    message: str,
+    cause: Any,
+) -> None:
+    call = lambda: construct(cls, *args, **kwargs)  # noqa: E731
+    raised, text, raised_cause = outcome(call)
+    assert (raised, text) == (error, message)
+    assert raised_cause is cause
+    watched = watch(cls, args, kwargs)
+    watched[error.__name__] = error
+    if cause is not None:
+        watched["the cause"] = cause
+    hunt(swallow(call), watched)
+
+
+# ---- accessors ----------------------------------------------------------------------------
+
+ACCESSORS: list[tuple[str, Callable[[], object], Callable[[object], object], object]] = [
+    ("cylinder-radius", lambda: Cylinder(2.0, 6.0), lambda c: c.radius(), 2.0),
+    ("cylinder-half-length", lambda: Cylinder(2.0, 6.0), lambda c: c.half_length(), 3.0),
+    ("cone-radius", lambda: Cone(0.5, 1.0), lambda c: c.radius(), 0.5),
+    ("cone-half-length", lambda: Cone(0.5, 1.0), lambda c: c.half_length(), 0.5),
+    ("mesh-path", lambda: PyMesh("Gelände/a.obj"), lambda m: m.mesh_path, "Gelände/a.obj"),
+]
+
+
+@pytest.mark.parametrize(
+    ("make", "read", "expected"), [a[1:] for a in ACCESSORS], ids=[a[0] for a in ACCESSORS]
+)
+def test_accessor_does_not_leak(
+    make: Callable[[], object], read: Callable[[object], object], expected: object
+) -> None:
+    instance = make()
+    assert read(instance) == expected
+    hunt(lambda: read(instance), {"the instance": instance, "its class": type(instance)})
+
+
+@pytest.mark.parametrize("cls", [Cylinder, Cone])
+def test_accessor_call_with_arguments_does_not_leak(cls: type) -> None:
+    instance = cls(1, 2)
+    hunt(swallow(lambda: instance.radius(1)), {"the instance": instance, "its class": cls})
+
+
+def _counts_native_heap() -> bool:
+    before = native_heap_in_use()
+    buffer = ctypes.create_string_buffer(1 << 20)
+    grown = native_heap_in_use() - before >= 1 << 20
+    del buffer
+    return grown
+
+
+def test_hunt_sees_a_leak() -> None:
+    """The hunter itself finds a reference, a memory block and native memory kept per call
+    (the last two only where the allocators count them: not with PYTHONMALLOC=malloc, nor
+    under a sanitizer's allocator)."""
+    kept: list[object] = []
+    target = object()
+    with pytest.raises(AssertionError, match="refcount of target"):
+        hunt(lambda: kept.append(target), {"target": target})
+    if sys.getallocatedblocks() > 0:
+        with pytest.raises(AssertionError, match="memory blocks"):
+            hunt(lambda: kept.append(object()), {})
+    if _counts_native_heap():
+        with pytest.raises(AssertionError, match="native heap bytes"):
+            hunt(lambda: kept.append(ctypes.create_string_buffer(4096)), {})
