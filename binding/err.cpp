@@ -2,7 +2,9 @@
 // error kinds and the text forms of objects and errors.
 #include "err.hpp"
 
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 
 #include "conversion.hpp"
 #include "gil.hpp"
@@ -112,6 +114,22 @@ PyErr PyErr::lazy_arguments(Owned object, Owned args) {
     }));
 }
 
+PyErr PyErr::new_with_cause(PyObject* exception_type, std::string_view message,
+                            std::optional<PyErr> cause) {
+    Owned text = PyString::new_(message);
+    PyObject* instance = PyObject_CallOneArg(exception_type, text.get());
+    if (instance == nullptr) return fetch_error();
+    // The implicit context that raising it here would have given it.
+    if (PyObject* handled = PyErr_GetHandledException()) {
+        if (handled != Py_None)
+            PyException_SetContext(instance, handled);
+        else
+            Py_DECREF(handled);
+    }
+    PyException_SetCause(instance, cause ? std::move(*cause).into_value().release() : nullptr);
+    return PyErr(PyErrStateNormalized{Owned::borrow(exception_type), Owned::steal(instance), Owned()});
+}
+
 std::optional<PyErr> PyErr::take() {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
@@ -122,14 +140,26 @@ std::optional<PyErr> PyErr::take() {
         Py_XDECREF(traceback);
         return std::nullopt;
     }
+    // A PanicException can only be pending if its type exists, so the check never has to
+    // create the type (which would fetch its own errors through here).
+    PyObject* panic_type = PanicException::type_object_if_created();
+    const bool maybe_panic =
+        panic_type != nullptr &&
+        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
+                         reinterpret_cast<PyTypeObject*>(panic_type)) != 0;
+    const bool instance = value != nullptr && PyExceptionInstance_Check(value) &&
+                          PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type));
+    if (!instance && !maybe_panic) {
+        // The interpreter's own C code raises a type and a message; the instance is made
+        // only if someone asks for it.
+        return PyErr(PyErrStateFetched{Owned::steal(type), Owned::steal(value),
+                                       Owned::steal(traceback)});
+    }
     PyErr_NormalizeException(&type, &value, &traceback);
     PyErrStateNormalized fetched{Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
     if (!fetched.pvalue) panic("normalized exception value missing");
 
-    // A PanicException can only be pending if its type exists, so the check never has to
-    // create the type (which would fetch its own errors through here).
-    PyObject* panic_type = PanicException::type_object_if_created();
-    if (panic_type != nullptr &&
+    if (maybe_panic &&
         Py_TYPE(fetched.pvalue.get()) == reinterpret_cast<PyTypeObject*>(panic_type)) {
         std::string message;
         if (Owned text = Owned::steal(PyObject_Str(fetched.pvalue.get()))) {
@@ -143,15 +173,27 @@ std::optional<PyErr> PyErr::take() {
     return PyErr(std::move(fetched));
 }
 
+PyObject* PyErrState::plain_type_error_text() const {
+    const auto* fetched = std::get_if<PyErrStateFetched>(&inner_);
+    if (fetched == nullptr || fetched->ptype.get() != PyExc_TypeError) return nullptr;
+    PyObject* value = fetched->pvalue.get();
+    return value != nullptr && PyUnicode_CheckExact(value) ? value : nullptr;
+}
+
 const PyErrStateNormalized& PyErrState::as_normalized() {
     if (normalization_once_.load(std::memory_order_acquire)) [[likely]]
         return std::get<PyErrStateNormalized>(inner_);
     return make_normalized();
 }
 
+namespace {
+std::mutex NORMALIZER_MUTEX;
+std::condition_variable NORMALIZER_DONE;
+}  // namespace
+
 const PyErrStateNormalized& PyErrState::make_normalized() {
     const auto self = std::this_thread::get_id();
-    std::unique_lock lock(normalizer_mutex_);
+    std::unique_lock lock(NORMALIZER_MUTEX);
     if (normalizer_thread_ == self) {
         lock.unlock();
         panic("Re-entrant normalization of PyErrState detected");
@@ -161,8 +203,8 @@ const PyErrStateNormalized& PyErrState::make_normalized() {
         // wait for it without holding the lock.
         lock.unlock();
         allow_threads([this] {
-            std::unique_lock waiting(normalizer_mutex_);
-            normalizer_done_.wait(waiting, [this] { return !normalizing_; });
+            std::unique_lock waiting(NORMALIZER_MUTEX);
+            NORMALIZER_DONE.wait(waiting, [this] { return !normalizing_; });
         });
         lock.lock();
     }
@@ -175,10 +217,10 @@ const PyErrStateNormalized& PyErrState::make_normalized() {
             PyErrState& state;
             ~Finish() {
                 {
-                    std::lock_guard done(state.normalizer_mutex_);
+                    std::lock_guard done(NORMALIZER_MUTEX);
                     state.normalizing_ = false;
                 }
-                state.normalizer_done_.notify_all();
+                NORMALIZER_DONE.notify_all();
             }
         } finish{*this};
         PyErrStateNormalized normalized = normalize_inner();
@@ -198,6 +240,16 @@ PyErrStateNormalized PyErrState::normalize_inner() {
         panic("Cannot normalize a PyErr while already normalizing it.");
     if (auto* normalized = std::get_if<PyErrStateNormalized>(&taken)) return std::move(*normalized);
     GILGuard guard = GILGuard::acquire();
+    if (auto* fetched = std::get_if<PyErrStateFetched>(&taken)) {
+        PyObject* type = fetched->ptype.release();
+        PyObject* value = fetched->pvalue.release();
+        PyObject* traceback = fetched->ptraceback.release();
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyErrStateNormalized result{Owned::steal(type), Owned::steal(value),
+                                    Owned::steal(traceback)};
+        if (!result.pvalue) panic("normalized exception value missing");
+        return result;
+    }
     PyErrStateNormalized result =
         lazy_into_normalized_ffi_tuple(std::move(std::get<ErrorBuilder>(taken)));
     if (!result.ptype) panic("Exception type missing");
@@ -206,12 +258,18 @@ PyErrStateNormalized PyErrState::normalize_inner() {
 }
 
 void PyErrState::restore() {
-    if (std::holds_alternative<std::monostate>(inner_))
+    PyErrStateNormalized triple;
+    if (auto* builder = std::get_if<ErrorBuilder>(&inner_)) {
+        triple = lazy_into_normalized_ffi_tuple(std::move(*builder));
+    } else if (auto* normalized = std::get_if<PyErrStateNormalized>(&inner_)) {
+        triple = std::move(*normalized);
+    } else if (auto* fetched = std::get_if<PyErrStateFetched>(&inner_)) {
+        // Put back as it was taken off.
+        triple = {std::move(fetched->ptype), std::move(fetched->pvalue),
+                  std::move(fetched->ptraceback)};
+    } else {
         panic("PyErr state should never be invalid outside of normalization");
-    PyErrStateNormalized triple =
-        std::holds_alternative<ErrorBuilder>(inner_)
-            ? lazy_into_normalized_ffi_tuple(std::move(std::get<ErrorBuilder>(inner_)))
-            : std::move(std::get<PyErrStateNormalized>(inner_));
+    }
     PyErr_Restore(triple.ptype.release(), triple.pvalue.release(), triple.ptraceback.release());
 }
 

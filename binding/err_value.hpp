@@ -4,11 +4,11 @@
 #include <Python.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -49,25 +49,37 @@ struct PyErrStateNormalized {
     Owned ptraceback;  // may be null
 };
 
+// A triple taken off the indicator whose value the interpreter has not made an exception
+// instance yet (a type and a message `str`, say); made one only when someone looks.
+struct PyErrStateFetched {
+    Owned ptype;
+    Owned pvalue;
+    Owned ptraceback;
+};
+
 class PyErrState {
 public:
     explicit PyErrState(ErrorBuilder builder) : inner_(std::move(builder)) {}
     explicit PyErrState(PyErrStateNormalized normalized)
         : inner_(std::move(normalized)), normalization_once_(true) {}
+    explicit PyErrState(PyErrStateFetched fetched) : inner_(std::move(fetched)) {}
 
     // The triple, normalizing first when the value is still lazy.
     const PyErrStateNormalized& as_normalized();
     void restore();
+    // The message of a fetched, not yet normalized, exact TypeError whose value is an exact
+    // `str` (what the interpreter's own C code raises); null otherwise.
+    PyObject* plain_type_error_text() const;
 
 private:
     const PyErrStateNormalized& make_normalized();
     PyErrStateNormalized normalize_inner();
 
     // Empty (monostate) only while, or after a failed, normalization.
-    std::variant<std::monostate, ErrorBuilder, PyErrStateNormalized> inner_;
+    std::variant<std::monostate, ErrorBuilder, PyErrStateNormalized, PyErrStateFetched> inner_;
     std::atomic<bool> normalization_once_{false};
-    std::mutex normalizer_mutex_;
-    std::condition_variable normalizer_done_;
+    // Guarded by one mutex shared by all error values: it is held only for a few
+    // instructions and contended only when threads race to normalize.
     std::optional<std::thread::id> normalizer_thread_;
     bool normalizing_ = false;
 };
@@ -78,12 +90,18 @@ public:
         : state_(std::make_unique<PyErrState>(std::move(builder))) {}
     explicit PyErr(PyErrStateNormalized normalized)
         : state_(std::make_unique<PyErrState>(std::move(normalized))) {}
+    explicit PyErr(PyErrStateFetched fetched)
+        : state_(std::make_unique<PyErrState>(std::move(fetched))) {}
     PyErr(PyErr&&) noexcept = default;
     PyErr& operator=(PyErr&&) noexcept = default;
 
     // A lazy error of a standard exception type with a message (the type is borrowed
     // from the interpreter's statics).
     static PyErr new_(PyObject* exception_type, std::string message);
+    // The same, made into its exception instance at once, with `cause` as its __cause__
+    // (none: cleared), for callers that would set the cause right away anyway.
+    static PyErr new_with_cause(PyObject* exception_type, std::string_view message,
+                                std::optional<PyErr> cause);
     // The builder yields `object` itself as the type and `args` as its argument.
     static PyErr lazy_arguments(Owned object, Owned args);
     // The pending exception, clearing the indicator; our own PanicException resumes.
@@ -93,6 +111,7 @@ public:
     PyObject* get_type() { return normalized().ptype.get(); }
     PyObject* value() { return normalized().pvalue.get(); }
     PyObject* traceback() { return normalized().ptraceback.get(); }
+    PyObject* plain_type_error_text() const { return state_->plain_type_error_text(); }
     bool matches(PyObject* exception_type) {
         return PyErr_GivenExceptionMatches(get_type(), exception_type) != 0;
     }

@@ -203,14 +203,18 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 }
 
 PyErr argument_extraction_error(std::string_view name, PyErr error) {
-    if (error.get_type() != PyExc_TypeError) return error;
     std::string message = "argument '";
     message += name;
     message += "': ";
+    // What the interpreter's own conversions raise: no instance, no cause; its message is
+    // what str() of the instance would give.
+    if (PyObject* text = error.plain_type_error_text()) {
+        message += to_string_lossy(text);
+        return PyErr::new_with_cause(PyExc_TypeError, message, std::nullopt);
+    }
+    if (error.get_type() != PyExc_TypeError) return error;
     append_display(error.value(), message);
-    PyErr remapped = type_error(std::move(message));
-    remapped.set_cause(error.cause());
-    return remapped;
+    return PyErr::new_with_cause(PyExc_TypeError, message, error.cause());
 }
 
 }  // namespace kestrum

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 #include "conversion.hpp"
 #include "err.hpp"
@@ -83,13 +84,22 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 // Names the parameter in an exact TypeError from its conversion; others pass unchanged.
 PyErr argument_extraction_error(std::string_view name, PyErr error);
 
-// Converts one bound argument, naming the parameter on failure.
 template <class T>
-PyResult<T> extract_argument(PyObject* object, std::string_view name) {
+[[gnu::noinline]] PyResult<T> extract_argument_slow(PyObject* object, std::string_view name) {
     PyResult<T> value = FromPyObjectBound<T>::from_py_object_bound(object);
-    if (value) [[likely]]
-        return value;
+    if (value) return value;
     return argument_extraction_error(name, std::move(value).take_error());
+}
+
+// Converts one bound argument, naming the parameter on failure. An exact `float` is read
+// in line; everything else takes the out-of-line road.
+template <class T>
+inline PyResult<T> extract_argument(PyObject* object, std::string_view name) {
+    if constexpr (std::is_same_v<T, float>) {
+        if (Py_IS_TYPE(object, &PyFloat_Type)) [[likely]]
+            return narrow_to_single(PyFloat_AS_DOUBLE(object));
+    }
+    return extract_argument_slow<T>(object, name);
 }
 
 }  // namespace kestrum

@@ -8,7 +8,7 @@
 
 namespace kestrum {
 
-thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec"))) = 0;
+constinit thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec"))) = 0;
 
 constinit ReferencePool POOL;
 

@@ -41,15 +41,27 @@ inline void apply_pending_decrefs() {
 
 class GILGuard {
 public:
+    // The bookkeeping of an entry whose caller already holds the lock: leaving only
+    // uncounts. Kept apart from the ensured kind so the boundary carries no state.
+    class Assumed {
+    public:
+        Assumed(const Assumed&) = delete;
+        Assumed& operator=(const Assumed&) = delete;
+        ~Assumed() { GIL_COUNT -= 1; }
+
+    private:
+        friend class GILGuard;
+        Assumed() {
+            const std::intptr_t count = GIL_COUNT;
+            if (count < 0) [[unlikely]]
+                LockGIL::bail(count);
+            GIL_COUNT = count + 1;
+            apply_pending_decrefs();
+        }
+    };
+
     // Every entry from the interpreter: the caller already holds the lock.
-    static GILGuard assume() {
-        std::intptr_t count = GIL_COUNT;
-        if (count < 0) [[unlikely]]
-            LockGIL::bail(count);
-        GIL_COUNT = count + 1;
-        apply_pending_decrefs();
-        return GILGuard(false, PyGILState_UNLOCKED);
-    }
+    [[nodiscard]] static Assumed assume() { return Assumed(); }
     // Where the calling thread may not hold the lock.
     static GILGuard acquire();
 

@@ -9,8 +9,9 @@ namespace kestrum {
 
 // Depth to which this thread holds the interpreter lock through the binding layer.
 // Negative values forbid entry (-1: a garbage-collector traversal is running).
-// Initial-exec: the boundary reads it on every call, so it must not cost a call.
-extern thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec")));
+// The boundary reads it on every call, so it must not cost one: constinit spares the
+// per-access initialisation check, initial-exec the lookup through __tls_get_addr.
+extern constinit thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec")));
 
 void queue_decref(PyObject* object) noexcept;
 

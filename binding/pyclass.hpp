@@ -88,13 +88,18 @@ struct PyClassObject {
 constexpr Py_ssize_t BORROW_FLAG_UNUSED = 0;
 constexpr Py_ssize_t BORROW_FLAG_EXCLUSIVE = -1;
 
+// Every change of the counter happens under the interpreter lock, which already orders
+// them; a locked read-modify-write would only add cost to every accessor.
 inline bool try_borrow_shared(std::atomic<Py_ssize_t>& flag) {
-    Py_ssize_t current = flag.load(std::memory_order_relaxed);
-    do {
-        if (current == BORROW_FLAG_EXCLUSIVE) return false;
-    } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                         std::memory_order_relaxed));
+    const Py_ssize_t current = flag.load(std::memory_order_relaxed);
+    if (current == BORROW_FLAG_EXCLUSIVE) [[unlikely]]
+        return false;
+    flag.store(current + 1, std::memory_order_relaxed);
     return true;
+}
+
+inline void release_borrow_shared(std::atomic<Py_ssize_t>& flag) {
+    flag.store(flag.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
 }
 
 // Allocates an instance of `subtype` through its own allocator.
@@ -158,8 +163,9 @@ struct PyClassImpl {
     }
 };
 
-// A shared view of an instance: a new reference plus a shared borrow, both released
-// when the view ends.
+// A shared view of an instance: a shared borrow, released when the view ends. The
+// receiver is the caller's argument, which the interpreter keeps alive for the whole
+// call, so the view needs no reference of its own.
 template <class T>
 class PyRef {
 public:
@@ -170,24 +176,22 @@ public:
         auto* record = reinterpret_cast<PyClassObject<T>*>(object);
         if (!try_borrow_shared(record->borrow_flag)) [[unlikely]]
             return borrow_error();
-        return PyRef(Owned::borrow(object), record);
+        return PyRef(record);
     }
 
-    PyRef(PyRef&& other) noexcept
-        : object_(std::move(other.object_)), record_(std::exchange(other.record_, nullptr)) {}
+    PyRef(PyRef&& other) noexcept : record_(std::exchange(other.record_, nullptr)) {}
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
     PyRef& operator=(PyRef&&) = delete;
     ~PyRef() {
-        if (record_ != nullptr) record_->borrow_flag.fetch_sub(1, std::memory_order_release);
+        if (record_ != nullptr) release_borrow_shared(record_->borrow_flag);
     }
 
     const T& operator*() const { return record_->contents; }
     const T* operator->() const { return &record_->contents; }
 
 private:
-    PyRef(Owned object, PyClassObject<T>* record) : object_(std::move(object)), record_(record) {}
-    Owned object_;
+    explicit PyRef(PyClassObject<T>* record) : record_(record) {}
     PyClassObject<T>* record_;
 };
 

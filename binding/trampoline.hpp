@@ -23,7 +23,7 @@ inline constexpr PanicTrap BOUNDARY_TRAP("uncaught panic at ffi boundary");
 template <class R, class Body, class Unwrap, class Raise>
 R run_boundary(Body& body, Unwrap unwrap, R error_result, Raise raise) noexcept {
     try {
-        GILGuard guard = GILGuard::assume();
+        const auto guard = GILGuard::assume();
         std::optional<PyErr> failure;
         try {
             auto outcome = body();
