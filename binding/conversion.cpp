@@ -19,8 +19,8 @@ std::string to_string_lossy(PyObject* text) {
     (void)PyErr::take();
     Owned bytes = Owned::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
     if (!bytes) panic_after_error();
-    return decode_utf8_lossy(std::string_view(PyBytes_AS_STRING(bytes.get()),
-                                              static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
+    return decode_utf8_lossy(std::string_view(
+        PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))));
 }
 
 namespace {
@@ -95,7 +95,9 @@ Owned PyString::new_(std::string_view text) {
     return Owned::steal(result);
 }
 
-PyResult<Owned> try_iter(PyObject* object) { return steal_or_fetch(PyObject_GetIter(object)); }
+PyResult<Owned> try_iter(PyObject* object) {
+    return steal_or_fetch(PyObject_GetIter(object));
+}
 
 PyResult<std::optional<Owned>> next(PyObject* iterator) {
     if (PyObject* item = PyIter_Next(iterator)) return std::optional<Owned>(Owned::steal(item));
@@ -141,15 +143,24 @@ PyResult<std::vector<float>> convert_items(PyObject* object) {
     return values;
 }
 
-Py_ssize_t list_size(PyObject* list) { return PyList_GET_SIZE(list); }
-PyObject* list_item(PyObject* list, Py_ssize_t i) { return PyList_GET_ITEM(list, i); }
-Py_ssize_t tuple_size(PyObject* tuple) { return PyTuple_GET_SIZE(tuple); }
-PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) { return PyTuple_GET_ITEM(tuple, i); }
+Py_ssize_t list_size(PyObject* list) {
+    return PyList_GET_SIZE(list);
+}
+PyObject* list_item(PyObject* list, Py_ssize_t i) {
+    return PyList_GET_ITEM(list, i);
+}
+Py_ssize_t tuple_size(PyObject* tuple) {
+    return PyTuple_GET_SIZE(tuple);
+}
+PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) {
+    return PyTuple_GET_ITEM(tuple, i);
+}
 }  // namespace
 
 PyResult<std::vector<float>> FromPyObjectBound<std::vector<float>>::from_py_object_bound(
     PyObject* object) {
-    if (PyUnicode_Check(object)) return PyErr::new_(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (PyUnicode_Check(object))
+        return PyErr::new_(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (PyList_CheckExact(object)) return convert_items<list_size, list_item>(object);
     if (PyTuple_CheckExact(object)) return convert_items<tuple_size, tuple_item>(object);
     if (!PySequence_Check(object)) return downcast_error(object, "Sequence");

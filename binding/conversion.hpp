@@ -29,10 +29,14 @@ struct PyString {
 };
 
 // A new `str` from an owned text, which is released afterwards.
-inline Owned into_pyobject(std::string text) { return PyString::new_(text); }
+inline Owned into_pyobject(std::string text) {
+    return PyString::new_(text);
+}
 
 // Display text: str(object).
-inline PyResult<Owned> str(PyObject* object) { return steal_or_fetch(PyObject_Str(object)); }
+inline PyResult<Owned> str(PyObject* object) {
+    return steal_or_fetch(PyObject_Str(object));
+}
 
 // Iteration: an iterator over `object`; then its items until the end (nullopt).
 PyResult<Owned> try_iter(PyObject* object);

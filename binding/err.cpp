@@ -59,11 +59,21 @@ PyErrStateNormalized lazy_into_normalized_ffi_tuple(ErrorBuilder&& builder) {
 void append_escaped(std::string_view text, std::string& out) {
     for (char c : text) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20) {
                     char escaped[8];
@@ -127,7 +137,8 @@ PyErr PyErr::new_with_cause(PyObject* exception_type, std::string_view message,
             Py_DECREF(handled);
     }
     PyException_SetCause(instance, cause ? std::move(*cause).into_value().release() : nullptr);
-    return PyErr(PyErrStateNormalized{Owned::borrow(exception_type), Owned::steal(instance), Owned()});
+    return PyErr(
+        PyErrStateNormalized{Owned::borrow(exception_type), Owned::steal(instance), Owned()});
 }
 
 std::optional<PyErr> PyErr::take() {
@@ -144,16 +155,15 @@ std::optional<PyErr> PyErr::take() {
     // create the type (which would fetch its own errors through here).
     PyObject* panic_type = PanicException::type_object_if_created();
     const bool maybe_panic =
-        panic_type != nullptr &&
-        PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
-                         reinterpret_cast<PyTypeObject*>(panic_type)) != 0;
+        panic_type != nullptr && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
+                                                  reinterpret_cast<PyTypeObject*>(panic_type)) != 0;
     const bool instance = value != nullptr && PyExceptionInstance_Check(value) &&
                           PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type));
     if (!instance && !maybe_panic) {
         // The interpreter's own C code raises a type and a message; the instance is made
         // only if someone asks for it.
-        return PyErr(PyErrStateFetched{Owned::steal(type), Owned::steal(value),
-                                       Owned::steal(traceback)});
+        return PyErr(
+            PyErrStateFetched{Owned::steal(type), Owned::steal(value), Owned::steal(traceback)});
     }
     PyErr_NormalizeException(&type, &value, &traceback);
     PyErrStateNormalized fetched{Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
@@ -411,7 +421,9 @@ PyErr nul_byte_error(std::size_t position) {
                        "nul byte found in provided data at position: " + std::to_string(position));
 }
 
-PyErr borrow_error() { return PyErr::new_(PyExc_RuntimeError, "Already mutably borrowed"); }
+PyErr borrow_error() {
+    return PyErr::new_(PyExc_RuntimeError, "Already mutably borrowed");
+}
 
 // ---- text forms --------------------------------------------------------------------
 
@@ -452,7 +464,11 @@ PyResult<std::string> format_traceback(PyObject* traceback) {
     return std::string(KS_TRY(to_str(text.get())));
 }
 
-PyResult<Owned> type_name(PyObject* type) { return str_attribute(type, NAME); }
-PyResult<Owned> type_qualname(PyObject* type) { return str_attribute(type, QUALNAME); }
+PyResult<Owned> type_name(PyObject* type) {
+    return str_attribute(type, NAME);
+}
+PyResult<Owned> type_qualname(PyObject* type) {
+    return str_attribute(type, QUALNAME);
+}
 
 }  // namespace kestrum

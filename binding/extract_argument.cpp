@@ -35,7 +35,9 @@ std::string display_name(const FunctionDescription& description) {
     return name;
 }
 
-PyErr type_error(std::string message) { return PyErr::new_(PyExc_TypeError, std::move(message)); }
+PyErr type_error(std::string message) {
+    return PyErr::new_(PyExc_TypeError, std::move(message));
+}
 
 // Binds the positional arguments, then the keywords that `for_each_keyword` hands over
 // as (key, value) pairs in the call's order, then checks what is missing.
@@ -80,17 +82,15 @@ PyResult<void> bind(const FunctionDescription& description, PyObject* const* pos
     }
     for (std::size_t j = 0; j < description.keyword_only.size(); ++j) {
         if (description.keyword_only[j].is_required && slots[positional_count + j] == nullptr)
-            return missing_required_keyword_arguments(description,
-                                                      slots.subspan(positional_count));
+            return missing_required_keyword_arguments(description, slots.subspan(positional_count));
     }
     return {};
 }
 
 }  // namespace
 
-PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& description,
-                                            PyObject* args, PyObject* kwargs,
-                                            std::span<PyObject*> slots) {
+PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
+                                            PyObject* kwargs, std::span<PyObject*> slots) {
     if (args == nullptr) panic_after_error();
     auto dict_keywords = [kwargs](auto&& bind_keyword) -> PyResult<void> {
         if (kwargs == nullptr) return {};
@@ -128,16 +128,15 @@ PyErr too_many_positional_arguments(const FunctionDescription& description, Py_s
     if (description.required_positional_count == positional_count) {
         message += " takes " + std::to_string(positional_count);
     } else {
-        message += " takes from " + std::to_string(description.required_positional_count) +
-                   " to " + std::to_string(positional_count);
+        message += " takes from " + std::to_string(description.required_positional_count) + " to " +
+                   std::to_string(positional_count);
     }
     message += " positional arguments but " + std::to_string(given);
     message += given == 1 ? " was given" : " were given";
     return type_error(std::move(message));
 }
 
-PyErr multiple_values_for_argument(const FunctionDescription& description,
-                                   std::string_view name) {
+PyErr multiple_values_for_argument(const FunctionDescription& description, std::string_view name) {
     std::string message = display_name(description);
     message += " got multiple values for argument '";
     message += name;

@@ -44,9 +44,8 @@ template <std::size_t N>
 using ArgumentSlots = std::array<PyObject*, N>;
 
 // The tuple-and-dictionary form `tp_new` receives (`kwargs` may be null).
-PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& description,
-                                            PyObject* args, PyObject* kwargs,
-                                            std::span<PyObject*> slots);
+PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
+                                            PyObject* kwargs, std::span<PyObject*> slots);
 
 PyResult<void> extract_arguments_fastcall_general(const FunctionDescription& description,
                                                   PyObject* const* args, Py_ssize_t nargs,
@@ -67,8 +66,7 @@ inline PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc
 
 // The error builders.
 PyErr too_many_positional_arguments(const FunctionDescription& description, Py_ssize_t given);
-PyErr multiple_values_for_argument(const FunctionDescription& description,
-                                   std::string_view name);
+PyErr multiple_values_for_argument(const FunctionDescription& description, std::string_view name);
 PyErr unexpected_keyword_argument(const FunctionDescription& description, PyObject* key);
 PyErr positional_only_keyword_arguments(const FunctionDescription& description,
                                         std::span<const std::string_view> names);

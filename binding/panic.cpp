@@ -28,7 +28,9 @@ void panic_with_payload(std::any payload, std::source_location where) {
     throw NativeFailure{std::move(payload)};
 }
 
-void resume_panic(std::string message) { throw NativeFailure{std::move(message)}; }
+void resume_panic(std::string message) {
+    throw NativeFailure{std::move(message)};
+}
 
 void PanicTrap::trigger(std::source_location where) const {
     write_failure_report(message_, where);

@@ -21,8 +21,7 @@ PyObject* getset_getter(PyObject* self, void* closure) {
 int getset_setter(PyObject* self, PyObject* value, void* closure) {
     auto setter = static_cast<GetSetClosure*>(closure)->set;
     return trampoline_int([=]() -> PyResult<void> {
-        if (value == nullptr)
-            return PyErr::new_(PyExc_AttributeError, "can't delete attribute");
+        if (value == nullptr) return PyErr::new_(PyExc_AttributeError, "can't delete attribute");
         return setter(self, value);
     });
 }
@@ -99,8 +98,7 @@ PyResult<Owned> create_type_object(const ClassDescription& description, const st
 
 PyResult<Owned> LazyTypeObject::build() {
     std::string* doc = KS_TRY(doc_.get_or_try_init([this] {
-        return build_pyclass_doc(description_.name, description_.doc,
-                                 description_.text_signature);
+        return build_pyclass_doc(description_.name, description_.doc, description_.text_signature);
     }));
     return create_type_object(description_, *doc);
 }
@@ -109,9 +107,9 @@ PyResult<PyTypeObject*> LazyTypeObject::get_or_try_init() {
     if (Owned* type = type_.get()) return reinterpret_cast<PyTypeObject*>(type->get());
     PyResult<Owned> built = build();
     if (!built) {
-        PyErr wrapped = PyErr::new_(
-            PyExc_RuntimeError,
-            "An error occurred while initializing class " + std::string(description_.name));
+        PyErr wrapped =
+            PyErr::new_(PyExc_RuntimeError, "An error occurred while initializing class " +
+                                                std::string(description_.name));
         wrapped.set_cause(std::move(built).take_error());
         return wrapped;
     }

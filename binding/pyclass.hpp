@@ -80,8 +80,7 @@ private:
 // Instance record: object header, the class's value, the borrow counter.
 template <class T>
 struct PyClassObject {
-    PyObject_HEAD
-    T contents;
+    PyObject_HEAD T contents;
     std::atomic<Py_ssize_t> borrow_flag;
 };
 
@@ -141,12 +140,11 @@ struct PyClassImpl {
     static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) {
         return trampoline([&] {
-            return construct(reinterpret_cast<PyTypeObject*>(type),
-                             [&](std::span<PyObject*> slots) {
-                                 return extract_arguments_fastcall(T::new_description, args,
-                                                                   PyVectorcall_NARGS(nargsf),
-                                                                   kwnames, slots);
-                             });
+            return construct(
+                reinterpret_cast<PyTypeObject*>(type), [&](std::span<PyObject*> slots) {
+                    return extract_arguments_fastcall(T::new_description, args,
+                                                      PyVectorcall_NARGS(nargsf), kwnames, slots);
+                });
         });
     }
 

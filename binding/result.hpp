@@ -48,9 +48,9 @@ private:
 
 // Evaluates a PyResult; on failure returns its error from the enclosing function,
 // otherwise yields the value (the binding layer's stand-in for `?`).
-#define KS_TRY(...)                                                       \
-    __extension__({                                                       \
-        auto ks_try_result_ = (__VA_ARGS__);                              \
+#define KS_TRY(...)                                                         \
+    __extension__({                                                         \
+        auto ks_try_result_ = (__VA_ARGS__);                                \
         if (!ks_try_result_) return std::move(ks_try_result_).take_error(); \
-        std::move(ks_try_result_).value();                                \
+        std::move(ks_try_result_).value();                                  \
     })

@@ -44,7 +44,9 @@ R run_boundary(Body& body, Unwrap unwrap, R error_result, Raise raise) noexcept 
     }
 }
 
-inline void restore(PyErr&& error) { std::move(error).restore(); }
+inline void restore(PyErr&& error) {
+    std::move(error).restore();
+}
 
 }  // namespace detail
 

@@ -37,9 +37,9 @@ struct ClassRegistration {
 };
 
 constexpr ClassRegistration CLASSES[] = {
-    {"Capsule", capsule_type_object},   {"Cone", cone_type_object},
-    {"Cuboid", cuboid_type_object},     {"Cylinder", cylinder_type_object},
-    {"Sphere", sphere_type_object},     {"PyMesh", mesh_type_object},
+    {"Capsule", capsule_type_object}, {"Cone", cone_type_object},
+    {"Cuboid", cuboid_type_object},   {"Cylinder", cylinder_type_object},
+    {"Sphere", sphere_type_object},   {"PyMesh", mesh_type_object},
 };
 
 // The module's __all__, created empty when missing.
@@ -96,4 +96,6 @@ PyResult<Owned> make_module() {
 
 }  // namespace kestrum
 
-PyMODINIT_FUNC PyInit_kestrum() { return kestrum::trampoline(kestrum::make_module); }
+PyMODINIT_FUNC PyInit_kestrum() {
+    return kestrum::trampoline(kestrum::make_module);
+}

@@ -34,13 +34,25 @@ def _build_testing_module() -> Path:
     if not (build / "CMakeCache.txt").exists():
         generator = ["-G", "Ninja"] if shutil.which("ninja") or _has_ninja_module() else []
         subprocess.run(
-            [cmake, "-S", str(ROOT), "-B", str(build), *generator,
-             "-DKESTRUM_TESTING=ON", "-DCMAKE_BUILD_TYPE=Release",
-             f"-DPython_EXECUTABLE={sys.executable}"],
-            check=True, stdout=subprocess.DEVNULL,
+            [
+                cmake,
+                "-S",
+                str(ROOT),
+                "-B",
+                str(build),
+                *generator,
+                "-DKESTRUM_TESTING=ON",
+                "-DCMAKE_BUILD_TYPE=Release",
+                f"-DPython_EXECUTABLE={sys.executable}",
+            ],
+            check=True,
+            stdout=subprocess.DEVNULL,
         )
-    subprocess.run([cmake, "--build", str(build), "--target", "_kestrum_testing"], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [cmake, "--build", str(build), "--target", "_kestrum_testing"],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     return build / "tests" / "native"
 
 

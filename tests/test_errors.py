@@ -383,7 +383,9 @@ def test_downcast_error_without_a_readable_qualname() -> None:
     class Odd(metaclass=Meta):
         pass
 
-    with pytest.raises(TypeError, match="^'<failed to extract type name>' object cannot be converted to 'Target'$"):
+    with pytest.raises(
+        TypeError, match="^'<failed to extract type name>' object cannot be converted to 'Target'$"
+    ):
         t.downcast(Odd())
 
 
@@ -412,7 +414,11 @@ def test_class_that_cannot_be_built_names_itself_with_the_cause(name, signature,
 
 def test_built_class_reports_builtins_and_its_signature() -> None:
     cls = t.build_class("Made", "(a, b)")
-    assert (cls.__module__, cls.__qualname__, cls.__text_signature__) == ("builtins", "Made", "(a, b)")
+    assert (cls.__module__, cls.__qualname__, cls.__text_signature__) == (
+        "builtins",
+        "Made",
+        "(a, b)",
+    )
     assert isinstance(cls(), cls)
 
 
@@ -490,7 +496,9 @@ def test_reentrant_normalization_is_reported(capfd) -> None:
 
 
 def test_exported_symbols_of_the_test_module_do_not_matter_but_kestrum_exports_one() -> None:
-    nm = subprocess.run(["nm", "-D", "--defined-only", kestrum.__file__], capture_output=True, text=True)
+    nm = subprocess.run(
+        ["nm", "-D", "--defined-only", kestrum.__file__], capture_output=True, text=True
+    )
     if nm.returncode != 0:
         pytest.skip("nm is not available")
     symbols = [line.split()[-1] for line in nm.stdout.splitlines() if line.strip()]

@@ -24,16 +24,20 @@ PyObject* entry(PyObject* /*module*/, PyObject* args) {
     return trampoline([args] { return F(args); });
 }
 
-PyObject* arg(PyObject* args, Py_ssize_t i) { return PyTuple_GET_ITEM(args, i); }
+PyObject* arg(PyObject* args, Py_ssize_t i) {
+    return PyTuple_GET_ITEM(args, i);
+}
 
-Owned none() { return Owned::borrow(Py_None); }
+Owned none() {
+    return Owned::borrow(Py_None);
+}
 
 // A normalized error value for an exception instance given from Python.
 PyErr error_from_instance(PyObject* exception) {
     Owned type = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
     Owned traceback = Owned::steal(PyException_GetTraceback(exception));
-    return PyErr(PyErrStateNormalized{std::move(type), Owned::borrow(exception),
-                                      std::move(traceback)});
+    return PyErr(
+        PyErrStateNormalized{std::move(type), Owned::borrow(exception), std::move(traceback)});
 }
 
 // A lazy error whose builder calls a Python callable for its (type, argument) pair.
@@ -58,9 +62,13 @@ PyResult<Owned> panic_with_text(PyObject* args) {
     panic(std::move(message));
 }
 
-PyResult<Owned> panic_with_other_payload(PyObject* /*args*/) { panic_with_payload(std::any(42)); }
+PyResult<Owned> panic_with_other_payload(PyObject* /*args*/) {
+    panic_with_payload(std::any(42));
+}
 
-PyResult<Owned> throw_foreign(PyObject* /*args*/) { throw std::runtime_error("not ours"); }
+PyResult<Owned> throw_foreign(PyObject* /*args*/) {
+    throw std::runtime_error("not ours");
+}
 
 PyResult<Owned> panic_after_error_with(PyObject* args) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(arg(args, 0))), arg(args, 0));
@@ -109,7 +117,9 @@ PyResult<Owned> panic_exception_type(PyObject* /*args*/) {
     return Owned::borrow(PanicException::type_object());
 }
 
-PyResult<Owned> fetch_with_nothing_pending(PyObject* /*args*/) { return fetch_error(); }
+PyResult<Owned> fetch_with_nothing_pending(PyObject* /*args*/) {
+    return fetch_error();
+}
 
 PyResult<Owned> raise_lazy_arguments(PyObject* args) {
     return PyErr::lazy_arguments(Owned::borrow(arg(args, 0)), none());
@@ -146,15 +156,19 @@ PyResult<Owned> display(PyObject* args) {
     return PyString::new_(out);
 }
 
-PyResult<Owned> lossy(PyObject* args) { return PyString::new_(to_string_lossy(arg(args, 0))); }
+PyResult<Owned> lossy(PyObject* args) {
+    return PyString::new_(to_string_lossy(arg(args, 0)));
+}
 
 PyResult<Owned> decode_lossy(PyObject* args) {
     PyObject* bytes = arg(args, 0);
-    return PyString::new_(decode_utf8_lossy(
-        std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)))));
+    return PyString::new_(decode_utf8_lossy(std::string_view(
+        PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)))));
 }
 
-PyResult<Owned> downcast(PyObject* args) { return downcast_error(arg(args, 0), "Target"); }
+PyResult<Owned> downcast(PyObject* args) {
+    return downcast_error(arg(args, 0), "Target");
+}
 
 PyResult<Owned> nul_byte(PyObject* args) {
     return nul_byte_error(static_cast<std::size_t>(PyLong_AsSize_t(arg(args, 0))));
@@ -174,7 +188,9 @@ PyResult<Owned> release_from_thread(PyObject* args) {
     return Owned::steal(PyBool_FromLong(POOL.has_pending() ? 1 : 0));
 }
 
-PyResult<Owned> noop(PyObject* /*args*/) { return none(); }
+PyResult<Owned> noop(PyObject* /*args*/) {
+    return none();
+}
 
 PyResult<Owned> release_in_allow_threads(PyObject* args) {
     Owned held = Owned::borrow(arg(args, 0));
@@ -187,8 +203,8 @@ constinit GILOnceCell<Owned> ONCE_CELL;
 // Fills the cell from a callable; a raising callable leaves it empty.
 PyResult<Owned> once_cell_get_or_init(PyObject* args) {
     PyObject* init = arg(args, 0);
-    Owned* stored = KS_TRY(ONCE_CELL.get_or_try_init(
-        [init] { return steal_or_fetch(PyObject_CallNoArgs(init)); }));
+    Owned* stored = KS_TRY(
+        ONCE_CELL.get_or_try_init([init] { return steal_or_fetch(PyObject_CallNoArgs(init)); }));
     return Owned::borrow(stored->get());
 }
 
@@ -216,8 +232,8 @@ PyResult<Owned> build_class(PyObject* args) {
 // An instance of a class whose deallocation fails.
 struct PyFailingDealloc {
     static constexpr std::string_view PARAMETERS[] = {"message"};
-    static constexpr FunctionDescription new_description{"FailingDealloc", "__new__", PARAMETERS,
-                                                         0, 1, {}};
+    static constexpr FunctionDescription new_description{
+        "FailingDealloc", "__new__", PARAMETERS, 0, 1, {}};
     std::string message;
     static PyResult<PyFailingDealloc> __new__(const ArgumentSlots<1>& slots) {
         return PyFailingDealloc{KS_TRY(extract_argument<std::string>(slots[0], "message"))};
@@ -279,8 +295,8 @@ constexpr ClassDescription broken_class(std::string_view name, std::string_view 
 // An error value that Python code can share between threads and normalize.
 struct PyErrorValue {
     static constexpr std::string_view PARAMETERS[] = {"builder"};
-    static constexpr FunctionDescription new_description{"ErrorValue", "__new__", PARAMETERS, 0,
-                                                         1, {}};
+    static constexpr FunctionDescription new_description{
+        "ErrorValue", "__new__", PARAMETERS, 0, 1, {}};
     mutable PyErr error;
     static PyResult<PyErrorValue> __new__(const ArgumentSlots<1>& slots) {
         return PyErrorValue{error_from_builder(slots[0])};
@@ -339,8 +355,15 @@ PyMethodDef METHODS[] = {
 #undef ENTRY
 
 PyModuleDef MODULE_DEFINITION = {
-    PyModuleDef_HEAD_INIT, "_kestrum_testing", "Drives kestrum's binding layer from tests.", -1,
-    METHODS, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_kestrum_testing",
+    "Drives kestrum's binding layer from tests.",
+    -1,
+    METHODS,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 PyResult<Owned> make_module() {
@@ -361,4 +384,6 @@ PyResult<Owned> make_module() {
 }  // namespace
 }  // namespace kestrum
 
-PyMODINIT_FUNC PyInit__kestrum_testing() { return kestrum::trampoline(kestrum::make_module); }
+PyMODINIT_FUNC PyInit__kestrum_testing() {
+    return kestrum::trampoline(kestrum::make_module);
+}

@@ -29,6 +29,8 @@ constexpr ClassDescription MESH_CLASS = describe_class<PyMesh>(
     "PyMesh", "A Python wrapper for the Mesh type.", "(path)", {}, MESH_PROPERTIES);
 constinit LazyTypeObject PyMesh::type_object{MESH_CLASS};
 
-LazyTypeObject& mesh_type_object() { return PyMesh::type_object; }
+LazyTypeObject& mesh_type_object() {
+    return PyMesh::type_object;
+}
 
 }  // namespace kestrum

@@ -15,9 +15,12 @@ struct PyCapsule {
     static LazyTypeObject type_object;
 };
 
-constexpr ClassDescription CAPSULE_CLASS = describe_class<PyCapsule>("Capsule", "", "(radius, length)");
+constexpr ClassDescription CAPSULE_CLASS =
+    describe_class<PyCapsule>("Capsule", "", "(radius, length)");
 constinit LazyTypeObject PyCapsule::type_object{CAPSULE_CLASS};
 
-LazyTypeObject& capsule_type_object() { return PyCapsule::type_object; }
+LazyTypeObject& capsule_type_object() {
+    return PyCapsule::type_object;
+}
 
 }  // namespace kestrum

@@ -12,6 +12,8 @@ constexpr AxialShapeTexts CONE_TEXTS{
 
 using PyCone = PyAxialShape<CONE_TEXTS>;
 
-LazyTypeObject& cone_type_object() { return PyCone::type_object; }
+LazyTypeObject& cone_type_object() {
+    return PyCone::type_object;
+}
 
 }  // namespace kestrum

@@ -17,7 +17,8 @@ struct PyCuboid {
     // Every element is converted before the count is looked at; elements after the third
     // must convert but are not kept.
     static PyResult<PyCuboid> __new__(const ArgumentSlots<1>& args) {
-        const std::vector<float> sides = KS_TRY(extract_argument<std::vector<float>>(args[0], "sides"));
+        const std::vector<float> sides =
+            KS_TRY(extract_argument<std::vector<float>>(args[0], "sides"));
         if (sides.size() < 3) [[unlikely]]
             return too_few_sides(sides.size());
         return PyCuboid{{sides[0] * 0.5F, sides[1] * 0.5F, sides[2] * 0.5F}};
@@ -35,6 +36,8 @@ struct PyCuboid {
 constexpr ClassDescription CUBOID_CLASS = describe_class<PyCuboid>("Cuboid", "", "(sides)");
 constinit LazyTypeObject PyCuboid::type_object{CUBOID_CLASS};
 
-LazyTypeObject& cuboid_type_object() { return PyCuboid::type_object; }
+LazyTypeObject& cuboid_type_object() {
+    return PyCuboid::type_object;
+}
 
 }  // namespace kestrum

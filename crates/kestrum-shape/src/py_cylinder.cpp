@@ -12,6 +12,8 @@ constexpr AxialShapeTexts CYLINDER_TEXTS{
 
 using PyCylinder = PyAxialShape<CYLINDER_TEXTS>;
 
-LazyTypeObject& cylinder_type_object() { return PyCylinder::type_object; }
+LazyTypeObject& cylinder_type_object() {
+    return PyCylinder::type_object;
+}
 
 }  // namespace kestrum

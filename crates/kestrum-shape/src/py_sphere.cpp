@@ -19,6 +19,8 @@ struct PySphere {
 constexpr ClassDescription SPHERE_CLASS = describe_class<PySphere>("Sphere", "", "(radius)");
 constinit LazyTypeObject PySphere::type_object{SPHERE_CLASS};
 
-LazyTypeObject& sphere_type_object() { return PySphere::type_object; }
+LazyTypeObject& sphere_type_object() {
+    return PySphere::type_object;
+}
 
 }  // namespace kestrum
