@@ -28,11 +28,6 @@ struct PyString {
     static Owned new_(std::string_view text);
 };
 
-// A new `str` from an owned text, which is released afterwards.
-inline Owned into_pyobject(std::string text) {
-    return PyString::new_(text);
-}
-
 // Display text: str(object).
 inline PyResult<Owned> str(PyObject* object) {
     return steal_or_fetch(PyObject_Str(object));

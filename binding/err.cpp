@@ -341,7 +341,7 @@ std::string PyErr::debug() {
             std::move(text).take_error().report_unraisable(triple.ptraceback.get());
             std::string unformattable = "<unformattable ";
             append_debug(triple.ptraceback.get(), unformattable);
-            unformattable += ">";
+            unformattable += '>';
             append_escaped(unformattable, out);
         }
         out += "\")";
@@ -397,7 +397,7 @@ PyErr PanicException::from_foreign_payload() {
 
 // ---- error kinds -------------------------------------------------------------------
 
-PyErr downcast_error(PyObject* object, const char* target_name) {
+PyErr downcast_error(PyObject* object, std::string_view target_name) {
     Owned from = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
     return PyErr(ErrorBuilder([from = std::move(from), target_name] {
         std::string message = "'";
@@ -411,7 +411,7 @@ PyErr downcast_error(PyObject* object, const char* target_name) {
         if (!named) message += "<failed to extract type name>";
         message += "' object cannot be converted to '";
         message += target_name;
-        message += "'";
+        message += '\'';
         return std::pair{Owned::borrow(PyExc_TypeError), PyString::new_(message)};
     }));
 }

@@ -39,7 +39,7 @@ struct PanicException {
 };
 
 // The TypeError of a failed type check, formatted only when raised.
-PyErr downcast_error(PyObject* object, const char* target_name);
+PyErr downcast_error(PyObject* object, std::string_view target_name);
 // ValueError for a text that must become nul-terminated but holds a zero byte.
 PyErr nul_byte_error(std::size_t position);
 // An instance whose contents cannot be borrowed.

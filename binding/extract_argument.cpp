@@ -140,7 +140,7 @@ PyErr multiple_values_for_argument(const FunctionDescription& description, std::
     std::string message = display_name(description);
     message += " got multiple values for argument '";
     message += name;
-    message += "'";
+    message += '\'';
     return type_error(std::move(message));
 }
 
@@ -148,7 +148,7 @@ PyErr unexpected_keyword_argument(const FunctionDescription& description, PyObje
     std::string message = display_name(description);
     message += " got an unexpected keyword argument '";
     append_display(key, message);
-    message += "'";
+    message += '\'';
     return type_error(std::move(message));
 }
 

@@ -56,7 +56,7 @@ PyResult<Owned> create_type_object(const ClassDescription& description, const st
 
     // Entries of the same name merge: the first doc stays, getter and setter combine.
     std::map<std::string_view, std::pair<GetSetClosure, const char*>> properties;
-    std::vector<std::string_view> property_order;
+    std::vector<const char*> property_order;
     for (const PropertyEntry& property : description.properties) {
         auto [entry, inserted] =
             properties.try_emplace(property.name, GetSetClosure{nullptr, nullptr}, property.doc);
@@ -69,10 +69,10 @@ PyResult<Owned> create_type_object(const ClassDescription& description, const st
         methods->push_back({nullptr, nullptr, 0, nullptr});
         slots.push_back({Py_tp_methods, methods->data()});
     }
-    for (std::string_view name : property_order) {
+    for (const char* name : property_order) {
         auto& [closure, property_doc] = properties.at(name);
         auto* kept = new GetSetClosure(closure);
-        getsets->push_back({name.data(), kept->get != nullptr ? getset_getter : nullptr,
+        getsets->push_back({name, kept->get != nullptr ? getset_getter : nullptr,
                             kept->set != nullptr ? getset_setter : nullptr, property_doc, kept});
     }
     if (!getsets->empty()) {

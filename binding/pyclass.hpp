@@ -106,7 +106,7 @@ PyResult<Owned> allocate_instance(PyTypeObject* subtype);
 
 // What every class implementation type provides:
 //   static constexpr FunctionDescription new_description;  its constructor's parameters
-//   static PyResult<T> __new__(const ArgumentSlots<N>&);   converts, in parameter order
+//   static PyResult<T> from_arguments(const ArgumentSlots<N>&);   converts, in parameter order
 //   static LazyTypeObject type_object;                      its type
 template <class T>
 struct PyClassImpl {
@@ -120,7 +120,7 @@ struct PyClassImpl {
     static PyResult<Owned> construct(PyTypeObject* subtype, Bind&& bind) {
         ArgumentSlots<ARITY> slots{};
         KS_TRY(bind(std::span<PyObject*>(slots)));
-        T value = KS_TRY(T::__new__(slots));
+        T value = KS_TRY(T::from_arguments(slots));
         Owned instance = KS_TRY(allocate_instance(subtype));
         auto* record = reinterpret_cast<Layout*>(instance.get());
         ::new (static_cast<void*>(&record->contents)) T(std::move(value));
@@ -170,7 +170,7 @@ public:
     static PyResult<PyRef> extract_bound(PyObject* object) {
         PyTypeObject* type = T::type_object.get();
         if (Py_TYPE(object) != type && !PyType_IsSubtype(Py_TYPE(object), type)) [[unlikely]]
-            return downcast_error(object, T::type_object.description().name.data());
+            return downcast_error(object, T::type_object.description().name);
         auto* record = reinterpret_cast<PyClassObject<T>*>(object);
         if (!try_borrow_shared(record->borrow_flag)) [[unlikely]]
             return borrow_error();

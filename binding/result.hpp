@@ -6,6 +6,7 @@
 #include <variant>
 
 #include "err_value.hpp"
+#include "panic.hpp"
 
 namespace kestrum {
 
@@ -37,8 +38,14 @@ public:
     bool is_ok() const noexcept { return !err_.has_value(); }
     explicit operator bool() const noexcept { return is_ok(); }
     void value() && {}
-    PyErr& error() & { return *err_; }
-    PyErr take_error() && { return std::move(*err_); }
+    PyErr& error() & {
+        if (!err_) panic("a successful result holds no error");
+        return *err_;
+    }
+    PyErr take_error() && {
+        if (!err_) panic("a successful result holds no error");
+        return std::move(*err_);
+    }
 
 private:
     std::optional<PyErr> err_;

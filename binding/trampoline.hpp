@@ -54,8 +54,8 @@ inline void restore(PyErr&& error) {
 template <class Body>
 PyObject* trampoline(Body&& body) noexcept {
     return detail::run_boundary<PyObject*>(
-        body, [](auto&& outcome) { return std::move(outcome).value().release(); }, nullptr,
-        detail::restore);
+        body, [](PyResult<Owned>&& outcome) { return std::move(outcome).value().release(); },
+        nullptr, detail::restore);
 }
 
 // int slots (setters, clear): the body yields PyResult<void>; failure returns -1.

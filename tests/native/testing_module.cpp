@@ -235,7 +235,7 @@ struct PyFailingDealloc {
     static constexpr FunctionDescription new_description{
         "FailingDealloc", "__new__", PARAMETERS, 0, 1, {}};
     std::string message;
-    static PyResult<PyFailingDealloc> __new__(const ArgumentSlots<1>& slots) {
+    static PyResult<PyFailingDealloc> from_arguments(const ArgumentSlots<1>& slots) {
         return PyFailingDealloc{KS_TRY(extract_argument<std::string>(slots[0], "message"))};
     }
     static void tp_dealloc(PyObject* self) {
@@ -265,7 +265,7 @@ struct PyProbe {
     static constexpr std::string_view PARAMETERS[] = {"value"};
     static constexpr FunctionDescription new_description{"Probe", "__new__", PARAMETERS, 0, 1, {}};
     float value;
-    static PyResult<PyProbe> __new__(const ArgumentSlots<1>& slots) {
+    static PyResult<PyProbe> from_arguments(const ArgumentSlots<1>& slots) {
         return PyProbe{KS_TRY(extract_argument<float>(slots[0], "value"))};
     }
     static PyResult<Owned> get(const PyProbe& self) { return PyFloat::new_(self.value); }
@@ -285,7 +285,7 @@ constinit LazyTypeObject PyProbe::type_object{PROBE_CLASS};
 
 struct PyBroken {
     static constexpr FunctionDescription new_description{"Broken", "__new__", {}, 0, 0, {}};
-    static PyResult<PyBroken> __new__(const ArgumentSlots<0>&) { return PyBroken{}; }
+    static PyResult<PyBroken> from_arguments(const ArgumentSlots<0>&) { return PyBroken{}; }
 };
 
 constexpr ClassDescription broken_class(std::string_view name, std::string_view signature) {
@@ -298,7 +298,7 @@ struct PyErrorValue {
     static constexpr FunctionDescription new_description{
         "ErrorValue", "__new__", PARAMETERS, 0, 1, {}};
     mutable PyErr error;
-    static PyResult<PyErrorValue> __new__(const ArgumentSlots<1>& slots) {
+    static PyResult<PyErrorValue> from_arguments(const ArgumentSlots<1>& slots) {
         return PyErrorValue{error_from_builder(slots[0])};
     }
     static PyResult<Owned> normalize(const PyErrorValue& self) {

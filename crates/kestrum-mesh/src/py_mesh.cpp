@@ -11,7 +11,7 @@ struct PyMesh {
 
     static constexpr std::string_view PARAMETERS[] = {"path"};
     static constexpr FunctionDescription new_description{"PyMesh", "__new__", PARAMETERS, 0, 1, {}};
-    static PyResult<PyMesh> __new__(const ArgumentSlots<1>& args) {
+    static PyResult<PyMesh> from_arguments(const ArgumentSlots<1>& args) {
         return PyMesh{KS_TRY(extract_argument<std::string>(args[0], "path"))};
     }
 

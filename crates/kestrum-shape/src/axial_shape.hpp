@@ -17,7 +17,7 @@ struct PyAxialShape {
 
     static constexpr FunctionDescription new_description =
         radius_length_description(Texts.class_name);
-    static PyResult<PyAxialShape> __new__(const ArgumentSlots<2>& args) {
+    static PyResult<PyAxialShape> from_arguments(const ArgumentSlots<2>& args) {
         return PyAxialShape{KS_TRY(convert_radius_length(args))};
     }
 

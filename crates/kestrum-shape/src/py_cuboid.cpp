@@ -16,7 +16,7 @@ struct PyCuboid {
 
     // Every element is converted before the count is looked at; elements after the third
     // must convert but are not kept.
-    static PyResult<PyCuboid> __new__(const ArgumentSlots<1>& args) {
+    static PyResult<PyCuboid> from_arguments(const ArgumentSlots<1>& args) {
         const std::vector<float> sides =
             KS_TRY(extract_argument<std::vector<float>>(args[0], "sides"));
         if (sides.size() < 3) [[unlikely]]
