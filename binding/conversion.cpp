@@ -82,19 +82,6 @@ std::string decode_utf8_lossy(std::string_view bytes) {
     return out;
 }
 
-Owned PyFloat::new_(double value) {
-    PyObject* result = PyFloat_FromDouble(value);
-    if (result == nullptr) panic_after_error();
-    return Owned::steal(result);
-}
-
-Owned PyString::new_(std::string_view text) {
-    PyObject* result =
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-    if (result == nullptr) panic_after_error();
-    return Owned::steal(result);
-}
-
 PyResult<Owned> try_iter(PyObject* object) {
     return steal_or_fetch(PyObject_GetIter(object));
 }
@@ -115,7 +102,10 @@ float narrow_out_of_range(double value) {
 }
 
 PyResult<float> FromPyObject<float>::extract_slow(PyObject* object) {
-    const double value = PyFloat_AsDouble(object);
+    // An exact int converts as the interpreter's own float conversion would convert it,
+    // without making a float object on the way.
+    const double value =
+        PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
     if (value == -1.0) {
         if (auto error = PyErr::take()) return std::move(*error);
     }
@@ -133,8 +123,8 @@ namespace {
 // iterating; the size is read again each step since an element's conversion may
 // shrink a list.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
-PyResult<std::vector<float>> convert_items(PyObject* object) {
-    std::vector<float> values;
+PyResult<FloatList> convert_items(PyObject* object) {
+    FloatList values;
     values.reserve(static_cast<std::size_t>(Size(object)));
     for (Py_ssize_t i = 0; i < Size(object); ++i) {
         Owned item = Owned::borrow(Item(object, i));
@@ -157,8 +147,7 @@ PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) {
 }
 }  // namespace
 
-PyResult<std::vector<float>> FromPyObjectBound<std::vector<float>>::from_py_object_bound(
-    PyObject* object) {
+PyResult<FloatList> FromPyObjectBound<FloatList>::from_py_object_bound(PyObject* object) {
     if (PyUnicode_Check(object))
         return PyErr::new_(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (PyList_CheckExact(object)) return convert_items<list_size, list_item>(object);
@@ -170,7 +159,7 @@ PyResult<std::vector<float>> FromPyObjectBound<std::vector<float>>::from_py_obje
         (void)PyErr::take();
         hint = 0;
     }
-    std::vector<float> values;
+    FloatList values;
     values.reserve(std::min(static_cast<std::size_t>(hint), MAX_RESERVED));
     Owned iterator = KS_TRY(try_iter(object));
     for (;;) {

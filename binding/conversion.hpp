@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "err.hpp"
+#include "float_list.hpp"
 
 namespace kestrum {
 
@@ -22,10 +22,21 @@ std::string to_string_lossy(PyObject* text);
 std::string decode_utf8_lossy(std::string_view bytes);
 
 struct PyFloat {
-    static Owned new_(double value);
+    static Owned new_(double value) {
+        PyObject* result = PyFloat_FromDouble(value);
+        if (result == nullptr) [[unlikely]]
+            panic_after_error();
+        return Owned::steal(result);
+    }
 };
 struct PyString {
-    static Owned new_(std::string_view text);
+    static Owned new_(std::string_view text) {
+        PyObject* result =
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (result == nullptr) [[unlikely]]
+            panic_after_error();
+        return Owned::steal(result);
+    }
 };
 
 // Display text: str(object).
@@ -74,11 +85,11 @@ struct FromPyObjectBound {
 };
 
 template <>
-struct FromPyObjectBound<std::vector<float>> {
+struct FromPyObjectBound<FloatList> {
     // Room reserved up front from a length hint at most this large: the hint comes from
     // user code and may be absurd; beyond it the list grows as items arrive.
     static constexpr std::size_t MAX_RESERVED = std::size_t{1} << 24;
-    static PyResult<std::vector<float>> from_py_object_bound(PyObject* object);
+    static PyResult<FloatList> from_py_object_bound(PyObject* object);
 };
 
 }  // namespace kestrum

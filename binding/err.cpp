@@ -197,6 +197,29 @@ const PyErrStateNormalized& PyErrState::as_normalized() {
 }
 
 namespace {
+struct StateCache {
+    StateCache() = default;
+    StateCache(const StateCache&) = delete;
+    StateCache& operator=(const StateCache&) = delete;
+    ~StateCache() { ::operator delete(block); }
+    void* block = nullptr;
+};
+thread_local StateCache STATE_CACHE;
+}  // namespace
+
+void* PyErrState::operator new(std::size_t size) {
+    if (void* block = std::exchange(STATE_CACHE.block, nullptr)) return block;
+    return ::operator new(size);
+}
+
+void PyErrState::operator delete(void* block) noexcept {
+    if (STATE_CACHE.block == nullptr)
+        STATE_CACHE.block = block;
+    else
+        ::operator delete(block);
+}
+
+namespace {
 std::mutex NORMALIZER_MUTEX;
 std::condition_variable NORMALIZER_DONE;
 }  // namespace

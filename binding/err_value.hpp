@@ -64,6 +64,10 @@ public:
         : inner_(std::move(normalized)), normalization_once_(true) {}
     explicit PyErrState(PyErrStateFetched fetched) : inner_(std::move(fetched)) {}
 
+    // A failing call makes and drops a couple of these: each thread keeps one freed block.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* block) noexcept;
+
     // The triple, normalizing first when the value is still lazy.
     const PyErrStateNormalized& as_normalized();
     void restore();

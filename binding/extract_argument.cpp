@@ -9,12 +9,7 @@ namespace kestrum {
 
 namespace {
 
-// The UTF-8 text of a keyword name, or nothing when it has none (not a `str`, or one with
-// lone surrogates); compact ASCII names are read in place.
-std::optional<std::string_view> keyword_text(PyObject* key) {
-    if (PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key))
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+[[gnu::noinline]] std::optional<std::string_view> keyword_text_slow(PyObject* key) {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(key, &size);
     if (data == nullptr) {
@@ -22,6 +17,54 @@ std::optional<std::string_view> keyword_text(PyObject* key) {
         return std::nullopt;
     }
     return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// The UTF-8 text of a keyword name, or nothing when it has none (not a `str`, or one with
+// lone surrogates); compact ASCII names, what call sites pass, are read in place.
+inline std::optional<std::string_view> keyword_text(PyObject* key) {
+    if (PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key)) [[likely]]
+        return std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+    return keyword_text_slow(key);
+}
+
+// Parameter names are a few bytes long: a byte loop beats a call to memcmp.
+inline bool same_name(std::string_view parameter, std::string_view name) {
+    if (parameter.size() != name.size()) return false;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (parameter[i] != name[i]) return false;
+    }
+    return true;
+}
+
+constexpr std::size_t NO_PARAMETER = static_cast<std::size_t>(-1);
+
+// The slot of the parameter whose interned name is `key` itself.
+inline std::size_t find_parameter_object(ParameterObjects names, PyObject* key) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (names[i] == key) return i;
+    }
+    return NO_PARAMETER;
+}
+
+// The slot a keyword names: keyword-only parameters are searched first, then positional ones.
+inline std::size_t find_parameter(const FunctionDescription& description, std::string_view name) {
+    const std::size_t positional_count = description.positional_names.size();
+    for (std::size_t j = 0; j < description.keyword_only.size(); ++j) {
+        if (same_name(description.keyword_only[j].parameter_name, name))
+            return positional_count + j;
+    }
+    for (std::size_t i = 0; i < positional_count; ++i) {
+        if (same_name(description.positional_names[i], name)) return i;
+    }
+    return NO_PARAMETER;
+}
+
+std::string_view parameter_name(const FunctionDescription& description, std::size_t index) {
+    const std::size_t positional_count = description.positional_names.size();
+    return index < positional_count
+               ? description.positional_names[index]
+               : description.keyword_only[index - positional_count].parameter_name;
 }
 
 std::string display_name(const FunctionDescription& description) {
@@ -39,41 +82,63 @@ PyErr type_error(std::string message) {
     return PyErr::new_(PyExc_TypeError, std::move(message));
 }
 
-// Binds the positional arguments, then the keywords that `for_each_keyword` hands over
-// as (key, value) pairs in the call's order, then checks what is missing.
-template <class ForEachKeyword>
+// The keywords of a vector call: names in a tuple, values after the positional arguments.
+struct VectorKeywords {
+    PyObject* const* values;
+    PyObject* names;  // may be null
+    Py_ssize_t index = 0;
+    bool next(PyObject*& key, PyObject*& value) {
+        if (names == nullptr || index >= PyTuple_GET_SIZE(names)) return false;
+        key = PyTuple_GET_ITEM(names, index);
+        value = values[index++];
+        return true;
+    }
+};
+
+// The keywords of a tuple-and-dictionary call, in the dictionary's (the call's) order.
+struct DictKeywords {
+    PyObject* dict;  // may be null
+    Py_ssize_t position = 0;
+    bool next(PyObject*& key, PyObject*& value) {
+        if (dict == nullptr || PyDict_Next(dict, &position, &key, &value) == 0) return false;
+        if (key == nullptr || value == nullptr) panic_after_error();
+        return true;
+    }
+};
+
+// Binds the positional arguments, then the keywords in the call's order, then checks what
+// is missing; the first failure wins.
+template <class Keywords>
 PyResult<void> bind(const FunctionDescription& description, PyObject* const* positional,
-                    Py_ssize_t nargs, ForEachKeyword&& for_each_keyword,
-                    std::span<PyObject*> slots) {
+                    Py_ssize_t nargs, Keywords keywords, std::span<PyObject*> slots,
+                    ParameterObjectsFn names_fn) {
     const std::size_t positional_count = description.positional_names.size();
     const auto given = static_cast<std::size_t>(nargs);
     for (std::size_t i = 0; i < std::min(given, positional_count); ++i) slots[i] = positional[i];
     if (given > positional_count) return too_many_positional_arguments(description, nargs);
 
     std::vector<std::string_view> positional_only_given;
-    auto bind_keyword = [&](PyObject* key, PyObject* value) -> PyResult<void> {
-        std::optional<std::string_view> name = keyword_text(key);
-        if (!name) return unexpected_keyword_argument(description, key);
-        for (std::size_t j = 0; j < description.keyword_only.size(); ++j) {
-            if (description.keyword_only[j].parameter_name != *name) continue;
-            PyObject*& slot = slots[positional_count + j];
-            if (slot != nullptr) return multiple_values_for_argument(description, *name);
-            slot = value;
-            return {};
+    ParameterObjects names;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (keywords.next(key, value)) {
+        if (names.empty()) names = names_fn();
+        std::size_t index = find_parameter_object(names, key);
+        std::optional<std::string_view> name;
+        if (index == NO_PARAMETER) {
+            name = keyword_text(key);
+            if (!name) return unexpected_keyword_argument(description, key);
+            index = find_parameter(description, *name);
+            if (index == NO_PARAMETER) return unexpected_keyword_argument(description, key);
         }
-        for (std::size_t i = 0; i < positional_count; ++i) {
-            if (description.positional_names[i] != *name) continue;
-            if (i < description.positional_only_count) {
-                positional_only_given.push_back(*name);
-                return {};
-            }
-            if (slots[i] != nullptr) return multiple_values_for_argument(description, *name);
-            slots[i] = value;
-            return {};
+        if (!name) name = parameter_name(description, index);
+        if (index < description.positional_only_count) {
+            positional_only_given.push_back(*name);
+            continue;
         }
-        return unexpected_keyword_argument(description, key);
-    };
-    KS_TRY(for_each_keyword(bind_keyword));
+        if (slots[index] != nullptr) return multiple_values_for_argument(description, *name);
+        slots[index] = value;
+    }
 
     if (!positional_only_given.empty())
         return positional_only_keyword_arguments(description, positional_only_given);
@@ -90,34 +155,29 @@ PyResult<void> bind(const FunctionDescription& description, PyObject* const* pos
 }  // namespace
 
 PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                            PyObject* kwargs, std::span<PyObject*> slots) {
+                                            PyObject* kwargs, std::span<PyObject*> slots,
+                                            ParameterObjectsFn names) {
     if (args == nullptr) panic_after_error();
-    auto dict_keywords = [kwargs](auto&& bind_keyword) -> PyResult<void> {
-        if (kwargs == nullptr) return {};
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(kwargs, &position, &key, &value)) {
-            if (key == nullptr || value == nullptr) panic_after_error();
-            KS_TRY(bind_keyword(key, value));
-        }
-        return {};
-    };
-    return bind(description, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), dict_keywords,
-                slots);
+    return bind(description, reinterpret_cast<PyTupleObject*>(args)->ob_item,
+                PyTuple_GET_SIZE(args), DictKeywords{kwargs}, slots, names);
 }
 
 PyResult<void> extract_arguments_fastcall_general(const FunctionDescription& description,
                                                   PyObject* const* args, Py_ssize_t nargs,
-                                                  PyObject* kwnames, std::span<PyObject*> slots) {
-    auto vector_keywords = [args, nargs, kwnames](auto&& bind_keyword) -> PyResult<void> {
-        if (kwnames == nullptr) return {};
-        const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < count; ++k)
-            KS_TRY(bind_keyword(PyTuple_GET_ITEM(kwnames, k), args[nargs + k]));
-        return {};
-    };
-    return bind(description, args, nargs, vector_keywords, slots);
+                                                  PyObject* kwnames, std::span<PyObject*> slots,
+                                                  ParameterObjectsFn names) {
+    return bind(description, args, nargs, VectorKeywords{args + nargs, kwnames}, slots, names);
+}
+
+void intern_parameter_names(const FunctionDescription& description, std::span<PyObject*> out) {
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::string_view name = parameter_name(description, i);
+        PyObject* object =
+            PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+        if (object == nullptr) panic_after_error();
+        PyUnicode_InternInPlace(&object);
+        out[i] = object;
+    }
 }
 
 // ---- messages ----------------------------------------------------------------------
@@ -202,16 +262,25 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 }
 
 PyErr argument_extraction_error(std::string_view name, PyErr error) {
-    std::string message = "argument '";
-    message += name;
-    message += "': ";
+    constexpr std::string_view OPEN = "argument '";
+    constexpr std::string_view CLOSE = "': ";
     // What the interpreter's own conversions raise: no instance, no cause; its message is
     // what str() of the instance would give.
     if (PyObject* text = error.plain_type_error_text()) {
-        message += to_string_lossy(text);
-        return PyErr::new_with_cause(PyExc_TypeError, message, std::nullopt);
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
+            std::string message;
+            message.reserve(OPEN.size() + name.size() + CLOSE.size() +
+                            static_cast<std::size_t>(size));
+            message.append(OPEN).append(name).append(CLOSE).append(data,
+                                                                   static_cast<std::size_t>(size));
+            return PyErr::new_with_cause(PyExc_TypeError, message, std::nullopt);
+        }
+        (void)PyErr::take();
     }
     if (error.get_type() != PyExc_TypeError) return error;
+    std::string message;
+    message.append(OPEN).append(name).append(CLOSE);
     append_display(error.value(), message);
     return PyErr::new_with_cause(PyExc_TypeError, message, error.cause());
 }

@@ -12,6 +12,7 @@
 
 #include "conversion.hpp"
 #include "err.hpp"
+#include "once_cell.hpp"
 
 namespace kestrum {
 
@@ -43,25 +44,52 @@ struct FunctionDescription {
 template <std::size_t N>
 using ArgumentSlots = std::array<PyObject*, N>;
 
+// The parameter names as interned `str` objects (positional ones first), or empty. Call
+// sites pass interned keyword names, so a keyword usually matches by identity before any
+// of its bytes is read.
+using ParameterObjects = std::span<PyObject* const>;
+// Made only when a call has keywords.
+using ParameterObjectsFn = ParameterObjects (*)();
+
+inline ParameterObjects no_parameter_objects() {
+    return {};
+}
+
 // The tuple-and-dictionary form `tp_new` receives (`kwargs` may be null).
 PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
-                                            PyObject* kwargs, std::span<PyObject*> slots);
+                                            PyObject* kwargs, std::span<PyObject*> slots,
+                                            ParameterObjectsFn names = no_parameter_objects);
 
 PyResult<void> extract_arguments_fastcall_general(const FunctionDescription& description,
                                                   PyObject* const* args, Py_ssize_t nargs,
-                                                  PyObject* kwnames, std::span<PyObject*> slots);
+                                                  PyObject* kwnames, std::span<PyObject*> slots,
+                                                  ParameterObjectsFn names);
 
 // The vector form of a fast call: `nargs` positional arguments, then one value per name
 // in `kwnames` (which may be null).
 inline PyResult<void> extract_arguments_fastcall(const FunctionDescription& description,
                                                  PyObject* const* args, Py_ssize_t nargs,
-                                                 PyObject* kwnames, std::span<PyObject*> slots) {
+                                                 PyObject* kwnames, std::span<PyObject*> slots,
+                                                 ParameterObjectsFn names = no_parameter_objects) {
     if (kwnames == nullptr && description.all_positional_required() &&
         static_cast<std::size_t>(nargs) == description.positional_names.size()) [[likely]] {
         for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = args[i];
         return {};
     }
-    return extract_arguments_fastcall_general(description, args, nargs, kwnames, slots);
+    return extract_arguments_fastcall_general(description, args, nargs, kwnames, slots, names);
+}
+
+void intern_parameter_names(const FunctionDescription& description, std::span<PyObject*> out);
+
+// The interned names of one description, made once and kept for the life of the process.
+template <const FunctionDescription& Description>
+ParameterObjects parameter_objects() {
+    static constinit GILOnceCell<std::array<PyObject*, Description.parameter_count()>> cell;
+    return cell.get_or_init([] {
+        std::array<PyObject*, Description.parameter_count()> names{};
+        intern_parameter_names(Description, names);
+        return names;
+    });
 }
 
 // The error builders.
@@ -85,8 +113,9 @@ PyErr argument_extraction_error(std::string_view name, PyErr error);
 template <class T>
 [[gnu::noinline]] PyResult<T> extract_argument_slow(PyObject* object, std::string_view name) {
     PyResult<T> value = FromPyObjectBound<T>::from_py_object_bound(object);
-    if (value) return value;
-    return argument_extraction_error(name, std::move(value).take_error());
+    if (!value) [[unlikely]]
+        value = argument_extraction_error(name, std::move(value).take_error());
+    return value;
 }
 
 // Converts one bound argument, naming the parameter on failure. An exact `float` is read

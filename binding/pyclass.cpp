@@ -123,9 +123,4 @@ PyTypeObject* LazyTypeObject::get_slow() {
     panic("failed to create type object for " + std::string(description_.name));
 }
 
-PyResult<Owned> allocate_instance(PyTypeObject* subtype) {
-    allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
-    return steal_or_fetch(alloc(subtype, 0));
-}
-
 }  // namespace kestrum

@@ -102,7 +102,13 @@ inline void release_borrow_shared(std::atomic<Py_ssize_t>& flag) {
 }
 
 // Allocates an instance of `subtype` through its own allocator.
-PyResult<Owned> allocate_instance(PyTypeObject* subtype);
+inline PyResult<Owned> allocate_instance(PyTypeObject* subtype) {
+    allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
+    PyObject* instance = alloc(subtype, 0);
+    if (instance == nullptr) [[unlikely]]
+        return fetch_error();
+    return Owned::steal(instance);
+}
 
 // What every class implementation type provides:
 //   static constexpr FunctionDescription new_description;  its constructor's parameters
@@ -120,10 +126,12 @@ struct PyClassImpl {
     static PyResult<Owned> construct(PyTypeObject* subtype, Bind&& bind) {
         ArgumentSlots<ARITY> slots{};
         KS_TRY(bind(std::span<PyObject*>(slots)));
-        T value = KS_TRY(T::from_arguments(slots));
+        PyResult<T> value = T::from_arguments(slots);
+        if (!value) [[unlikely]]
+            return std::move(value).take_error();
         Owned instance = KS_TRY(allocate_instance(subtype));
         auto* record = reinterpret_cast<Layout*>(instance.get());
-        ::new (static_cast<void*>(&record->contents)) T(std::move(value));
+        ::new (static_cast<void*>(&record->contents)) T(std::move(*value));
         ::new (static_cast<void*>(&record->borrow_flag))
             std::atomic<Py_ssize_t>(BORROW_FLAG_UNUSED);
         return instance;
@@ -132,7 +140,8 @@ struct PyClassImpl {
     static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         return trampoline([&] {
             return construct(subtype, [&](std::span<PyObject*> slots) {
-                return extract_arguments_tuple_dict(T::new_description, args, kwargs, slots);
+                return extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
+                                                    parameter_objects<T::new_description>);
             });
         });
     }
@@ -143,7 +152,8 @@ struct PyClassImpl {
             return construct(
                 reinterpret_cast<PyTypeObject*>(type), [&](std::span<PyObject*> slots) {
                     return extract_arguments_fastcall(T::new_description, args,
-                                                      PyVectorcall_NARGS(nargsf), kwnames, slots);
+                                                      PyVectorcall_NARGS(nargsf), kwnames, slots,
+                                                      parameter_objects<T::new_description>);
                 });
         });
     }

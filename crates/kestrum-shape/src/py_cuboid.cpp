@@ -1,7 +1,6 @@
 // Cuboid: three half sides from a sequence of side lengths, kept and never given back.
 #include <array>
 #include <string>
-#include <vector>
 
 #include "pyclass.hpp"
 #include "shapes.hpp"
@@ -17,8 +16,7 @@ struct PyCuboid {
     // Every element is converted before the count is looked at; elements after the third
     // must convert but are not kept.
     static PyResult<PyCuboid> from_arguments(const ArgumentSlots<1>& args) {
-        const std::vector<float> sides =
-            KS_TRY(extract_argument<std::vector<float>>(args[0], "sides"));
+        const FloatList sides = KS_TRY(extract_argument<FloatList>(args[0], "sides"));
         if (sides.size() < 3) [[unlikely]]
             return too_few_sides(sides.size());
         return PyCuboid{{sides[0] * 0.5F, sides[1] * 0.5F, sides[2] * 0.5F}};
