@@ -504,3 +504,78 @@ def test_exported_symbols_of_the_test_module_do_not_matter_but_kestrum_exports_o
     symbols = [line.split()[-1] for line in nm.stdout.splitlines() if line.strip()]
     assert symbols == ["PyInit_kestrum"]
     assert sysconfig.get_config_var("EXT_SUFFIX") in kestrum.__file__
+
+
+def test_a_failed_normalization_leaves_the_value_unusable(capfd) -> None:
+    calls = []
+
+    def builder():
+        calls.append(1)
+        raise KeyError("builder broke")
+
+    value = t.ErrorValue(builder)
+    with pytest.raises(BaseException) as first:
+        value.normalize()
+    assert first.value.args == ("Python API call failed",)
+    # This thread started the failed normalization, so trying again is re-entering it.
+    with pytest.raises(BaseException) as again:
+        value.normalize()
+    assert again.value.args == ("Re-entrant normalization of PyErrState detected",)
+    # Another thread finds the state emptied by the failure.
+    seen = []
+
+    def other():
+        try:
+            value.normalize()
+        except BaseException as error:
+            seen.append(error)
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    thread.join()
+    assert [e.args for e in seen] == [("Cannot normalize a PyErr while already normalizing it.",)]
+    with pytest.raises(BaseException) as restored:
+        value.raise_now()
+    assert restored.value.args == ("PyErr state should never be invalid outside of normalization",)
+    assert calls == [1]
+    assert "KeyError: 'builder broke'" in capfd.readouterr().err
+
+
+def test_raise_now_restores_a_lazy_error_as_its_exception() -> None:
+    value = t.ErrorValue(lambda: (LookupError, "lazy"))
+    with pytest.raises(LookupError, match="^lazy$"):
+        value.raise_now()
+    with pytest.raises(ValueError, match="^already raised$"):
+        value.raise_now()
+
+
+def test_an_exclusively_borrowed_instance_refuses_a_shared_borrow() -> None:
+    probe = t.Probe(2.0)
+    t.set_borrow_flag(probe, -1)
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        _ = probe.value
+    t.set_borrow_flag(probe, 0)
+    assert probe.value == 2.0
+
+
+def test_debug_form_with_an_unformattable_traceback(monkeypatch) -> None:
+    import io
+
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+
+    class Refusing:
+        def write(self, text: str) -> None:
+            raise OSError("no room")
+
+    try:
+        raise KeyError("k")
+    except KeyError as caught:
+        traceback = caught.__traceback__
+        monkeypatch.setattr(io, "StringIO", Refusing)
+        form = t.debug_form(caught)
+        monkeypatch.undo()
+    assert form.startswith("PyErr { type: <class 'KeyError'>, value: KeyError('k'), traceback: ")
+    assert 'Some("<unformattable <traceback object at 0x' in form
+    assert [type(s.exc_value) for s in seen] == [OSError]
+    assert seen[0].object is traceback

@@ -297,12 +297,21 @@ struct PyErrorValue {
     static constexpr std::string_view PARAMETERS[] = {"builder"};
     static constexpr FunctionDescription new_description{
         "ErrorValue", "__new__", PARAMETERS, 0, 1, {}};
-    mutable PyErr error;
+    mutable std::optional<PyErr> error;
     static PyResult<PyErrorValue> from_arguments(const ArgumentSlots<1>& slots) {
         return PyErrorValue{error_from_builder(slots[0])};
     }
     static PyResult<Owned> normalize(const PyErrorValue& self) {
-        return Owned::borrow(self.error.value());
+        if (!self.error) return PyErr::new_(PyExc_ValueError, "already raised");
+        return Owned::borrow(self.error->value());
+    }
+    // Puts the error onto the indicator inside the body, then raises what it finds there.
+    static PyResult<Owned> raise_now(const PyErrorValue& self) {
+        if (!self.error) return PyErr::new_(PyExc_ValueError, "already raised");
+        PyErr taken = std::move(*self.error);
+        self.error.reset();
+        std::move(taken).restore();
+        return fetch_error();
     }
     static LazyTypeObject type_object;
 };
@@ -310,10 +319,22 @@ struct PyErrorValue {
 constexpr MethodEntry ERROR_VALUE_METHODS[] = {
     {"normalize", method_noargs<PyErrorValue, &PyErrorValue::normalize>, METH_NOARGS,
      "normalize($self)\n--\n\nThe exception instance, built once."},
+    {"raise_now", method_noargs<PyErrorValue, &PyErrorValue::raise_now>, METH_NOARGS,
+     "raise_now($self)\n--\n\nRestores the error inside the call and raises it."},
 };
 constexpr ClassDescription ERROR_VALUE_CLASS =
     describe_class<PyErrorValue>("ErrorValue", "", "(builder)", ERROR_VALUE_METHODS);
 constinit LazyTypeObject PyErrorValue::type_object{ERROR_VALUE_CLASS};
+
+// Sets a Probe's borrow counter, standing in for an exclusive borrow that no class takes.
+PyResult<Owned> set_borrow_flag(PyObject* args) {
+    PyObject* probe = arg(args, 0);
+    if (!PyObject_TypeCheck(probe, PyProbe::type_object.get()))
+        return downcast_error(probe, "Probe");
+    reinterpret_cast<PyClassObject<PyProbe>*>(probe)->borrow_flag.store(
+        PyLong_AsSsize_t(arg(args, 1)));
+    return none();
+}
 
 // ---- the module --------------------------------------------------------------------
 
@@ -349,6 +370,7 @@ PyMethodDef METHODS[] = {
     ENTRY(once_cell_get_or_init, "Fills the test cell from a callable."),
     ENTRY(once_cell_peek, "The test cell's value, or None."),
     ENTRY(build_class, "Builds a class with the given name and text signature."),
+    ENTRY(set_borrow_flag, "Sets a Probe's borrow counter."),
     {nullptr, nullptr, 0, nullptr},
 };
 
