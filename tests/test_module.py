@@ -217,3 +217,17 @@ def test_not_collected(cls: type, signature: str, doc: str, public: set[str]) ->
 
 def test_panic_exception_is_not_a_module_attribute() -> None:
     assert not hasattr(kestrum, "PanicException")
+
+
+# The bytes of each class's value: single-precision numbers, or the path text (a pointer, a
+# length and a short-text buffer of 16 bytes).
+VALUE_SIZES = {Sphere: 4, Capsule: 8, Cylinder: 8, Cone: 8, Cuboid: 12, PyMesh: 32}
+
+
+@pytest.mark.parametrize("cls", list(VALUE_SIZES), ids=lambda cls: cls.__name__)
+def test_instance_is_header_value_and_borrow_counter(cls: type) -> None:
+    word = ctypes.sizeof(ctypes.c_ssize_t)
+    header = object.__basicsize__
+    counter_offset = -(-(header + VALUE_SIZES[cls]) // word) * word  # aligned for the counter
+    assert sys.getsizeof(cls(*SAMPLES[cls])) == counter_offset + word
+    assert cls.__basicsize__ == counter_offset + word  # type: ignore[attr-defined]
