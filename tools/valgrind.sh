@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the test suite under valgrind's memcheck and fails on any invalid read, write or free,
-# and on any use of uninitialised memory or definite leak that involves kestrum's frames.
+# Runs the test suite under valgrind's memcheck and fails on any invalid read, write or free
+# (except the known overreads of glibc's vectorised string routines), and on any use of
+# uninitialised memory or definite leak that involves kestrum's frames.
 #
 #   bash tools/valgrind.sh [pytest arguments...]
 #
@@ -61,7 +62,12 @@ invalid = re.compile(r"Invalid(Read|Write|Free|Jump|MemPool)|MismatchedFree|Over
 
 failures, foreign = [], 0
 for log in sorted(logs.glob("memcheck.*.xml")):
-    root = ET.parse(log).getroot()
+    text = log.read_text(errors="replace")
+    if "<error>" not in text:
+        # Also the unfinished reports of processes forked to run another program, which
+        # memcheck stops following when they do.
+        continue
+    root = ET.fromstring(text)
     for error in root.iter("error"):
         kind = error.findtext("kind", "")
         frames = [
@@ -74,7 +80,10 @@ for log in sorted(logs.glob("memcheck.*.xml")):
             pattern in fn for pattern in kept_on_purpose for _, fn, _, _ in frames
         ):
             continue
-        if invalid.match(kind) or involves_us:
+        # glibc's vectorised string routines read whole aligned blocks, past the end of their
+        # inputs but never past a page; memcheck cannot tell that from a real overread.
+        vectorised = bool(frames) and re.search(r"_(avx2|evex|sse\d)", frames[0][1])
+        if (invalid.match(kind) and not vectorised) or involves_us:
             what = error.findtext("what") or error.findtext("xwhat/text") or ""
             stack = "\n".join(f"    {fn} ({file}:{line}) in {obj}" for obj, fn, file, line in frames)
             failures.append(f"{log.name}: {kind}: {what}\n{stack}")
