@@ -8,11 +8,6 @@ namespace kestrum {
 
 namespace {
 
-struct GetSetClosure {
-    PropertyGetter get;
-    PropertySetter set;
-};
-
 PyObject* getset_getter(PyObject* self, void* closure) {
     auto getter = static_cast<GetSetClosure*>(closure)->get;
     return trampoline([=] { return getter(self); });
@@ -42,17 +37,15 @@ PyResult<std::string> build_pyclass_doc(std::string_view name, std::string_view 
     return text;
 }
 
-PyResult<Owned> create_type_object(const ClassDescription& description, const std::string& doc) {
-    // The type points into these tables (and, before 3.12, into the spec name) for the life
-    // of the process, so they are never freed.
+PyResult<TypeObject> create_type_object(const ClassDescription& description,
+                                        const std::string& doc) {
+    auto tables = std::make_unique<TypeTables>();
     std::vector<PyType_Slot> slots;
-    auto* methods = new std::vector<PyMethodDef>();
-    auto* getsets = new std::vector<PyGetSetDef>();
 
     if (!doc.empty()) slots.push_back({Py_tp_doc, const_cast<char*>(doc.c_str())});
     slots.push_back({Py_tp_new, reinterpret_cast<void*>(description.tp_new)});
     for (const MethodEntry& method : description.methods)
-        methods->push_back({method.name, method.function, method.flags, method.doc});
+        tables->methods.push_back({method.name, method.function, method.flags, method.doc});
 
     // Entries of the same name merge: the first doc stays, getter and setter combine.
     std::map<std::string_view, std::pair<GetSetClosure, const char*>> properties;
@@ -65,38 +58,41 @@ PyResult<Owned> create_type_object(const ClassDescription& description, const st
         if (property.set != nullptr) entry->second.first.set = property.set;
     }
 
-    if (!methods->empty()) {
-        methods->push_back({nullptr, nullptr, 0, nullptr});
-        slots.push_back({Py_tp_methods, methods->data()});
+    if (!tables->methods.empty()) {
+        tables->methods.push_back({nullptr, nullptr, 0, nullptr});
+        slots.push_back({Py_tp_methods, tables->methods.data()});
     }
+    // Reserved up front: the table points at the closures, which must not move.
+    tables->closures.reserve(property_order.size());
     for (const char* name : property_order) {
         auto& [closure, property_doc] = properties.at(name);
-        auto* kept = new GetSetClosure(closure);
-        getsets->push_back({name, kept->get != nullptr ? getset_getter : nullptr,
-                            kept->set != nullptr ? getset_setter : nullptr, property_doc, kept});
+        GetSetClosure& kept = tables->closures.emplace_back(closure);
+        tables->getsets.push_back({name, kept.get != nullptr ? getset_getter : nullptr,
+                                   kept.set != nullptr ? getset_setter : nullptr, property_doc,
+                                   &kept});
     }
-    if (!getsets->empty()) {
-        getsets->push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
-        slots.push_back({Py_tp_getset, getsets->data()});
+    if (!tables->getsets.empty()) {
+        tables->getsets.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+        slots.push_back({Py_tp_getset, tables->getsets.data()});
     }
     slots.push_back({Py_tp_base, &PyBaseObject_Type});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(description.dealloc)});
     slots.push_back({0, nullptr});
 
-    auto* spec_name = new std::string("builtins.");
-    *spec_name += description.name;
-    if (auto position = spec_name->find('\0'); position != std::string::npos)
+    tables->spec_name = "builtins.";
+    tables->spec_name += description.name;
+    if (auto position = tables->spec_name.find('\0'); position != std::string::npos)
         return nul_byte_error(position);
 
-    PyType_Spec spec{spec_name->c_str(), static_cast<int>(description.basicsize), 0,
+    PyType_Spec spec{tables->spec_name.c_str(), static_cast<int>(description.basicsize), 0,
                      Py_TPFLAGS_DEFAULT, slots.data()};
     Owned type = KS_TRY(steal_or_fetch(PyType_FromSpec(&spec)));
     // Before 3.14 a heap type's fast call entry can only be set after it is built.
     reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = description.vectorcall;
-    return type;
+    return TypeObject{std::move(tables), std::move(type)};
 }
 
-PyResult<Owned> LazyTypeObject::build() {
+PyResult<TypeObject> LazyTypeObject::build() {
     std::string* doc = KS_TRY(doc_.get_or_try_init([this] {
         return build_pyclass_doc(description_.name, description_.doc, description_.text_signature);
     }));
@@ -104,8 +100,8 @@ PyResult<Owned> LazyTypeObject::build() {
 }
 
 PyResult<PyTypeObject*> LazyTypeObject::get_or_try_init() {
-    if (Owned* type = type_.get()) return reinterpret_cast<PyTypeObject*>(type->get());
-    PyResult<Owned> built = build();
+    if (TypeObject* type = type_.get()) return type->type_object();
+    PyResult<TypeObject> built = build();
     if (!built) {
         PyErr wrapped =
             PyErr::new_(PyExc_RuntimeError, "An error occurred while initializing class " +
@@ -113,7 +109,7 @@ PyResult<PyTypeObject*> LazyTypeObject::get_or_try_init() {
         wrapped.set_cause(std::move(built).take_error());
         return wrapped;
     }
-    return reinterpret_cast<PyTypeObject*>(type_.set_if_empty(std::move(built).value()).get());
+    return type_.set_if_empty(std::move(built).value()).type_object();
 }
 
 PyTypeObject* LazyTypeObject::get_slow() {

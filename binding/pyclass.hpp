@@ -6,11 +6,13 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "extract_argument.hpp"
 #include "once_cell.hpp"
@@ -47,9 +49,32 @@ struct ClassDescription {
     destructor dealloc;
 };
 
+struct GetSetClosure {
+    PropertyGetter get;
+    PropertySetter set;
+};
+
+// The tables a type object points into (and, before 3.12, its spec name): they live as long
+// as the type.
+struct TypeTables {
+    std::vector<PyMethodDef> methods;
+    std::vector<PyGetSetDef> getsets;
+    std::vector<GetSetClosure> closures;
+    std::string spec_name;
+};
+
+// A built type with its tables; the type is released before the tables it points into.
+struct TypeObject {
+    std::unique_ptr<TypeTables> tables;
+    Owned type;
+
+    PyTypeObject* type_object() const { return reinterpret_cast<PyTypeObject*>(type.get()); }
+};
+
 PyResult<std::string> build_pyclass_doc(std::string_view name, std::string_view doc,
                                         std::string_view text_signature);
-PyResult<Owned> create_type_object(const ClassDescription& description, const std::string& doc);
+PyResult<TypeObject> create_type_object(const ClassDescription& description,
+                                        const std::string& doc);
 
 // The once-only type object of one class.
 class LazyTypeObject {
@@ -62,18 +87,18 @@ public:
     // For callers that cannot report an error (type checks); module initialisation has
     // built every type before such a caller can run.
     PyTypeObject* get() {
-        if (Owned* type = type_.get()) [[likely]]
-            return reinterpret_cast<PyTypeObject*>(type->get());
+        if (TypeObject* type = type_.get()) [[likely]]
+            return type->type_object();
         return get_slow();
     }
     const ClassDescription& description() const { return description_; }
 
 private:
     [[gnu::cold]] PyTypeObject* get_slow();
-    PyResult<Owned> build();
+    PyResult<TypeObject> build();
 
     const ClassDescription& description_;
-    GILOnceCell<Owned> type_;
+    GILOnceCell<TypeObject> type_;
     GILOnceCell<std::string> doc_;
 };
 

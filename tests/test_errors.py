@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import sysconfig
@@ -94,7 +95,7 @@ def run_isolated(code: str) -> subprocess.CompletedProcess[str]:
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
-        env={"PYTHONPATH": str(__import__("pathlib").Path(t.__file__).parent)},
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
         timeout=60,
     )
 

@@ -217,15 +217,28 @@ PyResult<Owned> once_cell_peek(PyObject* /*args*/) {
 
 constexpr ClassDescription broken_class(std::string_view name, std::string_view signature);
 
+// A class built on request; kept reachable for the life of the process like the module's
+// own, since its type points into its description.
+struct BuiltClass {
+    BuiltClass(std::string class_name, std::string class_signature)
+        : name(std::move(class_name)),
+          signature(std::move(class_signature)),
+          description(broken_class(name, signature)),
+          lazy(description) {}
+    std::string name;
+    std::string signature;
+    ClassDescription description;
+    LazyTypeObject lazy;
+};
+
+auto& BUILT_CLASSES = *new std::vector<std::unique_ptr<BuiltClass>>();
+
 PyResult<Owned> build_class(PyObject* args) {
     std::string name = KS_TRY(FromPyObject<std::string>::extract_bound(arg(args, 0)));
     std::string signature = KS_TRY(FromPyObject<std::string>::extract_bound(arg(args, 1)));
-    // Descriptions are static in the module; this one lives as long as its type would.
-    auto* kept_name = new std::string(std::move(name));
-    auto* kept_signature = new std::string(std::move(signature));
-    auto* description = new ClassDescription(broken_class(*kept_name, *kept_signature));
-    auto* lazy = new LazyTypeObject(*description);
-    PyTypeObject* type = KS_TRY(lazy->get_or_try_init());
+    auto& built = BUILT_CLASSES.emplace_back(
+        std::make_unique<BuiltClass>(std::move(name), std::move(signature)));
+    PyTypeObject* type = KS_TRY(built->lazy.get_or_try_init());
     return Owned::borrow(reinterpret_cast<PyObject*>(type));
 }
 
