@@ -126,8 +126,11 @@ PyErr PyErr::lazy_arguments(Owned object, Owned args) {
 
 PyErr PyErr::new_with_cause(PyObject* exception_type, std::string_view message,
                             std::optional<PyErr> cause) {
-    Owned text = PyString::new_(message);
-    PyObject* instance = PyObject_CallOneArg(exception_type, text.get());
+    return new_with_cause(exception_type, PyString::new_(message), std::move(cause));
+}
+
+PyErr PyErr::new_with_cause(PyObject* exception_type, Owned message, std::optional<PyErr> cause) {
+    PyObject* instance = PyObject_CallOneArg(exception_type, message.get());
     if (instance == nullptr) return fetch_error();
     // The implicit context that raising it here would have given it.
     if (PyObject* handled = PyErr_GetHandledException()) {
@@ -197,24 +200,31 @@ const PyErrStateNormalized& PyErrState::as_normalized() {
 }
 
 namespace {
+// A failing call holds two states at once (the error taken and the one replacing it).
 struct StateCache {
+    static constexpr std::size_t SIZE = 2;
     StateCache() = default;
     StateCache(const StateCache&) = delete;
     StateCache& operator=(const StateCache&) = delete;
-    ~StateCache() { ::operator delete(block); }
-    void* block = nullptr;
+    ~StateCache() {
+        for (std::size_t i = 0; i < count; ++i) ::operator delete(blocks[i]);
+    }
+    void* blocks[SIZE] = {};
+    std::size_t count = 0;
 };
 thread_local StateCache STATE_CACHE;
 }  // namespace
 
 void* PyErrState::operator new(std::size_t size) {
-    if (void* block = std::exchange(STATE_CACHE.block, nullptr)) return block;
+    StateCache& cache = STATE_CACHE;
+    if (cache.count > 0) return cache.blocks[--cache.count];
     return ::operator new(size);
 }
 
 void PyErrState::operator delete(void* block) noexcept {
-    if (STATE_CACHE.block == nullptr)
-        STATE_CACHE.block = block;
+    StateCache& cache = STATE_CACHE;
+    if (cache.count < StateCache::SIZE)
+        cache.blocks[cache.count++] = block;
     else
         ::operator delete(block);
 }

@@ -106,6 +106,8 @@ public:
     // (none: cleared), for callers that would set the cause right away anyway.
     static PyErr new_with_cause(PyObject* exception_type, std::string_view message,
                                 std::optional<PyErr> cause);
+    static PyErr new_with_cause(PyObject* exception_type, Owned message,
+                                std::optional<PyErr> cause);
     // The builder yields `object` itself as the type and `args` as its argument.
     static PyErr lazy_arguments(Owned object, Owned args);
     // The pending exception, clearing the indicator; our own PanicException resumes.

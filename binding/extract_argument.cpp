@@ -1,6 +1,7 @@
 // Argument binding: the general binding routine and the messages of its failures.
 #include "extract_argument.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -261,17 +262,43 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
     }
 }
 
+namespace {
+
+// "argument '<name>': " + text as one ASCII `str`, written in place.
+Owned ascii_message(std::string_view open, std::string_view name, std::string_view close,
+                    PyObject* text) {
+    const std::size_t length = open.size() + name.size() + close.size() +
+                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    Owned message = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+    if (!message) panic_after_error();
+    char* out = static_cast<char*>(PyUnicode_DATA(message.get()));
+    out = std::copy(open.begin(), open.end(), out);
+    out = std::copy(name.begin(), name.end(), out);
+    out = std::copy(close.begin(), close.end(), out);
+    const auto* data = static_cast<const char*>(PyUnicode_DATA(text));
+    std::copy(data, data + PyUnicode_GET_LENGTH(text), out);
+    return message;
+}
+
+bool is_ascii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+}  // namespace
+
 PyErr argument_extraction_error(std::string_view name, PyErr error) {
     constexpr std::string_view OPEN = "argument '";
     constexpr std::string_view CLOSE = "': ";
     // What the interpreter's own conversions raise: no instance, no cause; its message is
     // what str() of the instance would give.
     if (PyObject* text = error.plain_type_error_text()) {
+        if (PyUnicode_IS_COMPACT_ASCII(text) && is_ascii(name))
+            return PyErr::new_with_cause(PyExc_TypeError, ascii_message(OPEN, name, CLOSE, text),
+                                         std::nullopt);
         Py_ssize_t size = 0;
         if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
             std::string message;
-            message.reserve(OPEN.size() + name.size() + CLOSE.size() +
-                            static_cast<std::size_t>(size));
             message.append(OPEN).append(name).append(CLOSE).append(data,
                                                                    static_cast<std::size_t>(size));
             return PyErr::new_with_cause(PyExc_TypeError, message, std::nullopt);
