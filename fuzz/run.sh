@@ -3,11 +3,11 @@
 #
 #   bash fuzz/run.sh SECONDS [libFuzzer options...]
 #
-# kestrum is built with clang (15 or later) into build/fuzz with libFuzzer's coverage instrumentation,
-# AddressSanitizer and UndefinedBehaviorSanitizer; the sanitizer runtime that atheris ships
-# with its libFuzzer is preloaded into the ordinary interpreter. The corpus grows in
-# fuzz/corpus (not committed); a crashing input is written to fuzz/crash-* and ends the run
-# with a non-zero status.
+# kestrum is built with clang (15 or later) into build/fuzz with libFuzzer's coverage
+# instrumentation, AddressSanitizer and UndefinedBehaviorSanitizer; the sanitizer runtime that
+# atheris ships with its libFuzzer is preloaded into the ordinary interpreter. The corpus grows
+# in fuzz/corpus (not committed); a crashing input is written to build/fuzz/crash-* and ends
+# the run with a non-zero status.
 set -euo pipefail
 
 seconds="${1:?usage: fuzz/run.sh SECONDS [libFuzzer options...]}"
@@ -43,7 +43,6 @@ fi
 cmake --build "$build" -j "${KESTRUM_JOBS:-2}" --target kestrum
 
 mkdir -p "$root/fuzz/corpus"
-cd "$root/fuzz"
 # Leaks are left to tools/sanitize.sh: during fuzzing the interpreter's own would drown them.
 exec env \
     LD_PRELOAD="$runtime" \
@@ -52,4 +51,4 @@ exec env \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" \
     "$python" "$root/fuzz/fuzz_constructors.py" -max_total_time="$seconds" -timeout=20 \
-    -rss_limit_mb=8192 -print_final_stats=1 "$@" "$root/fuzz/corpus"
+    -rss_limit_mb=8192 -print_final_stats=1 -artifact_prefix="$build/" "$@" "$root/fuzz/corpus"
