@@ -16,8 +16,7 @@
 # - any UndefinedBehaviorSanitizer report fails it (only kestrum's code is instrumented);
 # - a leak fails it when its allocation stack has a kestrum frame. Leaks of the interpreter
 #   and of the tools (bash, nm, mypy) are counted and listed but are not ours to fix.
-# tools/lsan.supp names the allocations that kestrum keeps on purpose for the life of the
-# process; see the comments there.
+# tools/lsan.supp would name allocations that kestrum keeps on purpose; it is empty.
 #
 # Every allocation of the interpreter goes through the sanitizer here, which makes the
 # property tests several times slower: they run 300 examples per constructor entry unless

@@ -43,8 +43,7 @@ env \
 status=$?
 set -e
 
-# The allocations that kestrum keeps for the life of the process on purpose are the ones
-# tools/lsan.supp names; they are left out here too.
+# Leaks that tools/lsan.supp excuses (none at present) are left out here too.
 exec "$python" - "$logs" "$status" "$root/tools/lsan.supp" <<'EOF'
 import pathlib
 import re
