@@ -127,8 +127,14 @@ PyResult<FloatList> convert_items(PyObject* object) {
     FloatList values;
     values.reserve(static_cast<std::size_t>(Size(object)));
     for (Py_ssize_t i = 0; i < Size(object); ++i) {
-        Owned item = Owned::borrow(Item(object, i));
-        values.push_back(KS_TRY(FromPyObject<float>::extract_bound(item.get())));
+        PyObject* item = Item(object, i);
+        if (Py_IS_TYPE(item, &PyFloat_Type)) [[likely]] {
+            values.push_back(narrow_to_single(PyFloat_AS_DOUBLE(item)));
+            continue;
+        }
+        // Converting anything else may run Python code that drops the item from the list.
+        Owned held = Owned::borrow(item);
+        values.push_back(KS_TRY(FromPyObject<float>::extract_bound(held.get())));
     }
     return values;
 }

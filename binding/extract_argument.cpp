@@ -125,19 +125,18 @@ PyResult<void> bind(const FunctionDescription& description, PyObject* const* pos
     while (keywords.next(key, value)) {
         if (names.empty()) names = names_fn();
         std::size_t index = find_parameter_object(names, key);
-        std::optional<std::string_view> name;
-        if (index == NO_PARAMETER) {
-            name = keyword_text(key);
+        if (index == NO_PARAMETER) [[unlikely]] {
+            const std::optional<std::string_view> name = keyword_text(key);
             if (!name) return unexpected_keyword_argument(description, key);
             index = find_parameter(description, *name);
             if (index == NO_PARAMETER) return unexpected_keyword_argument(description, key);
         }
-        if (!name) name = parameter_name(description, index);
-        if (index < description.positional_only_count) {
-            positional_only_given.push_back(*name);
+        if (index < description.positional_only_count) [[unlikely]] {
+            positional_only_given.push_back(parameter_name(description, index));
             continue;
         }
-        if (slots[index] != nullptr) return multiple_values_for_argument(description, *name);
+        if (slots[index] != nullptr) [[unlikely]]
+            return multiple_values_for_argument(description, parameter_name(description, index));
         slots[index] = value;
     }
 

@@ -71,10 +71,38 @@ inline PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc
                                                  PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames, std::span<PyObject*> slots,
                                                  ParameterObjectsFn names = no_parameter_objects) {
-    if (kwnames == nullptr && description.all_positional_required() &&
-        static_cast<std::size_t>(nargs) == description.positional_names.size()) [[likely]] {
-        for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = args[i];
-        return {};
+    const std::size_t positional_count = description.positional_names.size();
+    const auto given = static_cast<std::size_t>(nargs);
+    if (description.all_positional_required() && given <= positional_count) [[likely]] {
+        if (kwnames == nullptr) {
+            if (given == positional_count) {
+                for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = args[i];
+                return {};
+            }
+        } else if (given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) ==
+                   positional_count) {
+            // Exactly enough arguments: it binds if every keyword is, by identity, the name of
+            // a different parameter not given by position. Anything else takes the general
+            // road, which words the failure.
+            const ParameterObjects objects = names();
+            if (objects.size() == positional_count) {
+                for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
+                bool bound = true;
+                for (std::size_t k = 0; bound && given + k < positional_count; ++k) {
+                    PyObject* key = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k));
+                    bound = false;
+                    for (std::size_t i = given; i < positional_count; ++i) {
+                        if (objects[i] == key && slots[i] == nullptr) {
+                            slots[i] = args[given + k];
+                            bound = true;
+                            break;
+                        }
+                    }
+                }
+                if (bound) return {};
+                for (PyObject*& slot : slots) slot = nullptr;
+            }
+        }
     }
     return extract_arguments_fastcall_general(description, args, nargs, kwnames, slots, names);
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -45,7 +46,9 @@ private:
     void take(FloatList& other) noexcept {
         size_ = other.size_;
         if (other.is_inline()) {
-            std::copy_n(other.inline_, other.size_, inline_);
+            // The whole (small) buffer in one go, used or not.
+            std::memcpy(static_cast<void*>(inline_), static_cast<const void*>(other.inline_),
+                        sizeof inline_);
             data_ = inline_;
             capacity_ = INLINE_CAPACITY;
         } else {
@@ -62,7 +65,7 @@ private:
         capacity_ = capacity;
     }
 
-    float inline_[INLINE_CAPACITY];
+    float inline_[INLINE_CAPACITY] = {};
     float* data_ = inline_;
     std::size_t size_ = 0;
     std::size_t capacity_ = INLINE_CAPACITY;

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -148,7 +149,7 @@ struct PyClassImpl {
 
     // Constructors bind, convert, and only then allocate.
     template <class Bind>
-    static PyResult<Owned> construct(PyTypeObject* subtype, Bind&& bind) {
+    [[gnu::always_inline]] static PyResult<Owned> construct(PyTypeObject* subtype, Bind&& bind) {
         ArgumentSlots<ARITY> slots{};
         KS_TRY(bind(std::span<PyObject*>(slots)));
         PyResult<T> value = T::from_arguments(slots);
@@ -184,6 +185,16 @@ struct PyClassImpl {
     }
 
     static void tp_dealloc(PyObject* self) {
+        if constexpr (std::is_trivially_destructible_v<T>) {
+            // Releasing a value that owns nothing can neither fail nor run Python code, so
+            // the boundary would only count the entry.
+            PyTypeObject* type = Py_TYPE(self);
+            if (type->tp_free != nullptr) [[likely]] {
+                type->tp_free(self);
+                Py_DECREF(type);
+                return;
+            }
+        }
         trampoline_unraisable([self] {
             reinterpret_cast<Layout*>(self)->contents.~T();
             PyTypeObject* type = Py_TYPE(self);
