@@ -78,9 +78,10 @@ def hunt(operation: Callable[[], object], watched: dict[str, object]) -> None:
         for i in range(len(objects)):
             table[base + 2 + i] = sys.getrefcount(objects[i])
 
-    gc.collect()
+    # A collection at a random point would move the counts. (Collecting first would cost more
+    # than the whole hunt once a long test run has filled the heap.)
     was_enabled = gc.isenabled()
-    gc.disable()  # a collection at a random point would move the counts
+    gc.disable()
     try:
         for _ in range(WARMUP_ROUNDS):
             for _ in range(CALLS_PER_ROUND):
