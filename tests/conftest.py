@@ -80,6 +80,29 @@ def via_new(cls: type, *args: Any, **kwargs: Any) -> Any:
 CONSTRUCTORS: list[Callable[..., Any]] = [via_call, via_new]
 
 
+class IndexOnly:
+    """A number that converts only through __index__."""
+
+    def __init__(self, value: Any) -> None:
+        self.value = value
+
+    def __index__(self) -> Any:
+        return self.value
+
+
+class Sides:
+    """A sequence that is neither a list nor a tuple: every element runs Python code."""
+
+    def __init__(self, *values: Any) -> None:
+        self.values = values
+
+    def __len__(self) -> int:
+        return len(self.values)
+
+    def __getitem__(self, index: int) -> Any:
+        return self.values[index]
+
+
 @pytest.fixture(params=CONSTRUCTORS, ids=["call", "__new__"])
 def construct(request: pytest.FixtureRequest) -> Callable[..., Any]:
     """Every construction test runs through both entries of a constructor."""

@@ -64,14 +64,6 @@ class ReturnsInt:
         return 1
 
 
-class IndexOnly:
-    def __init__(self, value: int) -> None:
-        self.value = value
-
-    def __index__(self) -> int:
-        return self.value
-
-
 class FailingIter:
     """A sequence whose iteration raises `error` at `at`."""
 

@@ -19,6 +19,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import pytest
+from conftest import IndexOnly
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -155,14 +156,6 @@ class ReturnsStr:
         return "1.0"
 
 
-class Index:
-    def __init__(self, value: Any) -> None:
-        self.value = value
-
-    def __index__(self) -> Any:
-        return self.value
-
-
 class FloatLike:
     def __float__(self) -> float:
         return 2.5
@@ -226,7 +219,7 @@ SUCCESSES: list[tuple[str, type, tuple[Any, ...], dict[str, Any]]] = [
     ("sphere-float-subclass", Sphere, (Real(2.0),), {}),
     ("sphere-int-subclass", Sphere, (Whole(7),), {}),
     ("sphere-dunder-float", Sphere, (FloatLike(),), {}),
-    ("sphere-dunder-index", Sphere, (Index(4),), {}),
+    ("sphere-dunder-index", Sphere, (IndexOnly(4),), {}),
     ("capsule", Capsule, (1.0, 4.0), {}),
     ("capsule-keywords", Capsule, (), {"length": 4.0, "radius": 1.0}),
     ("cylinder", Cylinder, (2.0, 6.0), {}),
@@ -237,7 +230,7 @@ SUCCESSES: list[tuple[str, type, tuple[Any, ...], dict[str, Any]]] = [
     ("cuboid-keyword", Cuboid, (), {"sides": [2.0, 4.0, 6.0]}),
     ("cuboid-range", Cuboid, (range(2, 8, 2),), {}),
     ("cuboid-bytes", Cuboid, (b"\x01\x02\x03",), {}),
-    ("cuboid-sequence", Cuboid, (Sides([1.0, Index(2), FloatLike()]),), {}),
+    ("cuboid-sequence", Cuboid, (Sides([1.0, IndexOnly(2), FloatLike()]),), {}),
     ("cuboid-length-raises", Cuboid, (Sides([1, 2, 3], length=KeyError),), {}),
     ("cuboid-length-absurd", Cuboid, (Sides([1, 2, 3], length=sys.maxsize),), {}),
     ("cuboid-length-too-big", Cuboid, (Sides([1, 2, 3], length=10**30),), {}),
@@ -288,9 +281,9 @@ FAILURES: list[tuple[str, type, tuple[Any, ...], dict[str, Any], type, str, Any]
      ZeroDivisionError, "nope", None),
     ("dunder-float-wrong-type", Cylinder, (1, ReturnsStr()), {}, TypeError,
      "argument 'length': ReturnsStr.__float__ returned non-float (type str)", None),
-    ("dunder-index-wrong-type", Capsule, (Index("x"), 1), {}, TypeError,
+    ("dunder-index-wrong-type", Capsule, (IndexOnly("x"), 1), {}, TypeError,
      "argument 'radius': __index__ returned non-int (type str)", None),
-    ("dunder-index-overflow", Sphere, (Index(10**400),), {}, OverflowError,
+    ("dunder-index-overflow", Sphere, (IndexOnly(10**400),), {}, OverflowError,
      "int too large to convert to float", None),
     ("type-error-with-cause", Cone, (TypeErrorWithCause(), 1), {}, TypeError,
      "argument 'radius': no float here", CAUSE),

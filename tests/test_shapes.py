@@ -12,6 +12,7 @@ from fractions import Fraction
 from typing import Any
 
 import pytest
+from conftest import IndexOnly, Sides
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, Sphere
 
@@ -50,14 +51,6 @@ class FloatSub(float):
 
 class IntSub(int):
     pass
-
-
-class IndexOnly:
-    def __init__(self, value: int) -> None:
-        self.value = value
-
-    def __index__(self) -> int:
-        return self.value
 
 
 class MinusOne:
@@ -193,19 +186,6 @@ def test_values_are_not_exposed(cls: type, args: tuple[Any, ...]) -> None:
         with pytest.raises(AttributeError):
             getattr(shape, name)
     assert [name for name in dir(shape) if not name.startswith("_")] == []
-
-
-class Sides:
-    """A sequence that is neither a list nor a tuple."""
-
-    def __init__(self, *values: Any) -> None:
-        self.values = values
-
-    def __len__(self) -> int:
-        return len(self.values)
-
-    def __getitem__(self, index: int) -> Any:
-        return self.values[index]
 
 
 @pytest.mark.parametrize(

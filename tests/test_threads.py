@@ -13,6 +13,7 @@ from typing import Any
 
 import _kestrum_testing as t
 import pytest
+from conftest import Sides
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -25,22 +26,6 @@ CAUSE = LookupError("shared cause")
 class TypeErrorWithCause:
     def __float__(self) -> float:
         raise TypeError("no float here") from CAUSE
-
-
-class Sides:
-    """A sequence that runs Python code (and so may switch threads) for every element."""
-
-    def __init__(self, *items: float) -> None:
-        self.items = items
-
-    def __len__(self) -> int:
-        return len(self.items)
-
-    def __getitem__(self, index: int) -> float:
-        return self.items[index]
-
-    def __iter__(self) -> Iterator[float]:
-        yield from self.items
 
 
 def expect_raises(call: Callable[[], object], error: type, message: str) -> None:
