@@ -271,17 +271,16 @@ Owned ascii_message(std::string_view open, std::string_view name, std::string_vi
     Owned message = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
     if (!message) panic_after_error();
     char* out = static_cast<char*>(PyUnicode_DATA(message.get()));
-    out = std::copy(open.begin(), open.end(), out);
-    out = std::copy(name.begin(), name.end(), out);
-    out = std::copy(close.begin(), close.end(), out);
+    out = std::ranges::copy(open, out).out;
+    out = std::ranges::copy(name, out).out;
+    out = std::ranges::copy(close, out).out;
     const auto* data = static_cast<const char*>(PyUnicode_DATA(text));
     std::copy(data, data + PyUnicode_GET_LENGTH(text), out);
     return message;
 }
 
 bool is_ascii(std::string_view text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 }  // namespace
