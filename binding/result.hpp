@@ -14,6 +14,10 @@ template <class T>
 class [[nodiscard]] PyResult {
 public:
     PyResult(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    // Builds the value in place.
+    template <class... Args>
+    explicit PyResult(std::in_place_t, Args&&... args)
+        : v_(std::in_place_index<0>, std::forward<Args>(args)...) {}
     PyResult(PyErr error) : v_(std::in_place_index<1>, std::move(error)) {}
 
     bool is_ok() const noexcept { return v_.index() == 0; }
