@@ -33,6 +33,11 @@ runtime="$("$python" -c 'import atheris, os; print(os.path.join(atheris.path(), 
 
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
+# A build directory configured with another compiler (an old clang, say) is started afresh.
+if [ -f "$build/CMakeCache.txt" ] &&
+    ! grep -q "^CMAKE_CXX_COMPILER:[A-Z]*=$(command -v "$cxx")\$" "$build/CMakeCache.txt"; then
+    rm -rf "$build"
+fi
 if [ ! -f "$build/CMakeCache.txt" ]; then
     # The vptr and function checks need handlers that the runtime atheris ships lacks.
     sanitizers="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr,function -fno-sanitize-recover=undefined"
