@@ -147,6 +147,12 @@ struct PyClassImpl {
 
     static T& contents(PyObject* self) { return reinterpret_cast<Layout*>(self)->contents; }
 
+    // A value that owns nothing, or only plain memory (declared by `OWNS_ONLY_MEMORY`), is
+    // released without the boundary.
+    static constexpr bool RELEASE_IS_PLAIN =
+        std::is_trivially_destructible_v<T> || requires { requires T::OWNS_ONLY_MEMORY; };
+    static_assert(!RELEASE_IS_PLAIN || std::is_nothrow_destructible_v<T>);
+
     // Constructors bind, convert, and only then allocate.
     template <class Bind>
     [[gnu::always_inline]] static PyResult<Owned> construct(PyTypeObject* subtype, Bind&& bind) {
@@ -164,7 +170,7 @@ struct PyClassImpl {
     }
 
     static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-        return trampoline([&] {
+        return trampoline([&]() KS_INLINE_BODY {
             return construct(subtype, [&](std::span<PyObject*> slots) {
                 return extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
                                                     parameter_objects<T::new_description>);
@@ -174,7 +180,7 @@ struct PyClassImpl {
 
     static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) {
-        return trampoline([&] {
+        return trampoline([&]() KS_INLINE_BODY {
             return construct(
                 reinterpret_cast<PyTypeObject*>(type), [&](std::span<PyObject*> slots) {
                     return extract_arguments_fastcall(T::new_description, args,
@@ -185,16 +191,22 @@ struct PyClassImpl {
     }
 
     static void tp_dealloc(PyObject* self) {
-        if constexpr (std::is_trivially_destructible_v<T>) {
-            // Releasing a value that owns nothing can neither fail nor run Python code, so
-            // the boundary would only count the entry.
+        if constexpr (RELEASE_IS_PLAIN) {
+            // Such a release can neither fail nor run Python code, so the boundary would
+            // only count the entry.
             PyTypeObject* type = Py_TYPE(self);
             if (type->tp_free != nullptr) [[likely]] {
+                contents(self).~T();
                 type->tp_free(self);
                 Py_DECREF(type);
                 return;
             }
         }
+        dealloc_in_boundary(self);
+    }
+
+    // Kept out of line so that the trivial release above needs no stack frame.
+    [[gnu::noinline]] static void dealloc_in_boundary(PyObject* self) {
         trampoline_unraisable([self] {
             reinterpret_cast<Layout*>(self)->contents.~T();
             PyTypeObject* type = Py_TYPE(self);
@@ -242,7 +254,7 @@ private:
 // A METH_NOARGS method computing its result from a shared view of the receiver.
 template <class T, PyResult<Owned> (*Compute)(const T&)>
 PyObject* method_noargs(PyObject* self, PyObject* /*unused*/) {
-    return trampoline([self]() -> PyResult<Owned> {
+    return trampoline([self]() KS_INLINE_BODY -> PyResult<Owned> {
         PyRef<T> receiver = KS_TRY(PyRef<T>::extract_bound(self));
         return Compute(*receiver);
     });

@@ -5,17 +5,34 @@
 
 #include <cxxabi.h>
 
-#include <optional>
 #include <utility>
 
 #include "err.hpp"
 #include "gil.hpp"
+
+// Marks the lambda an entry hands to the boundary: inlined into the entry, its result
+// never passes through memory.
+#define KS_INLINE_BODY __attribute__((always_inline))
 
 namespace kestrum {
 
 namespace detail {
 
 inline constexpr PanicTrap BOUNDARY_TRAP("uncaught panic at ffi boundary");
+
+// The body's outcome, or the error a native failure inside it becomes.
+template <class Body>
+[[gnu::always_inline]] inline auto catch_native(Body& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (NativeFailure& native) {
+        return PanicException::from_panic_payload(std::move(native));
+    } catch (...) {
+        return PanicException::from_foreign_payload();
+    }
+}
 
 // Runs `body` with the lock bookkeeping entered. A returned error or a native failure is
 // handed to `raise` and `error_result` is returned. A failure outside the catching step
@@ -24,20 +41,10 @@ template <class R, class Body, class Unwrap, class Raise>
 R run_boundary(Body& body, Unwrap unwrap, R error_result, Raise raise) noexcept {
     try {
         const auto guard = GILGuard::assume();
-        std::optional<PyErr> failure;
-        try {
-            auto outcome = body();
-            if (outcome) [[likely]]
-                return unwrap(std::move(outcome));
-            failure.emplace(std::move(outcome).take_error());
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (NativeFailure& native) {
-            failure.emplace(PanicException::from_panic_payload(std::move(native)));
-        } catch (...) {
-            failure.emplace(PanicException::from_foreign_payload());
-        }
-        raise(std::move(*failure));
+        auto outcome = catch_native(body);
+        if (outcome) [[likely]]
+            return unwrap(std::move(outcome));
+        raise(std::move(outcome).take_error());
         return error_result;
     } catch (...) {
         BOUNDARY_TRAP.trigger();
