@@ -112,10 +112,14 @@ PyResult<float> FromPyObject<float>::extract_slow(PyObject* object) {
     return narrow_to_single(value);
 }
 
-PyResult<std::string> FromPyObject<std::string>::extract_bound(PyObject* object) {
+PyResult<std::string_view> FromPyObjectBound<std::string_view>::from_py_object_bound(
+    PyObject* object) {
     if (!PyUnicode_Check(object)) return downcast_error(object, "PyString");
-    std::string_view text = KS_TRY(to_str(object));
-    return std::string(text);
+    return to_str(object);
+}
+
+PyResult<std::string> FromPyObject<std::string>::extract_bound(PyObject* object) {
+    return std::string(KS_TRY(FromPyObjectBound<std::string_view>::from_py_object_bound(object)));
 }
 
 namespace {

@@ -84,6 +84,12 @@ struct FromPyObjectBound {
     }
 };
 
+// The UTF-8 form of a `str` (subclasses included), borrowed from it.
+template <>
+struct FromPyObjectBound<std::string_view> {
+    static PyResult<std::string_view> from_py_object_bound(PyObject* object);
+};
+
 template <>
 struct FromPyObjectBound<FloatList> {
     // Room reserved up front from a length hint at most this large: the hint comes from

@@ -149,13 +149,13 @@ template <class T>
 
 // Converts one bound argument, naming the parameter on failure. What cannot fail or run
 // Python code (an exact `float`, an ASCII `str`) is read in line; everything else takes the
-// out-of-line road.
+// out-of-line road. A `std::string_view` borrows from the argument, which outlives the call.
 template <class T>
 inline PyResult<T> extract_argument(PyObject* object, std::string_view name) {
     if constexpr (std::is_same_v<T, float>) {
         if (Py_IS_TYPE(object, &PyFloat_Type)) [[likely]]
             return narrow_to_single(PyFloat_AS_DOUBLE(object));
-    } else if constexpr (std::is_same_v<T, std::string>) {
+    } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>) {
         if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]]
             return PyResult<T>(std::in_place, static_cast<const char*>(PyUnicode_DATA(object)),
                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));

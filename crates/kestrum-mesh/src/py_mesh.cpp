@@ -8,11 +8,16 @@ namespace kestrum {
 
 struct PyMesh {
     std::string path;
+    static constexpr bool OWNS_ONLY_MEMORY = true;
+
+    explicit PyMesh(std::string_view text) : path(text) {}
 
     static constexpr std::string_view PARAMETERS[] = {"path"};
     static constexpr FunctionDescription new_description{"PyMesh", "__new__", PARAMETERS, 0, 1, {}};
+    // The text is borrowed from the argument and copied once, straight into the value.
     static PyResult<PyMesh> from_arguments(const ArgumentSlots<1>& args) {
-        return PyMesh{KS_TRY(extract_argument<std::string>(args[0], "path"))};
+        const std::string_view path = KS_TRY(extract_argument<std::string_view>(args[0], "path"));
+        return PyResult<PyMesh>(std::in_place, path);
     }
 
     // A new `str` on every read; nothing is cached on the instance.
