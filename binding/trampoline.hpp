@@ -38,7 +38,8 @@ template <class Body>
 // handed to `raise` and `error_result` is returned. A failure outside the catching step
 // (entering, raising, leaving) has nowhere to go: the trap aborts.
 template <class R, class Body, class Unwrap, class Raise>
-R run_boundary(Body& body, Unwrap unwrap, R error_result, Raise raise) noexcept {
+[[gnu::always_inline]] inline R run_boundary(Body& body, Unwrap unwrap, R error_result,
+                                             Raise raise) noexcept {
     try {
         const auto guard = GILGuard::assume();
         auto outcome = catch_native(body);
@@ -59,7 +60,7 @@ inline void restore(PyErr&& error) {
 
 // Object slots: the body yields PyResult<Owned>; failure returns null.
 template <class Body>
-PyObject* trampoline(Body&& body) noexcept {
+[[gnu::always_inline]] inline PyObject* trampoline(Body&& body) noexcept {
     return detail::run_boundary<PyObject*>(
         body, [](PyResult<Owned>&& outcome) { return std::move(outcome).value().release(); },
         nullptr, detail::restore);
@@ -67,7 +68,7 @@ PyObject* trampoline(Body&& body) noexcept {
 
 // int slots (setters, clear): the body yields PyResult<void>; failure returns -1.
 template <class Body>
-int trampoline_int(Body&& body) noexcept {
+[[gnu::always_inline]] inline int trampoline_int(Body&& body) noexcept {
     return detail::run_boundary<int>(body, [](auto&&) { return 0; }, -1, detail::restore);
 }
 
