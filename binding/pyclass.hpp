@@ -4,7 +4,6 @@
 
 #include <Python.h>
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -107,24 +106,24 @@ private:
 template <class T>
 struct PyClassObject {
     PyObject_HEAD T contents;
-    std::atomic<Py_ssize_t> borrow_flag;
+    Py_ssize_t borrow_flag;
 };
 
 constexpr Py_ssize_t BORROW_FLAG_UNUSED = 0;
 constexpr Py_ssize_t BORROW_FLAG_EXCLUSIVE = -1;
 
 // Every change of the counter happens under the interpreter lock, which already orders
-// them; a locked read-modify-write would only add cost to every accessor.
-inline bool try_borrow_shared(std::atomic<Py_ssize_t>& flag) {
-    const Py_ssize_t current = flag.load(std::memory_order_relaxed);
-    if (current == BORROW_FLAG_EXCLUSIVE) [[unlikely]]
+// them; an atomic, let alone a locked read-modify-write, would only add cost to every
+// accessor and keep the compiler from holding its result in registers.
+inline bool try_borrow_shared(Py_ssize_t& flag) {
+    if (flag == BORROW_FLAG_EXCLUSIVE) [[unlikely]]
         return false;
-    flag.store(current + 1, std::memory_order_relaxed);
+    ++flag;
     return true;
 }
 
-inline void release_borrow_shared(std::atomic<Py_ssize_t>& flag) {
-    flag.store(flag.load(std::memory_order_relaxed) - 1, std::memory_order_relaxed);
+inline void release_borrow_shared(Py_ssize_t& flag) {
+    --flag;
 }
 
 // Allocates an instance of `subtype` through its own allocator.
@@ -164,8 +163,7 @@ struct PyClassImpl {
         Owned instance = KS_TRY(allocate_instance(subtype));
         auto* record = reinterpret_cast<Layout*>(instance.get());
         ::new (static_cast<void*>(&record->contents)) T(std::move(*value));
-        ::new (static_cast<void*>(&record->borrow_flag))
-            std::atomic<Py_ssize_t>(BORROW_FLAG_UNUSED);
+        record->borrow_flag = BORROW_FLAG_UNUSED;
         return instance;
     }
 

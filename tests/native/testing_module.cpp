@@ -344,8 +344,7 @@ PyResult<Owned> set_borrow_flag(PyObject* args) {
     PyObject* probe = arg(args, 0);
     if (!PyObject_TypeCheck(probe, PyProbe::type_object.get()))
         return downcast_error(probe, "Probe");
-    reinterpret_cast<PyClassObject<PyProbe>*>(probe)->borrow_flag.store(
-        PyLong_AsSsize_t(arg(args, 1)));
+    reinterpret_cast<PyClassObject<PyProbe>*>(probe)->borrow_flag = PyLong_AsSsize_t(arg(args, 1));
     return none();
 }
 
