@@ -128,6 +128,21 @@ namespace {
 // shrink a list.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
 PyResult<FloatList> convert_items(PyObject* object) {
+    // A short run of exact floats is read into registers first; converting those runs no
+    // Python code, so on meeting anything else starting over is the same as going on.
+    const auto short_size = static_cast<std::size_t>(Size(object));
+    if (short_size <= FloatList::INLINE_CAPACITY) [[likely]] {
+        float read[FloatList::INLINE_CAPACITY];
+        std::size_t i = 0;
+        for (; i < short_size; ++i) {
+            PyObject* item = Item(object, static_cast<Py_ssize_t>(i));
+            if (!Py_IS_TYPE(item, &PyFloat_Type)) [[unlikely]]
+                break;
+            read[i] = narrow_to_single(PyFloat_AS_DOUBLE(item));
+        }
+        if (i == short_size) [[likely]]
+            return PyResult<FloatList>(std::in_place, read, short_size);
+    }
     FloatList values;
     values.reserve(static_cast<std::size_t>(Size(object)));
     for (Py_ssize_t i = 0; i < Size(object); ++i) {

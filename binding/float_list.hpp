@@ -12,7 +12,13 @@ namespace kestrum {
 
 class FloatList {
 public:
+    static constexpr std::size_t INLINE_CAPACITY = 4;
+
     FloatList() = default;
+    // A copy of at most INLINE_CAPACITY values, kept inline.
+    FloatList(const float* values, std::size_t count) noexcept : size_(count) {
+        std::copy_n(values, count, inline_);
+    }
     FloatList(FloatList&& other) noexcept { take(other); }
     FloatList& operator=(FloatList&& other) noexcept {
         if (this != &other) {
@@ -37,8 +43,6 @@ public:
     float operator[](std::size_t index) const noexcept { return data_[index]; }
 
 private:
-    static constexpr std::size_t INLINE_CAPACITY = 4;
-
     bool is_inline() const noexcept { return data_ == inline_; }
     void release() noexcept {
         if (!is_inline()) delete[] data_;
