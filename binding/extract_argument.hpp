@@ -110,15 +110,27 @@ inline PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc
 
 void intern_parameter_names(const FunctionDescription& description, std::span<PyObject*> out);
 
-// The interned names of one description, made once and kept for the life of the process.
 template <const FunctionDescription& Description>
-ParameterObjects parameter_objects() {
-    static constinit GILOnceCell<std::array<PyObject*, Description.parameter_count()>> cell;
-    return cell.get_or_init([] {
-        std::array<PyObject*, Description.parameter_count()> names{};
-        intern_parameter_names(Description, names);
-        return names;
-    });
+struct InternedParameterNames {
+    using Names = std::array<PyObject*, Description.parameter_count()>;
+    static constinit inline GILOnceCell<Names> cell;
+
+    [[gnu::cold, gnu::noinline]] static ParameterObjects make() {
+        return cell.get_or_init([] {
+            Names names{};
+            intern_parameter_names(Description, names);
+            return names;
+        });
+    }
+};
+
+// The interned names of one description, made once and kept for the life of the process.
+// Read in line once made, since every call with keywords asks for them.
+template <const FunctionDescription& Description>
+inline ParameterObjects parameter_objects() {
+    if (auto* names = InternedParameterNames<Description>::cell.get()) [[likely]]
+        return *names;
+    return InternedParameterNames<Description>::make();
 }
 
 // The error builders.
