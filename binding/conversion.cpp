@@ -128,21 +128,6 @@ namespace {
 // shrink a list.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
 PyResult<FloatList> convert_items(PyObject* object) {
-    // A short run of exact floats is read into registers first; converting those runs no
-    // Python code, so on meeting anything else starting over is the same as going on.
-    const auto short_size = static_cast<std::size_t>(Size(object));
-    if (short_size <= FloatList::INLINE_CAPACITY) [[likely]] {
-        float read[FloatList::INLINE_CAPACITY];
-        std::size_t i = 0;
-        for (; i < short_size; ++i) {
-            PyObject* item = Item(object, static_cast<Py_ssize_t>(i));
-            if (!Py_IS_TYPE(item, &PyFloat_Type)) [[unlikely]]
-                break;
-            read[i] = narrow_to_single(PyFloat_AS_DOUBLE(item));
-        }
-        if (i == short_size) [[likely]]
-            return PyResult<FloatList>(std::in_place, read, short_size);
-    }
     FloatList values;
     values.reserve(static_cast<std::size_t>(Size(object)));
     for (Py_ssize_t i = 0; i < Size(object); ++i) {
@@ -175,6 +160,9 @@ PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) {
 PyResult<FloatList> FromPyObjectBound<FloatList>::from_py_object_bound(PyObject* object) {
     if (PyUnicode_Check(object))
         return PyErr::new_(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    float read[FloatList::INLINE_CAPACITY];
+    std::size_t count = 0;
+    if (read_short_exact_floats(object, read, count)) return FloatList(read, count);
     if (PyList_CheckExact(object)) return convert_items<list_size, list_item>(object);
     if (PyTuple_CheckExact(object)) return convert_items<tuple_size, tuple_item>(object);
     if (!PySequence_Check(object)) return downcast_error(object, "Sequence");

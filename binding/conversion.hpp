@@ -58,6 +58,32 @@ inline float narrow_to_single(double value) {
     return static_cast<float>(value);
 }
 
+// Reads an exact list or tuple of at most FloatList::INLINE_CAPACITY exact floats, which
+// runs no Python code and cannot fail. False, with nothing read, for anything else.
+inline bool read_short_exact_floats(PyObject* object, float (&out)[FloatList::INLINE_CAPACITY],
+                                    std::size_t& count) {
+    PyObject* const* items;
+    Py_ssize_t size;
+    if (PyList_CheckExact(object)) {
+        items = reinterpret_cast<PyListObject*>(object)->ob_item;
+        size = PyList_GET_SIZE(object);
+    } else if (PyTuple_CheckExact(object)) {
+        items = reinterpret_cast<PyTupleObject*>(object)->ob_item;
+        size = PyTuple_GET_SIZE(object);
+    } else {
+        return false;
+    }
+    const auto n = static_cast<std::size_t>(size);
+    if (n > FloatList::INLINE_CAPACITY) return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!Py_IS_TYPE(items[i], &PyFloat_Type)) [[unlikely]]
+            return false;
+        out[i] = narrow_to_single(PyFloat_AS_DOUBLE(items[i]));
+    }
+    count = n;
+    return true;
+}
+
 template <class T>
 struct FromPyObject;
 

@@ -161,7 +161,8 @@ template <class T>
 
 // Converts one bound argument, naming the parameter on failure. What cannot fail or run
 // Python code (an exact `float`, an ASCII `str`) is read in line; everything else takes the
-// out-of-line road. A `std::string_view` borrows from the argument, which outlives the call.
+// out-of-line road. A `std::string_view` borrows from the argument, which outlives the call;
+// a short list or tuple of exact floats is read in line too.
 template <class T>
 inline PyResult<T> extract_argument(PyObject* object, std::string_view name) {
     if constexpr (std::is_same_v<T, float>) {
@@ -171,6 +172,11 @@ inline PyResult<T> extract_argument(PyObject* object, std::string_view name) {
         if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]]
             return PyResult<T>(std::in_place, static_cast<const char*>(PyUnicode_DATA(object)),
                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+    } else if constexpr (std::is_same_v<T, FloatList>) {
+        float read[FloatList::INLINE_CAPACITY];
+        std::size_t count = 0;
+        if (read_short_exact_floats(object, read, count)) [[likely]]
+            return PyResult<T>(std::in_place, read, count);
     }
     return extract_argument_slow<T>(object, name);
 }

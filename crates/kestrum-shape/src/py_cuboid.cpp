@@ -16,7 +16,11 @@ struct PyCuboid {
     // Every element is converted before the count is looked at; elements after the third
     // must convert but are not kept.
     static PyResult<PyCuboid> from_arguments(const ArgumentSlots<1>& args) {
-        const FloatList sides = KS_TRY(extract_argument<FloatList>(args[0], "sides"));
+        // Read where it was converted: moving the list would only copy its inline values.
+        PyResult<FloatList> converted = extract_argument<FloatList>(args[0], "sides");
+        if (!converted) [[unlikely]]
+            return std::move(converted).take_error();
+        const FloatList& sides = *converted;
         if (sides.size() < 3) [[unlikely]]
             return too_few_sides(sides.size());
         return PyCuboid{{sides[0] * 0.5F, sides[1] * 0.5F, sides[2] * 0.5F}};
