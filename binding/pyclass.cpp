@@ -6,23 +6,6 @@
 
 namespace kestrum {
 
-namespace {
-
-PyObject* getset_getter(PyObject* self, void* closure) {
-    auto getter = static_cast<GetSetClosure*>(closure)->get;
-    return trampoline([=] { return getter(self); });
-}
-
-int getset_setter(PyObject* self, PyObject* value, void* closure) {
-    auto setter = static_cast<GetSetClosure*>(closure)->set;
-    return trampoline_int([=]() -> PyResult<void> {
-        if (value == nullptr) return PyErr::new_(PyExc_AttributeError, "can't delete attribute");
-        return setter(self, value);
-    });
-}
-
-}  // namespace
-
 PyResult<std::string> build_pyclass_doc(std::string_view name, std::string_view doc,
                                         std::string_view text_signature) {
     if (text_signature.empty()) return std::string(doc);
@@ -48,29 +31,21 @@ PyResult<TypeObject> create_type_object(const ClassDescription& description,
         tables->methods.push_back({method.name, method.function, method.flags, method.doc});
 
     // Entries of the same name merge: the first doc stays, getter and setter combine.
-    std::map<std::string_view, std::pair<GetSetClosure, const char*>> properties;
+    std::map<std::string_view, PyGetSetDef> properties;
     std::vector<const char*> property_order;
     for (const PropertyEntry& property : description.properties) {
-        auto [entry, inserted] =
-            properties.try_emplace(property.name, GetSetClosure{nullptr, nullptr}, property.doc);
+        auto [entry, inserted] = properties.try_emplace(
+            property.name, PyGetSetDef{property.name, nullptr, nullptr, property.doc, nullptr});
         if (inserted) property_order.push_back(property.name);
-        if (property.get != nullptr) entry->second.first.get = property.get;
-        if (property.set != nullptr) entry->second.first.set = property.set;
+        if (property.get != nullptr) entry->second.get = property.get;
+        if (property.set != nullptr) entry->second.set = property.set;
     }
 
     if (!tables->methods.empty()) {
         tables->methods.push_back({nullptr, nullptr, 0, nullptr});
         slots.push_back({Py_tp_methods, tables->methods.data()});
     }
-    // Reserved up front: the table points at the closures, which must not move.
-    tables->closures.reserve(property_order.size());
-    for (const char* name : property_order) {
-        auto& [closure, property_doc] = properties.at(name);
-        GetSetClosure& kept = tables->closures.emplace_back(closure);
-        tables->getsets.push_back({name, kept.get != nullptr ? getset_getter : nullptr,
-                                   kept.set != nullptr ? getset_setter : nullptr, property_doc,
-                                   &kept});
-    }
+    for (const char* name : property_order) tables->getsets.push_back(properties.at(name));
     if (!tables->getsets.empty()) {
         tables->getsets.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
         slots.push_back({Py_tp_getset, tables->getsets.data()});

@@ -20,9 +20,6 @@
 
 namespace kestrum {
 
-using PropertyGetter = PyResult<Owned> (*)(PyObject* self);
-using PropertySetter = PyResult<void> (*)(PyObject* self, PyObject* value);
-
 struct MethodEntry {
     const char* name;
     PyCFunction function;
@@ -30,10 +27,12 @@ struct MethodEntry {
     const char* doc;
 };
 
+// `get` and `set` are the interpreter's slots, each with the boundary inside: made by
+// `getter_of` and `setter_of`.
 struct PropertyEntry {
     const char* name;
-    PropertyGetter get;  // may be null
-    PropertySetter set;  // may be null
+    getter get;  // may be null
+    setter set;  // may be null
     const char* doc;
 };
 
@@ -49,17 +48,11 @@ struct ClassDescription {
     destructor dealloc;
 };
 
-struct GetSetClosure {
-    PropertyGetter get;
-    PropertySetter set;
-};
-
 // The tables a type object points into (and, before 3.12, its spec name): they live as long
 // as the type.
 struct TypeTables {
     std::vector<PyMethodDef> methods;
     std::vector<PyGetSetDef> getsets;
-    std::vector<GetSetClosure> closures;
     std::string spec_name;
 };
 
@@ -260,9 +253,20 @@ PyObject* method_noargs(PyObject* self, PyObject* /*unused*/) {
 
 // A property getter computing its value from a shared view of the receiver.
 template <class T, PyResult<Owned> (*Compute)(const T&)>
-PyResult<Owned> getter_of(PyObject* self) {
-    PyRef<T> receiver = KS_TRY(PyRef<T>::extract_bound(self));
-    return Compute(*receiver);
+PyObject* getter_of(PyObject* self, void* /*closure*/) {
+    return trampoline([self]() KS_INLINE_BODY -> PyResult<Owned> {
+        PyRef<T> receiver = KS_TRY(PyRef<T>::extract_bound(self));
+        return Compute(*receiver);
+    });
+}
+
+// A property setter; deleting the property is refused.
+template <PyResult<void> (*Store)(PyObject* self, PyObject* value)>
+int setter_of(PyObject* self, PyObject* value, void* /*closure*/) {
+    return trampoline_int([=]() KS_INLINE_BODY -> PyResult<void> {
+        if (value == nullptr) return PyErr::new_(PyExc_AttributeError, "can't delete attribute");
+        return Store(self, value);
+    });
 }
 
 }  // namespace kestrum

@@ -290,7 +290,7 @@ struct PyProbe {
 
 constexpr PropertyEntry PROBE_PROPERTIES[] = {
     {"value", getter_of<PyProbe, &PyProbe::get>, nullptr, "the stored value"},
-    {"value", nullptr, PyProbe::set, "ignored: the first doc stays"},
+    {"value", nullptr, setter_of<PyProbe::set>, "ignored: the first doc stays"},
 };
 constexpr ClassDescription PROBE_CLASS =
     describe_class<PyProbe>("Probe", "A probe.", "(value)", {}, PROBE_PROPERTIES);
