@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ctypes
 import gc
 import math
 import struct
@@ -188,11 +189,26 @@ def test_values_are_not_exposed(cls: type, args: tuple[Any, ...]) -> None:
     assert [name for name in dir(shape) if not name.startswith("_")] == []
 
 
+class FloatSub(float):
+    pass
+
+
+def stored_half_sides(box: Any) -> list[float]:
+    """The three floats a Cuboid keeps right after the object header (nothing exposes them)."""
+    return list((ctypes.c_float * 3).from_address(id(box) + object.__basicsize__))
+
+
 @pytest.mark.parametrize(
     "sides",
     [
         [2, 4, 6],
         (2.0, 4.0, 6.0),
+        [0.1, -0.2, 0.3],
+        (1.5, 2.5, 3.5, 4.5),
+        [1.5, 2.5, 3.5, 4.5, 5.5],
+        [2.0, 4.0, FloatSub(6.5)],
+        (FloatSub(2.5), 4.0, 6.0, 8.0),
+        [2.0, 4.0, 6.0, 7],
         range(2, 8, 2),
         b"\x02\x04\x06",
         bytearray(b"\x02\x04\x06"),
@@ -203,10 +219,14 @@ def test_values_are_not_exposed(cls: type, args: tuple[Any, ...]) -> None:
         [True, Fraction(1, 2), IndexOnly(3)],
         memoryview(b"\x01\x02\x03"),
     ],
-    ids=lambda s: type(s).__name__,
+    ids=lambda s: f"{type(s).__name__}-{len(s)}",
 )
-def test_cuboid_accepts_sequences(construct: Construct, sides: Any) -> None:
-    assert type(construct(Cuboid, sides)) is Cuboid
+def test_cuboid_keeps_half_sides(construct: Construct, sides: Any) -> None:
+    box = construct(Cuboid, sides)
+    assert type(box) is Cuboid
+    expected = [half(float(side)) for side in list(sides)[:3]]
+    got = stored_half_sides(box)
+    assert all(same(g, e) for g, e in zip(got, expected, strict=True)), (got, expected)
 
 
 @pytest.mark.parametrize(
