@@ -160,9 +160,6 @@ PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) {
 PyResult<FloatList> FromPyObjectBound<FloatList>::from_py_object_bound(PyObject* object) {
     if (PyUnicode_Check(object))
         return PyErr::new_(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    float read[FloatList::INLINE_CAPACITY];
-    std::size_t count = 0;
-    if (read_short_exact_floats(object, read, count)) return FloatList(read, count);
     if (PyList_CheckExact(object)) return convert_items<list_size, list_item>(object);
     if (PyTuple_CheckExact(object)) return convert_items<tuple_size, tuple_item>(object);
     if (!PySequence_Check(object)) return downcast_error(object, "Sequence");
