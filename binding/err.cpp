@@ -2,6 +2,8 @@
 // error kinds and the text forms of objects and errors.
 #include "err.hpp"
 
+#include <cxxabi.h>
+
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -26,17 +28,24 @@ constexpr const char* DEFAULT_PANIC_MESSAGE = "native code failed without a mess
 
 constinit GILOnceCell<Owned> PANIC_EXCEPTION_TYPE;
 
+// Sets the exception that `builder` describes; when it could not be built, the failure
+// that stopped it is left pending instead.
+void set_built(ErrorBuilder&& builder) {
+    auto [type, argument] = std::move(builder).run();
+    if (!type) [[unlikely]] {
+        if (PyErr_Occurred() == nullptr) PyErr_NoMemory();
+        return;
+    }
+    if (PyExceptionClass_Check(type.get()))
+        PyErr_SetObject(type.get(), argument.get());
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
 // Sets the exception that `builder` describes, then takes it back normalized; any member
 // of the result may be null.
 PyErrStateNormalized lazy_into_normalized_ffi_tuple(ErrorBuilder&& builder) {
-    {
-        auto [type, argument] = std::move(builder).run();
-        if (PyExceptionClass_Check(type.get()))
-            PyErr_SetObject(type.get(), argument.get());
-        else
-            PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        argument = Owned();
-    }
+    set_built(std::move(builder));
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
@@ -114,8 +123,18 @@ PyObject* InternedName::get() {
 
 PyErr PyErr::new_(PyObject* exception_type, std::string message) {
     return PyErr(ErrorBuilder([exception_type, message = std::move(message)] {
-        return std::pair{Owned::borrow(exception_type), PyString::new_(message)};
+        Owned text = PyString::try_new(message);
+        if (!text) [[unlikely]]
+            return std::pair<Owned, Owned>{};
+        return std::pair{Owned::borrow(exception_type), std::move(text)};
     }));
+}
+
+void PyErr::materialize_no_memory() {
+    PyErr_NoMemory();
+    std::optional<PyErr> taken = take();
+    state_ = taken ? std::move(taken->state_) : nullptr;
+    if (!state_) panic("MemoryError could not be taken back");
 }
 
 PyErr PyErr::lazy_arguments(Owned object, Owned args) {
@@ -126,22 +145,19 @@ PyErr PyErr::lazy_arguments(Owned object, Owned args) {
 
 PyErr PyErr::new_with_cause(PyObject* exception_type, std::string_view message,
                             std::optional<PyErr> cause) {
-    return new_with_cause(exception_type, PyString::new_(message), std::move(cause));
+    return new_with_cause(exception_type, PyString::try_new(message), std::move(cause));
 }
 
 PyErr PyErr::new_with_cause(PyObject* exception_type, Owned message, std::optional<PyErr> cause) {
-    PyObject* instance = PyObject_CallOneArg(exception_type, message.get());
-    if (instance == nullptr) return fetch_error();
+    if (!message) [[unlikely]]
+        return fetch_error();
+    Owned instance = KS_TRY(steal_or_fetch(PyObject_CallOneArg(exception_type, message.get())));
     // The implicit context that raising it here would have given it.
-    if (PyObject* handled = PyErr_GetHandledException()) {
-        if (handled != Py_None)
-            PyException_SetContext(instance, handled);
-        else
-            Py_DECREF(handled);
-    }
-    PyException_SetCause(instance, cause ? std::move(*cause).into_value().release() : nullptr);
-    return PyErr(
-        PyErrStateNormalized{Owned::borrow(exception_type), Owned::steal(instance), Owned()});
+    if (Owned handled = Owned::steal(PyErr_GetHandledException()); handled.get() != Py_None)
+        PyException_SetContext(instance.get(), handled.release());
+    PyException_SetCause(instance.get(),
+                         cause ? std::move(*cause).into_value().release() : nullptr);
+    return PyErr(PyErrStateNormalized{Owned::borrow(exception_type), std::move(instance), Owned()});
 }
 
 std::optional<PyErr> PyErr::take() {
@@ -286,6 +302,8 @@ const PyErrStateNormalized& PyErrState::make_normalized() {
                 {
                     std::lock_guard done(NORMALIZER_MUTEX);
                     state.normalizing_ = false;
+                    // A failed normalization is then reported as the emptied state it left.
+                    state.normalizer_thread_.reset();
                 }
                 NORMALIZER_DONE.notify_all();
             }
@@ -327,8 +345,11 @@ PyErrStateNormalized PyErrState::normalize_inner() {
 void PyErrState::restore() {
     PyErrStateNormalized triple;
     if (auto* builder = std::get_if<ErrorBuilder>(&inner_)) {
-        triple = lazy_into_normalized_ffi_tuple(std::move(*builder));
-    } else if (auto* normalized = std::get_if<PyErrStateNormalized>(&inner_)) {
+        // What the interpreter would make of it is what raising it now makes.
+        set_built(std::move(*builder));
+        return;
+    }
+    if (auto* normalized = std::get_if<PyErrStateNormalized>(&inner_)) {
         triple = std::move(*normalized);
     } else if (auto* fetched = std::get_if<PyErrStateFetched>(&inner_)) {
         // Put back as it was taken off.
@@ -420,16 +441,20 @@ void panic_after_error(std::source_location where) {
 }
 
 PyObject* PanicException::type_object() {
-    return PANIC_EXCEPTION_TYPE
-        .get_or_init([] {
-            Owned base = Owned::borrow(PyExc_BaseException);
-            PyObject* type = PyErr_NewExceptionWithDoc("kestrum_runtime.PanicException",
-                                                       PANIC_EXCEPTION_DOC, base.get(), nullptr);
-            if (type == nullptr)
-                panic("Failed to initialize new exception type.: " + fetch_error().debug());
-            return Owned::steal(type);
-        })
-        .get();
+    PyObject* type = try_type_object();
+    if (type == nullptr) [[unlikely]]
+        panic("Failed to initialize new exception type.: " + fetch_error().debug());
+    return type;
+}
+
+PyObject* PanicException::try_type_object() {
+    if (Owned* made = PANIC_EXCEPTION_TYPE.get()) [[likely]]
+        return made->get();
+    Owned base = Owned::borrow(PyExc_BaseException);
+    Owned type = Owned::steal(PyErr_NewExceptionWithDoc("kestrum_runtime.PanicException",
+                                                        PANIC_EXCEPTION_DOC, base.get(), nullptr));
+    if (!type) return nullptr;
+    return PANIC_EXCEPTION_TYPE.set_if_empty(std::move(type)).get();
 }
 
 PyObject* PanicException::type_object_if_created() {
@@ -437,19 +462,44 @@ PyObject* PanicException::type_object_if_created() {
     return type != nullptr ? type->get() : nullptr;
 }
 
-PyErr PanicException::from_panic_payload(NativeFailure&& failure) {
-    auto* text = std::get_if<std::string>(&failure.payload);
-    std::string message = text != nullptr ? std::move(*text) : DEFAULT_PANIC_MESSAGE;
-    return PyErr(ErrorBuilder([message = std::move(message)] {
-        Owned args = Owned::steal(PyTuple_New(1));
-        if (!args) panic_after_error();
-        PyTuple_SET_ITEM(args.get(), 0, PyString::new_(message).release());
-        return std::pair{Owned::borrow(type_object()), std::move(args)};
-    }));
+PyErr PanicException::from_panic_payload(NativeFailure&& failure) noexcept {
+    try {
+        auto* text = std::get_if<std::string>(&failure.payload);
+        std::string message = text != nullptr ? std::move(*text) : DEFAULT_PANIC_MESSAGE;
+        return PyErr(ErrorBuilder([message = std::move(message)] {
+            PyObject* type = try_type_object();
+            if (type == nullptr) [[unlikely]]
+                return std::pair<Owned, Owned>{};
+            Owned text = PyString::try_new(message);
+            if (!text) [[unlikely]]
+                return std::pair<Owned, Owned>{};
+            Owned args = Owned::steal(PyTuple_New(1));
+            if (!args) [[unlikely]]
+                return std::pair<Owned, Owned>{};
+            PyTuple_SET_ITEM(args.get(), 0, text.release());
+            return std::pair{Owned::borrow(type), std::move(args)};
+        }));
+    } catch (...) {
+        // Only allocation can fail here, and that failure is the error to report.
+        return PyErr::no_memory();
+    }
 }
 
-PyErr PanicException::from_foreign_payload() {
+PyErr PanicException::from_foreign_payload() noexcept {
     return from_panic_payload(NativeFailure{std::any{}});
+}
+
+void raise_failed_raising(NativeFailure* failure) {
+    try {
+        PyErr error = failure != nullptr ? PanicException::from_panic_payload(std::move(*failure))
+                                         : PyErr::no_memory();
+        std::move(error).restore();
+        return;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+    }
+    PyErr_NoMemory();
 }
 
 // ---- error kinds -------------------------------------------------------------------
@@ -469,7 +519,10 @@ PyErr downcast_error(PyObject* object, std::string_view target_name) {
         message += "' object cannot be converted to '";
         message += target_name;
         message += '\'';
-        return std::pair{Owned::borrow(PyExc_TypeError), PyString::new_(message)};
+        Owned text = PyString::try_new(message);
+        if (!text) [[unlikely]]
+            return std::pair<Owned, Owned>{};
+        return std::pair{Owned::borrow(PyExc_TypeError), std::move(text)};
     }));
 }
 

@@ -31,12 +31,20 @@ inline PyResult<Owned> steal_or_fetch(PyObject* result) {
 struct PanicException {
     // The exception type, created on first need.
     static PyObject* type_object();
+    // The same, or null with the failure to create it pending.
+    static PyObject* try_type_object();
     // The type if it was ever created (checking never creates it).
     static PyObject* type_object_if_created();
-    static PyErr from_panic_payload(NativeFailure&& failure);
+    // Builds its exception only when raised; MemoryError when even the value cannot be made.
+    static PyErr from_panic_payload(NativeFailure&& failure) noexcept;
     // A caught C++ exception that is not ours carries no text.
-    static PyErr from_foreign_payload();
+    static PyErr from_foreign_payload() noexcept;
 };
+
+// The boundary failed while raising an error (its exception could not be built): raises the
+// PanicException of `failure` (null: memory ran out) where that can still be built, else
+// MemoryError. Never lets a failure out but the interpreter's own thread unwinding.
+[[gnu::cold, gnu::noinline]] void raise_failed_raising(NativeFailure* failure);
 
 // The TypeError of a failed type check, formatted only when raised.
 PyErr downcast_error(PyObject* object, std::string_view target_name);

@@ -17,7 +17,8 @@
 
 namespace kestrum {
 
-// A one-shot recipe for (exception type, argument), run with the lock held.
+// A one-shot recipe for (exception type, argument), run with the lock held. A recipe that
+// cannot build its pair (memory ran out) yields a null type and leaves that failure pending.
 class ErrorBuilder {
 public:
     template <class F>
@@ -88,6 +89,8 @@ private:
     bool normalizing_ = false;
 };
 
+// A PyErr whose state is null stands for MemoryError: made without allocating, for when
+// allocation is what failed, and turned into the interpreter's MemoryError when used.
 class PyErr {
 public:
     explicit PyErr(ErrorBuilder builder)
@@ -112,19 +115,25 @@ public:
     static PyErr lazy_arguments(Owned object, Owned args);
     // The pending exception, clearing the indicator; our own PanicException resumes.
     static std::optional<PyErr> take();
+    static PyErr no_memory() noexcept { return PyErr(); }
 
-    const PyErrStateNormalized& normalized() { return state_->as_normalized(); }
+    const PyErrStateNormalized& normalized() { return state().as_normalized(); }
     PyObject* get_type() { return normalized().ptype.get(); }
     PyObject* value() { return normalized().pvalue.get(); }
     PyObject* traceback() { return normalized().ptraceback.get(); }
-    PyObject* plain_type_error_text() const { return state_->plain_type_error_text(); }
+    PyObject* plain_type_error_text() const {
+        return state_ ? state_->plain_type_error_text() : nullptr;
+    }
     bool matches(PyObject* exception_type) {
         return PyErr_GivenExceptionMatches(get_type(), exception_type) != 0;
     }
 
     void restore() && {
         auto state = std::move(state_);
-        state->restore();
+        if (state) [[likely]]
+            state->restore();
+        else
+            PyErr_NoMemory();
     }
     Owned into_value() &&;
     std::optional<PyErr> cause();
@@ -135,6 +144,14 @@ public:
     std::string debug();
 
 private:
+    PyErr() noexcept = default;
+    PyErrState& state() {
+        if (!state_) [[unlikely]]
+            materialize_no_memory();
+        return *state_;
+    }
+    [[gnu::cold]] void materialize_no_memory();
+
     std::unique_ptr<PyErrState> state_;
 };
 

@@ -92,7 +92,9 @@ public:
     SuspendGIL() : count_(std::exchange(GIL_COUNT, 0)), tstate_(PyEval_SaveThread()) {}
     SuspendGIL(const SuspendGIL&) = delete;
     SuspendGIL& operator=(const SuspendGIL&) = delete;
-    ~SuspendGIL() {
+    // Taking the lock back may end the thread by unwinding (interpreter exit), which must
+    // leave through here rather than terminate the process.
+    ~SuspendGIL() noexcept(false) {
         PyEval_RestoreThread(tstate_);
         GIL_COUNT = count_;
         apply_pending_decrefs();

@@ -5,6 +5,7 @@
 
 #include <cxxabi.h>
 
+#include <new>
 #include <utility>
 
 #include "err.hpp"
@@ -20,7 +21,9 @@ namespace detail {
 
 inline constexpr PanicTrap BOUNDARY_TRAP("uncaught panic at ffi boundary");
 
-// The body's outcome, or the error a native failure inside it becomes.
+// The body's outcome, or the error a native failure inside it becomes. The interpreter ends
+// a daemon thread that wakes during finalization by unwinding its stack: that unwinding is
+// not a failure and passes through.
 template <class Body>
 [[gnu::always_inline]] inline auto catch_native(Body& body) -> decltype(body()) {
     try {
@@ -29,26 +32,10 @@ template <class Body>
         throw;
     } catch (NativeFailure& native) {
         return PanicException::from_panic_payload(std::move(native));
+    } catch (std::bad_alloc&) {
+        return PyErr::no_memory();
     } catch (...) {
         return PanicException::from_foreign_payload();
-    }
-}
-
-// Runs `body` with the lock bookkeeping entered. A returned error or a native failure is
-// handed to `raise` and `error_result` is returned. A failure outside the catching step
-// (entering, raising, leaving) has nowhere to go: the trap aborts.
-template <class R, class Body, class Unwrap, class Raise>
-[[gnu::always_inline]] inline R run_boundary(Body& body, Unwrap unwrap, R error_result,
-                                             Raise raise) noexcept {
-    try {
-        const auto guard = GILGuard::assume();
-        auto outcome = catch_native(body);
-        if (outcome) [[likely]]
-            return unwrap(std::move(outcome));
-        raise(std::move(outcome).take_error());
-        return error_result;
-    } catch (...) {
-        BOUNDARY_TRAP.trigger();
     }
 }
 
@@ -56,11 +43,47 @@ inline void restore(PyErr&& error) {
     std::move(error).restore();
 }
 
+// Hands the error to `raise`. Its exception is often built only now, and building it may
+// fail (memory may have run out): the caller then gets the failure's PanicException, or
+// MemoryError.
+template <class Raise>
+[[gnu::always_inline]] inline void raise_error(Raise& raise, PyErr&& error) {
+    try {
+        raise(std::move(error));
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (NativeFailure& native) {
+        raise_failed_raising(&native);
+    } catch (...) {
+        raise_failed_raising(nullptr);
+    }
+}
+
+// Runs `body` with the lock bookkeeping entered. A returned error or a native failure is
+// handed to `raise` and `error_result` is returned. A failure while entering or leaving
+// has nowhere to go: the trap aborts. Only the interpreter's thread unwinding leaves.
+template <class R, class Body, class Unwrap, class Raise>
+[[gnu::always_inline]] inline R run_boundary(Body& body, Unwrap unwrap, R error_result,
+                                             Raise raise) {
+    try {
+        const auto guard = GILGuard::assume();
+        auto outcome = catch_native(body);
+        if (outcome) [[likely]]
+            return unwrap(std::move(outcome));
+        raise_error(raise, std::move(outcome).take_error());
+        return error_result;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        BOUNDARY_TRAP.trigger();
+    }
+}
+
 }  // namespace detail
 
 // Object slots: the body yields PyResult<Owned>; failure returns null.
 template <class Body>
-[[gnu::always_inline]] inline PyObject* trampoline(Body&& body) noexcept {
+[[gnu::always_inline]] inline PyObject* trampoline(Body&& body) {
     return detail::run_boundary<PyObject*>(
         body, [](PyResult<Owned>&& outcome) { return std::move(outcome).value().release(); },
         nullptr, detail::restore);
@@ -68,21 +91,24 @@ template <class Body>
 
 // int slots (setters, clear): the body yields PyResult<void>; failure returns -1.
 template <class Body>
-[[gnu::always_inline]] inline int trampoline_int(Body&& body) noexcept {
+[[gnu::always_inline]] inline int trampoline_int(Body&& body) {
     return detail::run_boundary<int>(body, [](auto&&) { return 0; }, -1, detail::restore);
 }
 
 // Slots that return nothing (deallocation): a native failure is reported as unraisable
 // without a context object, since the object being released is no longer valid.
 template <class Body>
-void trampoline_unraisable(Body&& body) noexcept {
+void trampoline_unraisable(Body&& body) {
     auto run = [&body]() -> PyResult<void> {
         body();
         return {};
     };
     (void)detail::run_boundary<int>(
         run, [](auto&&) { return 0; }, 0,
-        [](PyErr&& error) { std::move(error).report_unraisable(nullptr); });
+        [](PyErr&& error) {
+            detail::raise_error(detail::restore, std::move(error));
+            PyErr_WriteUnraisable(nullptr);
+        });
 }
 
 }  // namespace kestrum

@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import textwrap
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -65,6 +66,20 @@ def _has_ninja_module() -> bool:
 
 
 sys.path.insert(0, str(_build_testing_module()))
+
+
+def run_child(
+    code: str, timeout: float = 60, env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess[str]:
+    """Runs code in a fresh interpreter that imports what this one does (kestrum, the test-only
+    module): for whatever could end the process."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path), **(env or {})},
+        timeout=timeout,
+    )
 
 
 def via_call(cls: type, *args: Any, **kwargs: Any) -> Any:

@@ -12,6 +12,7 @@ import time
 
 import _kestrum_testing as t
 import pytest
+from conftest import run_child
 
 import kestrum
 
@@ -46,8 +47,10 @@ def test_panic_exception_type_is_a_base_exception_named_kestrum_runtime() -> Non
         (lambda: t.panic_with_text("it broke: é"), "it broke: é", "it broke: é"),
         (t.panic_with_other_payload, "native code failed without a message", "payload"),
         (t.throw_foreign, "native code failed without a message", None),
+        # The exception is built only while the boundary raises it: a failure there too.
+        (t.fail_in_restore, "builder failed", "builder failed"),
     ],
-    ids=["text", "other-payload", "foreign-exception"],
+    ids=["text", "other-payload", "foreign-exception", "while-raising"],
 )
 def test_native_failure_becomes_panic_exception(capfd, call, message, report) -> None:
     with pytest.raises(BaseException) as info:
@@ -89,21 +92,9 @@ def test_failure_in_deallocation_goes_to_the_unraisable_hook(capfd) -> None:
     assert t.noop() is None  # the interpreter carries on
 
 
-def run_isolated(code: str) -> subprocess.CompletedProcess[str]:
-    """Runs code in a fresh interpreter that can import the test-only module."""
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)},
-        timeout=60,
-    )
-
-
 @pytest.mark.parametrize(
     ("code", "words"),
     [
-        ("t.abort_in_restore()", "builder failed"),
         (
             "t.forbid_gil_then_enter(-1)",
             "Access to the GIL is prohibited while a __traverse__ implmentation is running.",
@@ -112,11 +103,112 @@ def run_isolated(code: str) -> subprocess.CompletedProcess[str]:
     ],
 )
 def test_failure_outside_the_catching_step_aborts(code: str, words: str) -> None:
-    done = run_isolated(f"import _kestrum_testing as t\n{code}\nprint('survived')")
+    done = run_child(f"import _kestrum_testing as t\n{code}\nprint('survived')")
     assert done.returncode != 0
     assert "survived" not in done.stdout
     assert words in done.stderr
     assert "uncaught panic at ffi boundary" in done.stderr
+
+
+# A daemon thread parked inside a conversion's Python code (defined in a namespace that is
+# gone before exit), and an object whose release at exit wakes it while the interpreter
+# finalizes: the interpreter ends the thread by unwinding its stack.
+WAKES_AT_EXIT = """
+import threading, time
+gate = threading.Lock(); gate.acquire(); inside = threading.Event()
+ns = {"gate": gate, "inside": inside}
+exec(
+    "import kestrum\\n"
+    "def park(*_):\\n inside.set(); gate.acquire(); return 1.0\\n"
+    "class Number:\\n __float__ = park\\n"
+    "class Length:\\n __len__ = __getitem__ = park\\n"
+    "def run(): CALL",
+    ns,
+)
+threading.Thread(target=ns["run"], daemon=True).start(); del ns; inside.wait()
+class Opener:
+    def __del__(self, gate=gate, sleep=time.sleep):
+        gate.release(); sleep(0.5)
+keep = Opener()
+print("survived")
+"""
+
+# Fills the memory left under an address-space limit, then calls into kestrum.
+EXHAUSTED = """
+import resource, kestrum
+with open("/proc/self/statm") as f:
+    vm = int(f.read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (vm + 2**26,) * 2)
+hoard = []
+try:
+    while True:
+        hoard.append(str(len(hoard)) * 3)
+except MemoryError:
+    pass
+for _ in range(200):
+    try:
+        CALL
+    except BaseException:
+        pass
+del hoard
+print("survived")
+"""
+
+# Every allocation of the interpreter fails from the n-th on (or only the n-th), for each n.
+NO_MEMORY = """
+import _testcapi
+from kestrum import *
+mesh, cylinder = PyMesh("a.obj"), Cylinder(1.0, 2.0)
+class Boom:
+    def __float__(self):
+        raise KeyError("k")
+calls = [
+    lambda: Sphere(1.5), lambda: Sphere(2), lambda: Sphere(1, 2), lambda: Sphere(r=1),
+    lambda: Sphere.__new__(Sphere, r=1), lambda: Cylinder(1.0), lambda: Sphere("x"),
+    lambda: Cylinder(radius=1.0, length=2.0), lambda: Cuboid([1.0, 2.0, 3.0]),
+    lambda: Cuboid([1, 2]), lambda: Cuboid(range(5)), lambda: Cuboid("abc"), lambda: Cuboid(5),
+    lambda: PyMesh("d/é.obj"), lambda: PyMesh(b"x"), lambda: Sphere(Boom()), cylinder.radius,
+    cylinder.half_length, lambda: mesh.mesh_path, lambda: setattr(mesh, "mesh_path", "y"),
+]
+for call in calls:
+    for start in range(1, 40):
+        for stop in (0, start + 1):
+            try:
+                _testcapi.set_nomemory(start, stop)
+                try:
+                    call()
+                finally:
+                    _testcapi.remove_mem_hooks()
+            except BaseException:
+                pass
+print("survived")
+"""
+
+
+@pytest.mark.parametrize(
+    "code",
+    [
+        WAKES_AT_EXIT.replace("CALL", "kestrum.Sphere(Number())"),
+        WAKES_AT_EXIT.replace("CALL", "kestrum.Cuboid(Length())"),
+        WAKES_AT_EXIT.replace(
+            "CALL", "kestrum.Capsule.__new__(kestrum.Capsule, 1, length=Number())"
+        ),
+        EXHAUSTED.replace("CALL", "kestrum.Sphere(1, 2)"),
+        EXHAUSTED.replace("CALL", "kestrum.PyMesh(b'x')"),
+        NO_MEMORY,
+    ],
+    ids=[
+        "exit-in-float",
+        "exit-in-len",
+        "exit-in-keyword",
+        "exhausted-binding",
+        "exhausted-downcast",
+        "no-memory",
+    ],
+)
+def test_the_process_survives(code: str) -> None:
+    done = run_child(code, timeout=120)
+    assert (done.returncode, done.stdout.splitlines()) == (0, ["survived"]), done.stderr
 
 
 # ---- error values through the boundary ---------------------------------------------
@@ -518,11 +610,11 @@ def test_a_failed_normalization_leaves_the_value_unusable(capfd) -> None:
     with pytest.raises(BaseException) as first:
         value.normalize()
     assert first.value.args == ("Python API call failed",)
-    # This thread started the failed normalization, so trying again is re-entering it.
+    # The failed normalization is over: this thread, like any other, finds the state it
+    # emptied, not a normalization still running.
     with pytest.raises(BaseException) as again:
         value.normalize()
-    assert again.value.args == ("Re-entrant normalization of PyErrState detected",)
-    # Another thread finds the state emptied by the failure.
+    assert again.value.args == ("Cannot normalize a PyErr while already normalizing it.",)
     seen = []
 
     def other():

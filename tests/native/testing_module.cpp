@@ -75,8 +75,8 @@ PyResult<Owned> panic_after_error_with(PyObject* args) {
     panic_after_error();
 }
 
-// The builder fails while the boundary raises its error: nothing can catch that.
-PyResult<Owned> abort_in_restore(PyObject* /*args*/) {
+// The builder fails while the boundary raises its error.
+PyResult<Owned> fail_in_restore(PyObject* /*args*/) {
     return PyErr(ErrorBuilder([]() -> std::pair<Owned, Owned> { panic("builder failed"); }));
 }
 
@@ -357,7 +357,7 @@ PyMethodDef METHODS[] = {
     ENTRY(panic_with_other_payload, "A native failure carrying something that is not text."),
     ENTRY(throw_foreign, "A C++ exception that is not a native failure."),
     ENTRY(panic_after_error_with, "Sets the exception, then fails as after an API error."),
-    ENTRY(abort_in_restore, "Returns an error whose builder fails (aborts the process)."),
+    ENTRY(fail_in_restore, "Returns an error whose builder fails."),
     {"forbid_gil_then_enter", forbid_gil_then_enter, METH_VARARGS,
      "Sets the hold count, then enters a boundary (aborts if negative)."},
     ENTRY(return_error, "Returns an error of the given type and message."),
