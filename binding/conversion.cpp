@@ -1,7 +1,6 @@
 // Conversions between Python objects and native values: numbers, texts and sequences.
 #include "conversion.hpp"
 
-#include <algorithm>
 #include <limits>
 
 namespace kestrum {
@@ -127,20 +126,18 @@ namespace {
 // iterating; the size is read again each step since an element's conversion may
 // shrink a list.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
-PyResult<FloatList> convert_items(PyObject* object) {
-    FloatList values;
-    values.reserve(static_cast<std::size_t>(Size(object)));
+PyResult<void> convert_items(PyObject* object, void* sink, void (*keep)(void*, float)) {
     for (Py_ssize_t i = 0; i < Size(object); ++i) {
         PyObject* item = Item(object, i);
         if (Py_IS_TYPE(item, &PyFloat_Type)) [[likely]] {
-            values.push_back(narrow_to_single(PyFloat_AS_DOUBLE(item)));
+            keep(sink, narrow_to_single(PyFloat_AS_DOUBLE(item)));
             continue;
         }
         // Converting anything else may run Python code that drops the item from the list.
         Owned held = Owned::borrow(item);
-        values.push_back(KS_TRY(FromPyObject<float>::extract_bound(held.get())));
+        keep(sink, KS_TRY(FromPyObject<float>::extract_bound(held.get())));
     }
-    return values;
+    return {};
 }
 
 Py_ssize_t list_size(PyObject* list) {
@@ -155,29 +152,38 @@ Py_ssize_t tuple_size(PyObject* tuple) {
 PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) {
     return PyTuple_GET_ITEM(tuple, i);
 }
+
+// A failing length query is discarded, except what must reach the caller: an interrupt or
+// exit (anything that is not an Exception) and MemoryError.
+PyResult<void> query_length(PyObject* object) {
+    if (PySequence_Size(object) != -1) return {};
+    PyObject* pending = PyErr_Occurred();
+    if (pending == nullptr) return {};
+    if (!PyErr_GivenExceptionMatches(pending, PyExc_Exception) ||
+        PyErr_GivenExceptionMatches(pending, PyExc_MemoryError))
+        return fetch_error();
+    (void)PyErr::take();
+    return {};
+}
 }  // namespace
 
-PyResult<FloatList> FromPyObjectBound<FloatList>::from_py_object_bound(PyObject* object) {
+PyResult<void> convert_sequence(PyObject* object, void* sink, void (*keep)(void*, float)) {
     if (PyUnicode_Check(object))
         return PyErr::new_(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (PyList_CheckExact(object)) return convert_items<list_size, list_item>(object);
-    if (PyTuple_CheckExact(object)) return convert_items<tuple_size, tuple_item>(object);
+    if (PyList_CheckExact(object)) return convert_items<list_size, list_item>(object, sink, keep);
+    if (PyTuple_CheckExact(object))
+        return convert_items<tuple_size, tuple_item>(object, sink, keep);
     if (!PySequence_Check(object)) return downcast_error(object, "Sequence");
 
-    Py_ssize_t hint = PySequence_Size(object);
-    if (hint == -1) {
-        (void)PyErr::take();
-        hint = 0;
-    }
-    FloatList values;
-    values.reserve(std::min(static_cast<std::size_t>(hint), MAX_RESERVED));
+    // The length is only asked, never trusted: nothing is reserved from it.
+    KS_TRY(query_length(object));
     Owned iterator = KS_TRY(try_iter(object));
     for (;;) {
         std::optional<Owned> item = KS_TRY(next(iterator.get()));
         if (!item) break;
-        values.push_back(KS_TRY(FromPyObject<float>::extract_bound(item->get())));
+        keep(sink, KS_TRY(FromPyObject<float>::extract_bound(item->get())));
     }
-    return values;
+    return {};
 }
 
 }  // namespace kestrum

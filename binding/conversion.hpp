@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "err.hpp"
-#include "float_list.hpp"
+#include "leading_floats.hpp"
 
 namespace kestrum {
 
@@ -31,11 +31,15 @@ struct PyFloat {
 };
 struct PyString {
     static Owned new_(std::string_view text) {
-        PyObject* result =
-            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-        if (result == nullptr) [[unlikely]]
+        Owned result = try_new(text);
+        if (!result) [[unlikely]]
             panic_after_error();
-        return Owned::steal(result);
+        return result;
+    }
+    // Null, with the failure pending, when the `str` cannot be made.
+    static Owned try_new(std::string_view text) {
+        return Owned::steal(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }
 };
 
@@ -58,10 +62,13 @@ inline float narrow_to_single(double value) {
     return static_cast<float>(value);
 }
 
-// Reads an exact list or tuple of at most FloatList::INLINE_CAPACITY exact floats, which
-// runs no Python code and cannot fail. False, with nothing read, for anything else.
-inline bool read_short_exact_floats(PyObject* object, float (&out)[FloatList::INLINE_CAPACITY],
-                                    std::size_t& count) {
+// The longest exact list or tuple of exact floats that is read in line.
+inline constexpr std::size_t SHORT_FLOATS = 4;
+
+// Reads an exact list or tuple of at most SHORT_FLOATS exact floats, which runs no Python
+// code and cannot fail. False, with nothing read, for anything else.
+template <std::size_t N>
+inline bool read_short_exact_floats(PyObject* object, LeadingFloats<N>& out) {
     PyObject* const* items;
     Py_ssize_t size;
     if (PyList_CheckExact(object)) {
@@ -74,13 +81,13 @@ inline bool read_short_exact_floats(PyObject* object, float (&out)[FloatList::IN
         return false;
     }
     const auto n = static_cast<std::size_t>(size);
-    if (n > FloatList::INLINE_CAPACITY) return false;
+    if (n > SHORT_FLOATS) return false;
     for (std::size_t i = 0; i < n; ++i) {
         if (!Py_IS_TYPE(items[i], &PyFloat_Type)) [[unlikely]]
             return false;
-        out[i] = narrow_to_single(PyFloat_AS_DOUBLE(items[i]));
     }
-    count = n;
+    for (std::size_t i = 0; i < n; ++i)
+        out.push_back(narrow_to_single(PyFloat_AS_DOUBLE(items[i])));
     return true;
 }
 
@@ -116,12 +123,21 @@ struct FromPyObjectBound<std::string_view> {
     static PyResult<std::string_view> from_py_object_bound(PyObject* object);
 };
 
-template <>
-struct FromPyObjectBound<FloatList> {
-    // Room reserved up front from a length hint at most this large: the hint comes from
-    // user code and may be absurd; beyond it the list grows as items arrive.
-    static constexpr std::size_t MAX_RESERVED = std::size_t{1} << 24;
-    static PyResult<FloatList> from_py_object_bound(PyObject* object);
+// Converts every element of a sequence with the float conversion, in iteration order,
+// handing each number to `keep` (which sees `sink`); the first failure stops it.
+PyResult<void> convert_sequence(PyObject* object, void* sink, void (*keep)(void*, float));
+
+template <std::size_t N>
+struct FromPyObjectBound<LeadingFloats<N>> {
+    static PyResult<LeadingFloats<N>> from_py_object_bound(PyObject* object) {
+        PyResult<LeadingFloats<N>> result(std::in_place);
+        PyResult<void> converted = convert_sequence(object, &*result, [](void* sink, float value) {
+            static_cast<LeadingFloats<N>*>(sink)->push_back(value);
+        });
+        if (!converted) [[unlikely]]
+            return std::move(converted).take_error();
+        return result;
+    }
 };
 
 }  // namespace kestrum

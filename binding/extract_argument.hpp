@@ -172,11 +172,12 @@ inline PyResult<T> extract_argument(PyObject* object, std::string_view name) {
         if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]]
             return PyResult<T>(std::in_place, static_cast<const char*>(PyUnicode_DATA(object)),
                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
-    } else if constexpr (std::is_same_v<T, FloatList>) {
-        float read[FloatList::INLINE_CAPACITY];
-        std::size_t count = 0;
-        if (read_short_exact_floats(object, read, count)) [[likely]]
-            return PyResult<T>(std::in_place, read, count);
+    } else if constexpr (requires { T::KEPT; }) {
+        // Filled where it stands: moving it out after storing the floats one by one would
+        // load them as one block the processor cannot forward from those stores.
+        PyResult<T> read(std::in_place);
+        if (read_short_exact_floats(object, *read)) [[likely]]
+            return read;
     }
     return extract_argument_slow<T>(object, name);
 }

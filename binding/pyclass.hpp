@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <memory>
 #include <new>
@@ -162,9 +163,16 @@ struct PyClassImpl {
 
     static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         return trampoline([&]() KS_INLINE_BODY {
-            return construct(subtype, [&](std::span<PyObject*> slots) {
-                return extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
-                                                    parameter_objects<T::new_description>);
+            // The caller keeps the keyword dict alive, but not what it holds: a conversion's
+            // Python code may empty it. What was bound from it is held until the end.
+            std::array<Owned, ARITY> held;
+            return construct(subtype, [&](std::span<PyObject*> slots) -> PyResult<void> {
+                KS_TRY(extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
+                                                    parameter_objects<T::new_description>));
+                if (kwargs != nullptr) {
+                    for (std::size_t i = 0; i < ARITY; ++i) held[i] = Owned::borrow(slots[i]);
+                }
+                return {};
             });
         });
     }

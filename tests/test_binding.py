@@ -7,6 +7,7 @@ from collections.abc import Callable
 from typing import Any
 
 import pytest
+from conftest import run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -380,3 +381,29 @@ def test_failure_leaves_nothing_behind(
     # The next plain operation runs with a clean error indicator.
     assert float("2.5") == 2.5
     assert Cylinder(1, 2).radius() == 1.0
+
+
+# A conversion's Python code empties the keyword dict of `Cls.__new__(Cls, **{...})` and
+# fills the freed memory, while kestrum still converts what it bound from that dict.
+EMPTIES_KEYWORDS = """
+import gc
+from kestrum import Cuboid, Cylinder
+class Emptier:
+    def __float__(self):
+        for holder in gc.get_referrers(self):
+            for d in gc.get_referrers(holder) + [holder]:
+                if type(d) is dict and ("sides" in d or "radius" in d):
+                    d.clear()
+        junk = [[object()] * 8 for _ in range(2000)]
+        return 1.0
+for _ in range(300):
+    box = Cuboid.__new__(Cuboid, **{"sides": [Emptier()] + [float(j) for j in range(50)]})
+    tube = Cylinder.__new__(Cylinder, **{"radius": Emptier(), "length": 3.0 + 1.0})
+    assert (type(box), tube.radius(), tube.half_length()) == (Cuboid, 1.0, 2.0)
+print("survived")
+"""
+
+
+def test_keyword_values_outlive_an_emptied_keyword_dict() -> None:
+    done = run_child(EMPTIES_KEYWORDS)
+    assert (done.returncode, done.stdout) == (0, "survived\n"), done.stderr

@@ -9,6 +9,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import pytest
+from conftest import run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -392,6 +393,18 @@ def test_length_hint_does_not_matter(construct: Construct, sides: type) -> None:
     assert float("1.5") == 1.5
 
 
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError])
+def test_length_query_lets_interrupts_and_memory_errors_through(
+    construct: Construct, error: type[BaseException]
+) -> None:
+    class Interrupted(LenRaises):
+        def __len__(self) -> int:
+            raise error("from __len__")
+
+    with pytest.raises(error, match="from __len__"):
+        construct(Cuboid, Interrupted())
+
+
 def test_length_hint_does_not_count(construct: Construct) -> None:
     class Short(LenHuge):
         def __getitem__(self, index: int) -> int:
@@ -422,6 +435,37 @@ def test_sides_mutated_while_converted(construct: Construct) -> None:
     sides[:] = [Empties(), 2, 3]
     with pytest.raises(ValueError, match="got 1$"):
         construct(Cuboid, sides)
+
+
+# An element whose __float__ drops the last other reference to it: the interpreter still
+# reads the element's type afterwards, for the warning it gives about a float subclass, so
+# kestrum must hold the element through its conversion. The debug allocator overwrites what
+# is freed, so a read after the release cannot go unnoticed.
+DROPS_ITSELF = """
+import warnings
+from kestrum import Cuboid
+class Half(float):
+    pass
+class Dropper:
+    def __float__(self):
+        sides.clear()
+        return Half(2.0)
+for _ in range(200):
+    sides = [Dropper(), 2.0, 3.0]
+    with warnings.catch_warnings(record=True) as seen:
+        warnings.simplefilter("always")
+        try:
+            Cuboid(sides)
+        except ValueError:
+            pass
+    assert [str(w.message).split(".")[0] for w in seen] == ["Dropper"], seen
+print("survived")
+"""
+
+
+def test_element_outlives_a_conversion_that_drops_it() -> None:
+    done = run_child(DROPS_ITSELF, env={"PYTHONMALLOC": "debug"})
+    assert (done.returncode, done.stdout) == (0, "survived\n"), done.stderr
 
 
 def test_str_subclass_is_not_a_sequence_of_sides(construct: Construct) -> None:

@@ -14,16 +14,16 @@ struct PyCuboid {
     static constexpr FunctionDescription new_description{"Cuboid", "__new__", PARAMETERS, 0, 1, {}};
 
     // Every element is converted before the count is looked at; elements after the third
-    // must convert but are not kept.
+    // must convert but are only counted.
     static PyResult<PyCuboid> from_arguments(const ArgumentSlots<1>& args) {
-        // Read where it was converted: moving the list would only copy its inline values.
-        PyResult<FloatList> converted = extract_argument<FloatList>(args[0], "sides");
+        // Read where it was converted: moving it would only copy its values.
+        PyResult<LeadingFloats<3>> converted = extract_argument<LeadingFloats<3>>(args[0], "sides");
         if (!converted) [[unlikely]]
             return std::move(converted).take_error();
-        const FloatList& sides = *converted;
-        if (sides.size() < 3) [[unlikely]]
-            return too_few_sides(sides.size());
-        return PyCuboid{{sides[0] * 0.5F, sides[1] * 0.5F, sides[2] * 0.5F}};
+        const LeadingFloats<3>& sides = *converted;
+        if (sides.count < 3) [[unlikely]]
+            return too_few_sides(sides.count);
+        return PyCuboid{{sides.values[0] * 0.5F, sides.values[1] * 0.5F, sides.values[2] * 0.5F}};
     }
 
     [[gnu::cold]] static PyErr too_few_sides(std::size_t count) {
