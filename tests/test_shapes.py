@@ -13,7 +13,7 @@ from fractions import Fraction
 from typing import Any
 
 import pytest
-from conftest import IndexOnly, Sides
+from conftest import IndexOnly, Sides, run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, Sphere
 
@@ -293,3 +293,31 @@ def test_instances_return_their_type_reference(
     churn()
     gc.collect()
     assert sys.getrefcount(cls) == before
+
+
+# The classes are mutable: a program can replace a constructor and make instances that never
+# ran it. Such an instance holds all-zero bytes, which read and release as empty values.
+WITHOUT_CONSTRUCTOR = """
+import kestrum
+for name in kestrum.__all__:
+    cls = getattr(kestrum, name)
+    cls.__new__ = staticmethod(lambda c, *a, **k: object.__new__(c))
+    made = [cls.__new__(cls) for _ in range(3)]
+    if hasattr(cls, "radius"):
+        print(name, [(m.radius(), m.half_length()) for m in made])
+    if name == "PyMesh":
+        print(name, [m.mesh_path for m in made])
+    del made
+print("survived")
+"""
+
+
+def test_instances_made_without_the_constructor_are_empty() -> None:
+    done = run_child(WITHOUT_CONSTRUCTOR)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "Cone [(0.0, 0.0), (0.0, 0.0), (0.0, 0.0)]",
+        "Cylinder [(0.0, 0.0), (0.0, 0.0), (0.0, 0.0)]",
+        "PyMesh ['', '', '']",
+        "survived",
+    ]

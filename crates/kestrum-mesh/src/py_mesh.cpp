@@ -1,13 +1,12 @@
 // PyMesh: the path of a mesh file, kept as text and given back by `mesh_path`. The file is
 // never opened or checked.
-#include <string>
-
 #include "py_mesh.hpp"
+#include "text.hpp"
 
 namespace kestrum {
 
 struct PyMesh {
-    std::string path;
+    Text path;
     static constexpr bool OWNS_ONLY_MEMORY = true;
 
     explicit PyMesh(std::string_view text) : path(text) {}
@@ -21,7 +20,9 @@ struct PyMesh {
     }
 
     // A new `str` on every read; nothing is cached on the instance.
-    static PyResult<Owned> mesh_path(const PyMesh& self) { return PyString::new_(self.path); }
+    static PyResult<Owned> mesh_path(const PyMesh& self) {
+        return PyString::new_(self.path.view());
+    }
 
     static LazyTypeObject type_object;
 };
