@@ -1,8 +1,6 @@
 // Conversions between Python objects and native values: numbers, texts and sequences.
 #include "conversion.hpp"
 
-#include <limits>
-
 namespace kestrum {
 
 PyResult<std::string_view> to_str(PyObject* text) {
@@ -89,15 +87,6 @@ PyResult<std::optional<Owned>> next(PyObject* iterator) {
     if (PyObject* item = PyIter_Next(iterator)) return std::optional<Owned>(Owned::steal(item));
     if (auto error = PyErr::take()) return std::move(*error);
     return std::optional<Owned>();
-}
-
-float narrow_out_of_range(double value) {
-    // The largest double that still rounds to FLT_MAX lies half an ulp below 2^128.
-    constexpr double ROUNDS_TO_INFINITY = 3.4028235677973366e38;
-    const float sign = value > 0 ? 1.0F : -1.0F;
-    if (std::isinf(value) || std::fabs(value) >= ROUNDS_TO_INFINITY)
-        return sign * std::numeric_limits<float>::infinity();
-    return sign * FLT_MAX;
 }
 
 PyResult<float> FromPyObject<float>::extract_slow(PyObject* object) {

@@ -3,14 +3,16 @@
 
 #include <Python.h>
 
-#include <cfloat>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "err.hpp"
 #include "leading_floats.hpp"
+#include "text.hpp"
 
 namespace kestrum {
 
@@ -41,6 +43,16 @@ struct PyString {
         return Owned::steal(
             PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }
+    // Known ASCII is copied straight into the new `str`: no decoding, no scan for its range.
+    static Owned new_(const Text& text) {
+        const std::string_view bytes = text.view();
+        if (!text.is_ascii()) return new_(bytes);
+        PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
+        if (result == nullptr) [[unlikely]]
+            panic_after_error();
+        std::memcpy(PyUnicode_DATA(result), bytes.data(), bytes.size());
+        return Owned::steal(result);
+    }
 };
 
 // Display text: str(object).
@@ -52,13 +64,12 @@ inline PyResult<Owned> str(PyObject* object) {
 PyResult<Owned> try_iter(PyObject* object);
 PyResult<std::optional<Owned>> next(PyObject* iterator);
 
-[[gnu::cold]] float narrow_out_of_range(double value);
-
-// Nearest single-precision value, ties to even; beyond the range an infinity of the
-// same sign. Written out because an out-of-range cast is undefined in C++.
+// Nearest single-precision value, ties to even; beyond the range an infinity of the same
+// sign. With IEEE 754 types a double beyond FLT_MAX lies between FLT_MAX and infinity, two
+// adjacent single-precision values, so the conversion is the processor's rounding, not
+// undefined behaviour.
 inline float narrow_to_single(double value) {
-    if (std::fabs(value) > static_cast<double>(FLT_MAX)) [[unlikely]]
-        return narrow_out_of_range(value);
+    static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559);
     return static_cast<float>(value);
 }
 

@@ -151,6 +151,10 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 // Names the parameter in an exact TypeError from its conversion; others pass unchanged.
 PyErr argument_extraction_error(std::string_view name, PyErr error);
 
+// An exact int, converted as the interpreter's float conversion would convert it: one call
+// away from PyLong_AsDouble, where the general road takes two.
+[[gnu::noinline]] PyResult<float> extract_exact_int(PyObject* object, std::string_view name);
+
 template <class T>
 [[gnu::noinline]] PyResult<T> extract_argument_slow(PyObject* object, std::string_view name) {
     PyResult<T> value = FromPyObjectBound<T>::from_py_object_bound(object);
@@ -159,8 +163,8 @@ template <class T>
     return value;
 }
 
-// Converts one bound argument, naming the parameter on failure. What cannot fail or run
-// Python code (an exact `float`, an ASCII `str`) is read in line; everything else takes the
+// Converts one bound argument, naming the parameter on failure. What runs no Python code
+// (an exact `float` or `int`, an ASCII `str`) is read in line; everything else takes the
 // out-of-line road. A `std::string_view` borrows from the argument, which outlives the call;
 // a short list or tuple of exact floats is read in line too.
 template <class T>
@@ -168,6 +172,7 @@ inline PyResult<T> extract_argument(PyObject* object, std::string_view name) {
     if constexpr (std::is_same_v<T, float>) {
         if (Py_IS_TYPE(object, &PyFloat_Type)) [[likely]]
             return narrow_to_single(PyFloat_AS_DOUBLE(object));
+        if (PyLong_CheckExact(object)) return extract_exact_int(object, name);
     } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>) {
         if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]]
             return PyResult<T>(std::in_place, static_cast<const char*>(PyUnicode_DATA(object)),

@@ -218,6 +218,11 @@ struct PyClassImpl {
     }
 };
 
+// A class whose value no method ever borrows exclusively declares `FROZEN`: nothing can
+// conflict with a shared borrow of it, so such borrows need not be counted.
+template <class T>
+constexpr bool COUNTS_BORROWS = !requires { requires T::FROZEN; };
+
 // A shared view of an instance: a shared borrow, released when the view ends. The
 // receiver is the caller's argument, which the interpreter keeps alive for the whole
 // call, so the view needs no reference of its own.
@@ -228,9 +233,17 @@ public:
         PyTypeObject* type = T::type_object.get();
         if (Py_TYPE(object) != type && !PyType_IsSubtype(Py_TYPE(object), type)) [[unlikely]]
             return downcast_error(object, T::type_object.description().name);
+        return borrow(object);
+    }
+
+    // For a receiver that the interpreter's method or property descriptor has already
+    // type-checked: every call of a method or getter comes through one.
+    static PyResult<PyRef> borrow(PyObject* object) {
         auto* record = reinterpret_cast<PyClassObject<T>*>(object);
-        if (!try_borrow_shared(record->borrow_flag)) [[unlikely]]
-            return borrow_error();
+        if constexpr (COUNTS_BORROWS<T>) {
+            if (!try_borrow_shared(record->borrow_flag)) [[unlikely]]
+                return borrow_error();
+        }
         return PyRef(record);
     }
 
@@ -239,7 +252,9 @@ public:
     PyRef& operator=(const PyRef&) = delete;
     PyRef& operator=(PyRef&&) = delete;
     ~PyRef() {
-        if (record_ != nullptr) release_borrow_shared(record_->borrow_flag);
+        if constexpr (COUNTS_BORROWS<T>) {
+            if (record_ != nullptr) release_borrow_shared(record_->borrow_flag);
+        }
     }
 
     const T& operator*() const { return record_->contents; }
@@ -250,22 +265,25 @@ private:
     PyClassObject<T>* record_;
 };
 
-// A METH_NOARGS method computing its result from a shared view of the receiver.
+// The body of a method or getter: its result, computed from a shared view of the receiver.
 template <class T, PyResult<Owned> (*Compute)(const T&)>
-PyObject* method_noargs(PyObject* self, PyObject* /*unused*/) {
+[[gnu::always_inline]] inline PyObject* compute_from_receiver(PyObject* self) {
     return trampoline([self]() KS_INLINE_BODY -> PyResult<Owned> {
-        PyRef<T> receiver = KS_TRY(PyRef<T>::extract_bound(self));
+        PyRef<T> receiver = KS_TRY(PyRef<T>::borrow(self));
         return Compute(*receiver);
     });
 }
 
-// A property getter computing its value from a shared view of the receiver.
+// A METH_NOARGS method.
+template <class T, PyResult<Owned> (*Compute)(const T&)>
+PyObject* method_noargs(PyObject* self, PyObject* /*unused*/) {
+    return compute_from_receiver<T, Compute>(self);
+}
+
+// A property getter.
 template <class T, PyResult<Owned> (*Compute)(const T&)>
 PyObject* getter_of(PyObject* self, void* /*closure*/) {
-    return trampoline([self]() KS_INLINE_BODY -> PyResult<Owned> {
-        PyRef<T> receiver = KS_TRY(PyRef<T>::extract_bound(self));
-        return Compute(*receiver);
-    });
+    return compute_from_receiver<T, Compute>(self);
 }
 
 // A property setter; deleting the property is refused.

@@ -8,36 +8,47 @@
 
 namespace kestrum {
 
-// All-zero bytes are a valid, empty Text: the classes are mutable, so a program can make an
-// instance without its constructor (`object.__new__`), and such an instance must read and
-// release safely.
+// Short texts (a typical path) are kept inline and allocate nothing. All-zero bytes are a
+// valid, empty Text: the classes are mutable, so a program can make an instance without its
+// constructor (`object.__new__`), and such an instance must read and release safely.
 class Text {
 public:
+    static constexpr std::size_t INLINE = 16;
+
     Text() noexcept = default;
-    explicit Text(std::string_view text) : size_(text.size()) {
-        if (size_ == 0) return;
-        data_ = new char[size_];
-        std::memcpy(data_, text.data(), size_);
+    // `ascii` says the bytes are known to be ASCII, so they can go back without decoding.
+    Text(std::string_view text, bool ascii) : size_(text.size()), ascii_(ascii) {
+        char* out = local_;
+        if (size_ > INLINE) out = heap_ = new char[size_];
+        std::memcpy(out, text.data(), size_);
     }
-    Text(Text&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    Text(Text&& other) noexcept : size_(other.size_), ascii_(other.ascii_) {
+        std::memcpy(local_, other.local_, INLINE);  // the pointer too, when not inline
+        other.size_ = 0;
+    }
     Text& operator=(Text&& other) noexcept {
         Text old(std::move(*this));
-        data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
+        ascii_ = other.ascii_;
+        std::memcpy(local_, other.local_, INLINE);
         return *this;
     }
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
-    ~Text() { delete[] data_; }
-
-    std::string_view view() const noexcept {
-        return data_ != nullptr ? std::string_view(data_, size_) : std::string_view();
+    ~Text() {
+        if (size_ > INLINE) delete[] heap_;
     }
 
+    std::string_view view() const noexcept { return {size_ > INLINE ? heap_ : local_, size_}; }
+    bool is_ascii() const noexcept { return ascii_; }
+
 private:
-    char* data_ = nullptr;
     std::size_t size_ = 0;
+    union {
+        char* heap_;
+        char local_[INLINE] = {};
+    };
+    bool ascii_ = false;
 };
 
 }  // namespace kestrum

@@ -64,7 +64,7 @@ env \
     PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=1:exitcode=0:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$logs/asan" \
     LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0:exitcode=0" \
-    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$logs/ubsan" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$root/tools/ubsan.supp:log_path=$logs/ubsan" \
     PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" \
     KESTRUM_TESTING_BUILD="$build/tests/native" \
     KESTRUM_SANITIZED=1 \

@@ -8,21 +8,22 @@ namespace kestrum {
 struct PyMesh {
     Text path;
     static constexpr bool OWNS_ONLY_MEMORY = true;
+    // Immutable: nothing ever borrows it exclusively.
+    static constexpr bool FROZEN = true;
 
-    explicit PyMesh(std::string_view text) : path(text) {}
+    PyMesh(std::string_view text, bool ascii) : path(text, ascii) {}
 
     static constexpr std::string_view PARAMETERS[] = {"path"};
     static constexpr FunctionDescription new_description{"PyMesh", "__new__", PARAMETERS, 0, 1, {}};
-    // The text is borrowed from the argument and copied once, straight into the value.
+    // The text is borrowed from the argument and copied once, straight into the value. A
+    // compact ASCII `str` (what paths usually are) goes back later without decoding.
     static PyResult<PyMesh> from_arguments(const ArgumentSlots<1>& args) {
         const std::string_view path = KS_TRY(extract_argument<std::string_view>(args[0], "path"));
-        return PyResult<PyMesh>(std::in_place, path);
+        return PyResult<PyMesh>(std::in_place, path, PyUnicode_IS_COMPACT_ASCII(args[0]) != 0);
     }
 
     // A new `str` on every read; nothing is cached on the instance.
-    static PyResult<Owned> mesh_path(const PyMesh& self) {
-        return PyString::new_(self.path.view());
-    }
+    static PyResult<Owned> mesh_path(const PyMesh& self) { return PyString::new_(self.path); }
 
     static LazyTypeObject type_object;
 };
