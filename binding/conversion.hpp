@@ -16,13 +16,6 @@
 
 namespace kestrum {
 
-// The UTF-8 form the interpreter caches inside a `str`, borrowed from it.
-PyResult<std::string_view> to_str(PyObject* text);
-// Never fails: text without a strict UTF-8 form gets U+FFFD per invalid sequence.
-std::string to_string_lossy(PyObject* text);
-// Decodes UTF-8, replacing each maximal invalid subpart by U+FFFD.
-std::string decode_utf8_lossy(std::string_view bytes);
-
 struct PyFloat {
     static Owned new_(double value) {
         PyObject* result = PyFloat_FromDouble(value);
@@ -31,35 +24,6 @@ struct PyFloat {
         return Owned::steal(result);
     }
 };
-struct PyString {
-    static Owned new_(std::string_view text) {
-        Owned result = try_new(text);
-        if (!result) [[unlikely]]
-            panic_after_error();
-        return result;
-    }
-    // Null, with the failure pending, when the `str` cannot be made.
-    static Owned try_new(std::string_view text) {
-        return Owned::steal(
-            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    }
-    // Known ASCII is copied straight into the new `str`: no decoding, no scan for its range.
-    static Owned new_(const Text& text) {
-        const std::string_view bytes = text.view();
-        if (!text.is_ascii()) return new_(bytes);
-        PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
-        if (result == nullptr) [[unlikely]]
-            panic_after_error();
-        std::memcpy(PyUnicode_DATA(result), bytes.data(), bytes.size());
-        return Owned::steal(result);
-    }
-};
-
-// Display text: str(object).
-inline PyResult<Owned> str(PyObject* object) {
-    return steal_or_fetch(PyObject_Str(object));
-}
-
 // Iteration: an iterator over `object`; then its items until the end (nullopt).
 PyResult<Owned> try_iter(PyObject* object);
 PyResult<std::optional<Owned>> next(PyObject* iterator);
@@ -71,6 +35,14 @@ PyResult<std::optional<Owned>> next(PyObject* iterator);
 inline float narrow_to_single(double value) {
     static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559);
     return static_cast<float>(value);
+}
+
+// The one shortcut of every number conversion: an exact `float` is read in place, which runs
+// no Python code and cannot fail. False, with nothing read, for anything else.
+inline bool read_exact_float(PyObject* object, float& out) {
+    if (!Py_IS_TYPE(object, &PyFloat_Type)) return false;
+    out = narrow_to_single(PyFloat_AS_DOUBLE(object));
+    return true;
 }
 
 // The longest exact list or tuple of exact floats that is read in line.
@@ -93,12 +65,12 @@ inline bool read_short_exact_floats(PyObject* object, LeadingFloats<N>& out) {
     }
     const auto n = static_cast<std::size_t>(size);
     if (n > SHORT_FLOATS) return false;
+    float read[SHORT_FLOATS];
     for (std::size_t i = 0; i < n; ++i) {
-        if (!Py_IS_TYPE(items[i], &PyFloat_Type)) [[unlikely]]
+        if (!read_exact_float(items[i], read[i])) [[unlikely]]
             return false;
     }
-    for (std::size_t i = 0; i < n; ++i)
-        out.push_back(narrow_to_single(PyFloat_AS_DOUBLE(items[i])));
+    for (std::size_t i = 0; i < n; ++i) out.push_back(read[i]);
     return true;
 }
 
@@ -108,8 +80,8 @@ struct FromPyObject;
 template <>
 struct FromPyObject<float> {
     static PyResult<float> extract_bound(PyObject* object) {
-        if (Py_IS_TYPE(object, &PyFloat_Type)) [[likely]]
-            return narrow_to_single(PyFloat_AS_DOUBLE(object));
+        if (float value; read_exact_float(object, value)) [[likely]]
+            return value;
         return extract_slow(object);
     }
     [[gnu::noinline]] static PyResult<float> extract_slow(PyObject* object);

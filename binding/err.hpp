@@ -1,32 +1,19 @@
-// Errors: fetching and raising them, the PanicException type, and the error kinds and text
-// forms that other parts of the binding layer put into messages.
+// Errors: the PanicException type, and the error kinds and text forms that other parts of the
+// binding layer put into messages.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
-#include <source_location>
 #include <string>
 #include <string_view>
 
+#include "fetch.hpp"
 #include "owned.hpp"
 #include "panic.hpp"
 #include "result.hpp"
 
 namespace kestrum {
-
-// After an interpreter call reported failure: the pending exception, never nothing.
-PyErr fetch_error();
-
-// A new reference from the interpreter, or the failure it reported.
-inline PyResult<Owned> steal_or_fetch(PyObject* result) {
-    if (result == nullptr) [[unlikely]]
-        return fetch_error();
-    return Owned::steal(result);
-}
-
-// For an interpreter call that cannot fail and did: prints the pending error and fails.
-[[noreturn]] void panic_after_error(std::source_location where = std::source_location::current());
 
 struct PanicException {
     // The exception type, created on first need.
@@ -39,6 +26,9 @@ struct PanicException {
     static PyErr from_panic_payload(NativeFailure&& failure) noexcept;
     // A caught C++ exception that is not ours carries no text.
     static PyErr from_foreign_payload() noexcept;
+    // Our own PanicException came back from Python code: it is printed with its traceback
+    // and its native failure continues.
+    [[noreturn]] static void resume(PyErrStateNormalized&& fetched);
 };
 
 // The boundary failed while raising an error (its exception could not be built): raises the

@@ -288,6 +288,15 @@ Owned ascii_message(std::string_view open, std::string_view name, std::string_vi
     return message;
 }
 
+constexpr std::string_view ARGUMENT_OPEN = "argument '";
+constexpr std::string_view ARGUMENT_CLOSE = "': ";
+
+std::string argument_prefix(std::string_view name) {
+    std::string prefix;
+    prefix.append(ARGUMENT_OPEN).append(name).append(ARGUMENT_CLOSE);
+    return prefix;
+}
+
 bool is_ascii(std::string_view text) {
     return std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
@@ -295,28 +304,31 @@ bool is_ascii(std::string_view text) {
 }  // namespace
 
 PyErr argument_extraction_error(std::string_view name, PyErr error) {
-    constexpr std::string_view OPEN = "argument '";
-    constexpr std::string_view CLOSE = "': ";
     // What the interpreter's own conversions raise: no instance, no cause; its message is
     // what str() of the instance would give.
     if (PyObject* text = error.plain_type_error_text()) {
         if (PyUnicode_IS_COMPACT_ASCII(text) && is_ascii(name))
-            return PyErr::new_with_cause(PyExc_TypeError, ascii_message(OPEN, name, CLOSE, text),
+            return PyErr::new_with_cause(PyExc_TypeError,
+                                         ascii_message(ARGUMENT_OPEN, name, ARGUMENT_CLOSE, text),
                                          std::nullopt);
         Py_ssize_t size = 0;
         if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
-            std::string message;
-            message.append(OPEN).append(name).append(CLOSE).append(data,
-                                                                   static_cast<std::size_t>(size));
+            std::string message = argument_prefix(name);
+            message.append(data, static_cast<std::size_t>(size));
             return PyErr::new_with_cause(PyExc_TypeError, message, std::nullopt);
         }
         (void)PyErr::take();
     }
     if (error.get_type() != PyExc_TypeError) return error;
-    std::string message;
-    message.append(OPEN).append(name).append(CLOSE);
+    std::string message = argument_prefix(name);
     append_display(error.value(), message);
     return PyErr::new_with_cause(PyExc_TypeError, message, error.cause());
+}
+
+PyErr argument_error(PyObject* exception_type, std::string_view name, std::string_view text) {
+    std::string message = argument_prefix(name);
+    message += text;
+    return PyErr::new_(exception_type, std::move(message));
 }
 
 }  // namespace kestrum

@@ -150,6 +150,8 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 
 // Names the parameter in an exact TypeError from its conversion; others pass unchanged.
 PyErr argument_extraction_error(std::string_view name, PyErr error);
+// An error about one argument, in the same form: "argument '<name>': " + text.
+PyErr argument_error(PyObject* exception_type, std::string_view name, std::string_view text);
 
 // An exact int, converted as the interpreter's float conversion would convert it: one call
 // away from PyLong_AsDouble, where the general road takes two.
@@ -170,8 +172,8 @@ template <class T>
 template <class T>
 inline PyResult<T> extract_argument(PyObject* object, std::string_view name) {
     if constexpr (std::is_same_v<T, float>) {
-        if (Py_IS_TYPE(object, &PyFloat_Type)) [[likely]]
-            return narrow_to_single(PyFloat_AS_DOUBLE(object));
+        if (float value; read_exact_float(object, value)) [[likely]]
+            return value;
         if (PyLong_CheckExact(object)) return extract_exact_int(object, name);
     } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>) {
         if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]]

@@ -51,15 +51,4 @@ private:
     bool filled_ = false;
 };
 
-// An attribute name made once as an interned `str` and reused.
-class InternedName {
-public:
-    explicit constexpr InternedName(const char* text) : text_(text) {}
-    PyObject* get();
-
-private:
-    const char* text_;
-    GILOnceCell<Owned> cell_;
-};
-
 }  // namespace kestrum

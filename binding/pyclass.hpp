@@ -193,11 +193,8 @@ struct PyClassImpl {
         if constexpr (RELEASE_IS_PLAIN) {
             // Such a release can neither fail nor run Python code, so the boundary would
             // only count the entry.
-            PyTypeObject* type = Py_TYPE(self);
-            if (type->tp_free != nullptr) [[likely]] {
-                contents(self).~T();
-                type->tp_free(self);
-                Py_DECREF(type);
+            if (Py_TYPE(self)->tp_free != nullptr) [[likely]] {
+                release(self);
                 return;
             }
         }
@@ -207,14 +204,17 @@ struct PyClassImpl {
     // Kept out of line so that the trivial release above needs no stack frame.
     [[gnu::noinline]] static void dealloc_in_boundary(PyObject* self) {
         trampoline_unraisable([self] {
-            reinterpret_cast<Layout*>(self)->contents.~T();
-            PyTypeObject* type = Py_TYPE(self);
-            freefunc free = type->tp_free;
-            if (free == nullptr) panic("PyBaseObject_Type should have tp_free");
-            free(self);
-            // Allocation took a reference to the (heap) type for every instance.
-            Py_DECREF(type);
+            if (Py_TYPE(self)->tp_free == nullptr) panic("PyBaseObject_Type should have tp_free");
+            release(self);
         });
+    }
+
+    static void release(PyObject* self) {
+        contents(self).~T();
+        PyTypeObject* type = Py_TYPE(self);
+        type->tp_free(self);
+        // Allocation took a reference to the (heap) type for every instance.
+        Py_DECREF(type);
     }
 };
 

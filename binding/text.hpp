@@ -1,12 +1,25 @@
-// Text: an owned run of UTF-8 bytes with its length, as a class value stores it.
+// Text: UTF-8 bytes owned by a class value, the UTF-8 form of a `str`, and the `str` made back
+// from bytes.
 #pragma once
+
+#include <Python.h>
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <utility>
 
+#include "fetch.hpp"
+
 namespace kestrum {
+
+// The UTF-8 form the interpreter caches inside a `str`, borrowed from it.
+PyResult<std::string_view> to_str(PyObject* text);
+// Never fails: text without a strict UTF-8 form gets U+FFFD per invalid sequence.
+std::string to_string_lossy(PyObject* text);
+// Decodes UTF-8, replacing each maximal invalid subpart by U+FFFD.
+std::string decode_utf8_lossy(std::string_view bytes);
 
 // Short texts (a typical path) are kept inline and allocate nothing. All-zero bytes are a
 // valid, empty Text: the classes are mutable, so a program can make an instance without its
@@ -49,6 +62,30 @@ private:
         char local_[INLINE] = {};
     };
     bool ascii_ = false;
+};
+
+struct PyString {
+    static Owned new_(std::string_view text) {
+        Owned result = try_new(text);
+        if (!result) [[unlikely]]
+            panic_after_error();
+        return result;
+    }
+    // Null, with the failure pending, when the `str` cannot be made.
+    static Owned try_new(std::string_view text) {
+        return Owned::steal(
+            PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }
+    // Known ASCII is copied straight into the new `str`: no decoding, no scan for its range.
+    static Owned new_(const Text& text) {
+        const std::string_view bytes = text.view();
+        if (!text.is_ascii()) return new_(bytes);
+        PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
+        if (result == nullptr) [[unlikely]]
+            panic_after_error();
+        std::memcpy(PyUnicode_DATA(result), bytes.data(), bytes.size());
+        return Owned::steal(result);
+    }
 };
 
 }  // namespace kestrum

@@ -4,10 +4,11 @@
 #include <atomic>
 #include <cstdint>
 
-#include "../crates/kestrum-mesh/src/py_mesh.hpp"
-#include "../crates/kestrum-shape/src/shapes.hpp"
+#include "interned_name.hpp"
 #include "once_cell.hpp"
+#include "py_mesh.hpp"
 #include "pyclass.hpp"
+#include "shapes.hpp"
 #include "trampoline.hpp"
 
 namespace kestrum {
@@ -60,6 +61,8 @@ PyResult<Owned> index(PyObject* module_object) {
 PyResult<void> add(PyObject* module_object, PyObject* name, PyObject* type) {
     {
         Owned all = KS_TRY(index(module_object));
+        // The message says __name__ although the class name is what is appended: its
+        // wording is fixed.
         if (PyList_Append(all.get(), name) == -1)
             panic("could not append __name__ to __all__: " + fetch_error().debug());
     }
