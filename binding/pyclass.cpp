@@ -50,6 +50,11 @@ PyResult<TypeObject> create_type_object(const ClassDescription& description,
         tables->getsets.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
         slots.push_back({Py_tp_getset, tables->getsets.data()});
     }
+#if PY_VERSION_HEX >= 0x030E0000
+    // From 3.14 a heap type takes its fast call entry as a slot.
+    if (description.vectorcall != nullptr)
+        slots.push_back({Py_tp_vectorcall, reinterpret_cast<void*>(description.vectorcall)});
+#endif
     slots.push_back({Py_tp_base, &PyBaseObject_Type});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(description.dealloc)});
     slots.push_back({0, nullptr});
@@ -62,8 +67,10 @@ PyResult<TypeObject> create_type_object(const ClassDescription& description,
     PyType_Spec spec{tables->spec_name.c_str(), static_cast<int>(description.basicsize), 0,
                      Py_TPFLAGS_DEFAULT, slots.data()};
     Owned type = KS_TRY(steal_or_fetch(PyType_FromSpec(&spec)));
+#if PY_VERSION_HEX < 0x030E0000
     // Before 3.14 a heap type's fast call entry can only be set after it is built.
     reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = description.vectorcall;
+#endif
     return TypeObject{std::move(tables), std::move(type)};
 }
 
