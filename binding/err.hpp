@@ -31,6 +31,10 @@ struct PanicException {
     [[noreturn]] static void resume(PyErrStateNormalized&& fetched);
 };
 
+// Takes the pending exception off the indicator as an instance (every member null when none
+// was pending).
+PyErrStateNormalized take_normalized();
+
 // The boundary failed while raising an error (its exception could not be built): raises the
 // PanicException of `failure` (null: memory ran out) where that can still be built, else
 // MemoryError. Never lets a failure out but the interpreter's own thread unwinding.

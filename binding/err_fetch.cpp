@@ -44,7 +44,30 @@ PyErr PyErr::new_with_cause(PyObject* exception_type, Owned message, std::option
     return PyErr(PyErrStateNormalized{Owned::borrow(exception_type), std::move(instance), Owned()});
 }
 
+PyErrStateNormalized take_normalized() {
+#if PY_VERSION_HEX >= 0x030C0000
+    // From 3.12 the pending exception is always an instance.
+    Owned value = Owned::steal(PyErr_GetRaisedException());
+    if (!value) return {};
+    Owned type = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+    Owned traceback = Owned::steal(PyException_GetTraceback(value.get()));
+    return {std::move(type), std::move(value), std::move(traceback)};
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+#endif
+}
+
 std::optional<PyErr> PyErr::take() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErrStateNormalized fetched = take_normalized();
+    if (!fetched.pvalue) return std::nullopt;
+    PyObject* panic_type = PanicException::type_object_if_created();
+#else
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* traceback = nullptr;
@@ -70,9 +93,10 @@ std::optional<PyErr> PyErr::take() {
     }
     PyErr_NormalizeException(&type, &value, &traceback);
     PyErrStateNormalized fetched{Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+#endif
     if (!fetched.pvalue) panic("normalized exception value missing");
-
-    if (maybe_panic && Py_TYPE(fetched.pvalue.get()) == reinterpret_cast<PyTypeObject*>(panic_type))
+    if (panic_type != nullptr &&
+        Py_TYPE(fetched.pvalue.get()) == reinterpret_cast<PyTypeObject*>(panic_type))
         PanicException::resume(std::move(fetched));
     return PyErr(std::move(fetched));
 }

@@ -29,12 +29,7 @@ void set_built(ErrorBuilder&& builder) {
 // of the result may be null.
 PyErrStateNormalized lazy_into_normalized_ffi_tuple(ErrorBuilder&& builder) {
     set_built(std::move(builder));
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+    return take_normalized();
 }
 
 std::mutex NORMALIZER_MUTEX;
@@ -43,10 +38,24 @@ std::condition_variable NORMALIZER_DONE;
 }  // namespace
 
 PyObject* PyErrState::plain_type_error_text() const {
-    const auto* fetched = std::get_if<PyErrStateFetched>(&inner_);
-    if (fetched == nullptr || fetched->ptype.get() != PyExc_TypeError) return nullptr;
-    PyObject* value = fetched->pvalue.get();
-    return value != nullptr && PyUnicode_CheckExact(value) ? value : nullptr;
+    if (const auto* fetched = std::get_if<PyErrStateFetched>(&inner_)) {
+        if (fetched->ptype.get() != PyExc_TypeError) return nullptr;
+        PyObject* value = fetched->pvalue.get();
+        return value != nullptr && PyUnicode_CheckExact(value) ? value : nullptr;
+    }
+    // From 3.12 the interpreter raises instances: an exact TypeError whose only argument is a
+    // `str` and that has no cause says no more than that text.
+    const auto* normalized = std::get_if<PyErrStateNormalized>(&inner_);
+    if (normalized == nullptr) return nullptr;
+    PyObject* value = normalized->pvalue.get();
+    if (!Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) return nullptr;
+    const auto* exception = reinterpret_cast<PyBaseExceptionObject*>(value);
+    PyObject* args = exception->args;
+    if (exception->cause != nullptr || args == nullptr || !PyTuple_CheckExact(args) ||
+        PyTuple_GET_SIZE(args) != 1)
+        return nullptr;
+    PyObject* text = PyTuple_GET_ITEM(args, 0);
+    return PyUnicode_CheckExact(text) ? text : nullptr;
 }
 
 const PyErrStateNormalized& PyErrState::as_normalized() {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,12 +22,15 @@ namespace kestrum {
 // cannot build its pair (memory ran out) yields a null type and leaves that failure pending.
 class ErrorBuilder {
 public:
+    // Without memory for the recipe, running it yields nothing, as a recipe that failed does.
     template <class F>
-    explicit ErrorBuilder(F build) : impl_(std::make_unique<Impl<F>>(std::move(build))) {}
+    explicit ErrorBuilder(F build) : impl_(new (std::nothrow) Impl<F>(std::move(build))) {}
 
     // Runs the recipe and destroys what it captured.
     std::pair<Owned, Owned> run() && {
         auto impl = std::move(impl_);
+        if (!impl) [[unlikely]]
+            return {};
         return impl->run();
     }
 
@@ -66,14 +70,15 @@ public:
     explicit PyErrState(PyErrStateFetched fetched) : inner_(std::move(fetched)) {}
 
     // A failing call makes and drops a couple of these: each thread keeps one freed block.
-    static void* operator new(std::size_t size);
+    static void* operator new(std::size_t size) noexcept;
     static void operator delete(void* block) noexcept;
 
     // The triple, normalizing first when the value is still lazy.
     const PyErrStateNormalized& as_normalized();
     void restore();
-    // The message of a fetched, not yet normalized, exact TypeError whose value is an exact
-    // `str` (what the interpreter's own C code raises); null otherwise.
+    // The message of an exact TypeError that says nothing but an exact `str` (what the
+    // interpreter's own C code raises): fetched as a type and a message, or an instance whose
+    // only argument is the message and that has no cause. Null otherwise.
     PyObject* plain_type_error_text() const;
 
 private:
