@@ -74,6 +74,47 @@ inline bool read_short_exact_floats(PyObject* object, LeadingFloats<N>& out) {
     return true;
 }
 
+// The UTF-8 bytes of a `str` argument, borrowed from it (which outlives the call), and
+// whether they are known to be ASCII.
+struct BorrowedText {
+    std::string_view text;
+    bool ascii = false;
+};
+
+// What converts in line, running no Python code and unable to fail: an exact `float` or
+// `int`, a compact ASCII `str`, a short exact list or tuple of exact floats. False, with
+// nothing pending, for anything else.
+inline bool read_plain(PyObject* object, float& out) {
+    if (read_exact_float(object, out)) [[likely]]
+        return true;
+    if (!PyLong_CheckExact(object)) return false;
+    const double value = PyLong_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred() != nullptr) [[unlikely]] {
+        PyErr_Clear();  // the general road converts it again and reports it
+        return false;
+    }
+    out = narrow_to_single(value);
+    return true;
+}
+
+inline bool read_plain(PyObject* object, BorrowedText& out) {
+    if (!PyUnicode_Check(object) || !PyUnicode_IS_COMPACT_ASCII(object)) return false;
+    out = {std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))),
+           true};
+    return true;
+}
+
+template <std::size_t N>
+inline bool read_plain(PyObject* object, LeadingFloats<N>& out) {
+    return read_short_exact_floats(object, out);
+}
+
+template <class T>
+inline bool read_plain(PyObject* /*object*/, T& /*out*/) {
+    return false;
+}
+
 template <class T>
 struct FromPyObject;
 
@@ -104,6 +145,14 @@ struct FromPyObjectBound {
 template <>
 struct FromPyObjectBound<std::string_view> {
     static PyResult<std::string_view> from_py_object_bound(PyObject* object);
+};
+
+template <>
+struct FromPyObjectBound<BorrowedText> {
+    static PyResult<BorrowedText> from_py_object_bound(PyObject* object) {
+        return BorrowedText{
+            KS_TRY(FromPyObjectBound<std::string_view>::from_py_object_bound(object))};
+    }
 };
 
 // Converts every element of a sequence with the float conversion, in iteration order,

@@ -263,13 +263,6 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
     }
 }
 
-PyResult<float> extract_exact_int(PyObject* object, std::string_view name) {
-    const double value = PyLong_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred() != nullptr) [[unlikely]]
-        return argument_extraction_error(name, fetch_error());
-    return narrow_to_single(value);
-}
-
 namespace {
 
 // "argument '<name>': " + text as one ASCII `str`, written in place.

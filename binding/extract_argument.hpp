@@ -153,10 +153,6 @@ PyErr argument_extraction_error(std::string_view name, PyErr error);
 // An error about one argument, in the same form: "argument '<name>': " + text.
 PyErr argument_error(PyObject* exception_type, std::string_view name, std::string_view text);
 
-// An exact int, converted as the interpreter's float conversion would convert it: one call
-// away from PyLong_AsDouble, where the general road takes two.
-[[gnu::noinline]] PyResult<float> extract_exact_int(PyObject* object, std::string_view name);
-
 template <class T>
 [[gnu::noinline]] PyResult<T> extract_argument_slow(PyObject* object, std::string_view name) {
     PyResult<T> value = FromPyObjectBound<T>::from_py_object_bound(object);
@@ -165,28 +161,47 @@ template <class T>
     return value;
 }
 
-// Converts one bound argument, naming the parameter on failure. What runs no Python code
-// (an exact `float` or `int`, an ASCII `str`) is read in line; everything else takes the
-// out-of-line road. A `std::string_view` borrows from the argument, which outlives the call;
-// a short list or tuple of exact floats is read in line too.
-template <class T>
-inline PyResult<T> extract_argument(PyObject* object, std::string_view name) {
-    if constexpr (std::is_same_v<T, float>) {
-        if (float value; read_exact_float(object, value)) [[likely]]
-            return value;
-        if (PyLong_CheckExact(object)) return extract_exact_int(object, name);
-    } else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>) {
-        if (PyUnicode_Check(object) && PyUnicode_IS_COMPACT_ASCII(object)) [[likely]]
-            return PyResult<T>(std::in_place, static_cast<const char*>(PyUnicode_DATA(object)),
-                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
-    } else if constexpr (requires { T::KEPT; }) {
-        // Filled where it stands: moving it out after storing the floats one by one would
+// The argument read in line when `read_plain` can, else what `otherwise` makes of it.
+template <class T, class Otherwise>
+[[gnu::always_inline]] inline PyResult<T> read_plain_or(PyObject* object, Otherwise otherwise) {
+    if constexpr (requires { T::KEPT; }) {
+        // Filled where it stands: moving it out after storing its floats one by one would
         // load them as one block the processor cannot forward from those stores.
         PyResult<T> read(std::in_place);
-        if (read_short_exact_floats(object, *read)) [[likely]]
+        if (read_plain(object, *read)) [[likely]]
             return read;
+    } else {
+        T value{};
+        if (read_plain(object, value)) [[likely]]
+            return value;
     }
-    return extract_argument_slow<T>(object, name);
+    return otherwise();
+}
+
+// Converts one bound argument, naming the parameter on failure. What runs no Python code and
+// cannot fail is read in line; everything else takes the out-of-line road.
+template <class T>
+inline PyResult<T> extract_argument(PyObject* object, std::string_view name) {
+    return read_plain_or<T>(object, [&] { return extract_argument_slow<T>(object, name); });
+}
+
+// An argument on the plain road (see PyClassImpl::vectorcall): only what `read_plain` reads is
+// converted; anything else is declined with an error value that is never raised, and the
+// call takes the general road, which converts it again.
+struct PlainArgument {
+    PyObject* object;
+};
+
+template <std::size_t N>
+struct PlainArguments {
+    PyObject* const* args;
+    PlainArgument operator[](std::size_t i) const { return {args[i]}; }
+};
+
+template <class T>
+inline PyResult<T> extract_argument(PlainArgument argument, std::string_view /*name*/) {
+    // The declining error costs nothing to make or drop.
+    return read_plain_or<T>(argument.object, [] { return PyResult<T>(PyErr::no_memory()); });
 }
 
 }  // namespace kestrum

@@ -39,6 +39,11 @@ inline void apply_pending_decrefs() {
         POOL.update_counts();
 }
 
+// An entry whose bookkeeping would do nothing: entering is allowed and no release waits.
+inline bool plain_entry() {
+    return GIL_COUNT >= 0 && !POOL.has_pending();
+}
+
 class GILGuard {
 public:
     // The bookkeeping of an entry whose caller already holds the lock: leaving only

@@ -94,6 +94,10 @@ PyResult<PyTypeObject*> LazyTypeObject::get_or_try_init() {
     return type_.set_if_empty(std::move(built).value()).type_object();
 }
 
+PyObject* fail_after_error(std::source_location where) {
+    return trampoline([&]() -> PyResult<Owned> { panic_after_error(where); });
+}
+
 PyTypeObject* LazyTypeObject::get_slow() {
     PyResult<PyTypeObject*> type = get_or_try_init();
     if (type) return *type;

@@ -131,7 +131,8 @@ inline PyResult<Owned> allocate_instance(PyTypeObject* subtype) {
 
 // What every class implementation type provides:
 //   static constexpr FunctionDescription new_description;  its constructor's parameters
-//   static PyResult<T> from_arguments(const ArgumentSlots<N>&);   converts, in parameter order
+//   static PyResult<T> from_arguments(const auto& args);   converts, in parameter order;
+//       `args` are the bound ArgumentSlots, or PlainArguments on the plain road
 //   static LazyTypeObject type_object;                      its type
 template <class T>
 struct PyClassImpl {
@@ -146,6 +147,12 @@ struct PyClassImpl {
         std::is_trivially_destructible_v<T> || requires { requires T::OWNS_ONLY_MEMORY; };
     static_assert(!RELEASE_IS_PLAIN || std::is_nothrow_destructible_v<T>);
 
+    static void place(PyObject* instance, T&& value) {
+        auto* record = reinterpret_cast<Layout*>(instance);
+        ::new (static_cast<void*>(&record->contents)) T(std::move(value));
+        record->borrow_flag = BORROW_FLAG_UNUSED;
+    }
+
     // Constructors bind, convert, and only then allocate.
     template <class Bind>
     [[gnu::always_inline]] static PyResult<Owned> construct(PyTypeObject* subtype, Bind&& bind) {
@@ -155,11 +162,12 @@ struct PyClassImpl {
         if (!value) [[unlikely]]
             return std::move(value).take_error();
         Owned instance = KS_TRY(allocate_instance(subtype));
-        auto* record = reinterpret_cast<Layout*>(instance.get());
-        ::new (static_cast<void*>(&record->contents)) T(std::move(*value));
-        record->borrow_flag = BORROW_FLAG_UNUSED;
+        place(instance.get(), std::move(*value));
         return instance;
     }
+
+    static constexpr bool HAS_PLAIN_ROAD =
+        requires(PlainArguments<ARITY> args) { T::from_arguments(args); };
 
     static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         return trampoline([&]() KS_INLINE_BODY {
@@ -177,8 +185,35 @@ struct PyClassImpl {
         });
     }
 
+    // The plain road: a call with exactly the parameters by position, each of which converts
+    // without running Python code (an exact float or int, an ASCII str, a short list of
+    // floats), is a hand-written C constructor: convert, allocate, store. Nothing on it can
+    // fail but the allocation, whose MemoryError the allocator sets as the general road would
+    // raise it; nothing on it reads the lock count or releases a reference, so the entry is
+    // not counted. Saves about 25 instructions a call (callgrind), most of them the stack
+    // frame that the general road's failure handling needs.
     static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) {
+        if constexpr (HAS_PLAIN_ROAD) {
+            if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == ARITY && plain_entry())
+                [[likely]] {
+                PyResult<T> value = T::from_arguments(PlainArguments<ARITY>{args});
+                if (value) [[likely]] {
+                    auto* subtype = reinterpret_cast<PyTypeObject*>(type);
+                    allocfunc alloc =
+                        subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
+                    PyObject* instance = alloc(subtype, 0);
+                    if (instance != nullptr) [[likely]]
+                        place(instance, std::move(*value));
+                    return instance;
+                }
+            }
+        }
+        return vectorcall_general(type, args, nargsf, kwnames);
+    }
+
+    [[gnu::noinline]] static PyObject* vectorcall_general(PyObject* type, PyObject* const* args,
+                                                          std::size_t nargsf, PyObject* kwnames) {
         return trampoline([&]() KS_INLINE_BODY {
             return construct(
                 reinterpret_cast<PyTypeObject*>(type), [&](std::span<PyObject*> slots) {
@@ -265,25 +300,60 @@ private:
     PyClassObject<T>* record_;
 };
 
-// The body of a method or getter: its result, computed from a shared view of the receiver.
-template <class T, PyResult<Owned> (*Compute)(const T&)>
+[[gnu::cold, gnu::noinline]] PyObject* fail_after_error(
+    std::source_location where = std::source_location::current());
+
+// What computes the result of a method or getter from the receiver's value: either a new
+// reference or null with the failure pending (which then counts as a native failure), or a
+// PyResult for results that can fail as Python errors.
+template <class T, auto F>
+constexpr bool RETURNS_REFERENCE = std::is_same_v<decltype(F(std::declval<const T&>())), PyObject*>;
+
+// The body of a method or getter. For a frozen class whose result is a plain reference, the
+// plain road computes it outside the boundary: nothing on it borrows, reads the lock count or
+// releases a reference, and the descriptor that called it has checked the receiver's type.
+// Saves about 20 instructions a call (callgrind); a failure takes the boundary.
+template <class T, auto F>
+[[gnu::noinline]] PyObject* compute_in_boundary(PyObject* self);
+
+template <class T, auto F>
 [[gnu::always_inline]] inline PyObject* compute_from_receiver(PyObject* self) {
+    if constexpr (!COUNTS_BORROWS<T> && RETURNS_REFERENCE<T, F>) {
+        if (plain_entry()) [[likely]] {
+            if (PyObject* result = F(PyClassImpl<T>::contents(self))) [[likely]]
+                return result;
+            return fail_after_error();
+        }
+    }
+    return compute_in_boundary<T, F>(self);
+}
+
+// Kept out of line so that the plain road needs no stack frame.
+template <class T, auto F>
+PyObject* compute_in_boundary(PyObject* self) {
     return trampoline([self]() KS_INLINE_BODY -> PyResult<Owned> {
         PyRef<T> receiver = KS_TRY(PyRef<T>::borrow(self));
-        return Compute(*receiver);
+        if constexpr (RETURNS_REFERENCE<T, F>) {
+            Owned result = Owned::steal(F(*receiver));
+            if (!result) [[unlikely]]
+                panic_after_error();
+            return result;
+        } else {
+            return F(*receiver);
+        }
     });
 }
 
 // A METH_NOARGS method.
-template <class T, PyResult<Owned> (*Compute)(const T&)>
+template <class T, auto F>
 PyObject* method_noargs(PyObject* self, PyObject* /*unused*/) {
-    return compute_from_receiver<T, Compute>(self);
+    return compute_from_receiver<T, F>(self);
 }
 
 // A property getter.
-template <class T, PyResult<Owned> (*Compute)(const T&)>
+template <class T, auto F>
 PyObject* getter_of(PyObject* self, void* /*closure*/) {
-    return compute_from_receiver<T, Compute>(self);
+    return compute_from_receiver<T, F>(self);
 }
 
 // A property setter; deleting the property is refused.

@@ -76,15 +76,16 @@ struct PyString {
         return Owned::steal(
             PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }
-    // Known ASCII is copied straight into the new `str`: no decoding, no scan for its range.
-    static Owned new_(const Text& text) {
+    // A new reference, or null with the failure pending. Known ASCII is copied straight into
+    // the new `str`: no decoding, no scan for its range.
+    static PyObject* from_text(const Text& text) {
         const std::string_view bytes = text.view();
-        if (!text.is_ascii()) return new_(bytes);
+        if (!text.is_ascii())
+            return PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
         PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
-        if (result == nullptr) [[unlikely]]
-            panic_after_error();
-        std::memcpy(PyUnicode_DATA(result), bytes.data(), bytes.size());
-        return Owned::steal(result);
+        if (result != nullptr) [[likely]]
+            std::memcpy(PyUnicode_DATA(result), bytes.data(), bytes.size());
+        return result;
     }
 };
 

@@ -281,7 +281,7 @@ struct PyProbe {
     static PyResult<PyProbe> from_arguments(const ArgumentSlots<1>& slots) {
         return PyProbe{KS_TRY(extract_argument<float>(slots[0], "value"))};
     }
-    static PyResult<Owned> get(const PyProbe& self) { return PyFloat::new_(self.value); }
+    static PyObject* get(const PyProbe& self) { return PyFloat_FromDouble(self.value); }
     static PyResult<void> set(PyObject* /*self*/, PyObject* value) {
         return PyErr::new_(PyExc_ValueError, "refused " + std::string(Py_TYPE(value)->tp_name));
     }

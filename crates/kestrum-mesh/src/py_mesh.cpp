@@ -17,13 +17,13 @@ struct PyMesh {
     static constexpr FunctionDescription new_description{"PyMesh", "__new__", PARAMETERS, 0, 1, {}};
     // The text is borrowed from the argument and copied once, straight into the value. A
     // compact ASCII `str` (what paths usually are) goes back later without decoding.
-    static PyResult<PyMesh> from_arguments(const ArgumentSlots<1>& args) {
-        const std::string_view path = KS_TRY(extract_argument<std::string_view>(args[0], "path"));
-        return PyResult<PyMesh>(std::in_place, path, PyUnicode_IS_COMPACT_ASCII(args[0]) != 0);
+    static PyResult<PyMesh> from_arguments(const auto& args) {
+        const BorrowedText path = KS_TRY(extract_argument<BorrowedText>(args[0], "path"));
+        return PyResult<PyMesh>(std::in_place, path.text, path.ascii);
     }
 
     // A new `str` on every read; nothing is cached on the instance.
-    static PyResult<Owned> mesh_path(const PyMesh& self) { return PyString::new_(self.path); }
+    static PyObject* mesh_path(const PyMesh& self) { return PyString::from_text(self.path); }
 
     static LazyTypeObject type_object;
 };

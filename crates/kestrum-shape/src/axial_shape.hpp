@@ -19,15 +19,15 @@ struct PyAxialShape {
 
     static constexpr FunctionDescription new_description =
         radius_length_description(Texts.class_name);
-    static PyResult<PyAxialShape> from_arguments(const ArgumentSlots<2>& args) {
+    static PyResult<PyAxialShape> from_arguments(const auto& args) {
         return PyAxialShape{KS_TRY(convert_radius_length(args))};
     }
 
-    static PyResult<Owned> radius(const PyAxialShape& self) {
-        return PyFloat::new_(self.value.radius);
+    static PyObject* radius(const PyAxialShape& self) {
+        return PyFloat_FromDouble(self.value.radius);
     }
-    static PyResult<Owned> half_length(const PyAxialShape& self) {
-        return PyFloat::new_(self.value.half_length);
+    static PyObject* half_length(const PyAxialShape& self) {
+        return PyFloat_FromDouble(self.value.half_length);
     }
 
     static LazyTypeObject type_object;

@@ -8,7 +8,7 @@ struct PyCapsule {
     RadiusHalfLength value;
 
     static constexpr FunctionDescription new_description = radius_length_description("Capsule");
-    static PyResult<PyCapsule> from_arguments(const ArgumentSlots<2>& args) {
+    static PyResult<PyCapsule> from_arguments(const auto& args) {
         return PyCapsule{KS_TRY(convert_radius_length(args))};
     }
 

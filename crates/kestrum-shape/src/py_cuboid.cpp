@@ -15,7 +15,7 @@ struct PyCuboid {
 
     // Every element is converted before the count is looked at; elements after the third
     // must convert but are only counted.
-    static PyResult<PyCuboid> from_arguments(const ArgumentSlots<1>& args) {
+    static PyResult<PyCuboid> from_arguments(const auto& args) {
         // Read where it was converted: moving it would only copy its values.
         PyResult<LeadingFloats<3>> converted = extract_argument<LeadingFloats<3>>(args[0], "sides");
         if (!converted) [[unlikely]]

@@ -9,7 +9,7 @@ struct PySphere {
 
     static constexpr std::string_view PARAMETERS[] = {"radius"};
     static constexpr FunctionDescription new_description{"Sphere", "__new__", PARAMETERS, 0, 1, {}};
-    static PyResult<PySphere> from_arguments(const ArgumentSlots<1>& args) {
+    static PyResult<PySphere> from_arguments(const auto& args) {
         return PySphere{KS_TRY(extract_argument<float>(args[0], "radius"))};
     }
 
