@@ -9,6 +9,7 @@ import sysconfig
 import textwrap
 import threading
 import time
+import traceback
 
 import _kestrum_testing as t
 import pytest
@@ -174,6 +175,7 @@ def test_take_returns_an_ordinary_exception_unchanged() -> None:
         raise error
 
     assert t.take_after_call(fail) is error
+    assert error.__traceback__.tb_frame.f_code is fail.__code__  # the traceback it was taken with
     assert t.take_after_call(lambda: None) is None
 
 
@@ -346,6 +348,19 @@ def test_lossy_decoding_matches_the_interpreter(raw) -> None:
     assert t.decode_lossy(raw) == raw.decode("utf-8", "replace")
 
 
+def test_print_writes_what_the_interpreter_writes_for_an_uncaught_error(capsys) -> None:
+    try:
+        raise KeyError("printed")
+    except KeyError as caught:
+        error = caught
+    before = sys.getrefcount(error.__traceback__)
+    result = t.print_error(error)
+    after = sys.getrefcount(error.__traceback__)
+    assert result is None  # and nothing is left pending
+    assert after == before
+    assert capsys.readouterr().err == "".join(traceback.format_exception(error))
+
+
 def test_debug_form_of_an_error_value() -> None:
     expected = "PyErr { type: <class 'ValueError'>, value: ValueError('v'), traceback: None }"
     assert t.debug_form(ValueError("v")) == expected
@@ -440,6 +455,23 @@ def test_release_inside_allow_threads_is_applied_on_return() -> None:
     before = sys.getrefcount(obj)
     t.release_in_allow_threads(obj)
     assert sys.getrefcount(obj) == before
+
+
+def test_a_native_thread_takes_the_lock_itself() -> None:
+    seen = []
+
+    def work():
+        seen.append(threading.get_ident())
+        return "done"
+
+    def fail():
+        raise LookupError("from the thread")
+
+    # Counted in while it holds the lock, out once the guard has given it back.
+    assert t.call_from_native_thread(work) == (1, 0, "done")
+    assert seen and seen[0] != threading.get_ident()
+    with pytest.raises(LookupError, match="^from the thread$"):
+        t.call_from_native_thread(fail)
 
 
 def test_once_cell_keeps_the_first_stored_value() -> None:
