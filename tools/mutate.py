@@ -99,7 +99,10 @@ def sync_tree(tree: Path) -> None:
         if target.is_file() and filecmp.cmp(source, target, shallow=False):
             continue
         target.parent.mkdir(parents=True, exist_ok=True)
-        shutil.copy2(source, target)
+        # A fresh modification time: the build must see the file as changed, even when the
+        # developer's copy is older than objects built from a mutant.
+        shutil.copyfile(source, target)
+        shutil.copymode(source, target)
     for path in sorted(tree.rglob("*"), reverse=True):
         relative = path.relative_to(tree).as_posix()
         if path.is_file() and relative not in wanted:
