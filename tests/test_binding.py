@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+import inspect
 import sys
 from collections.abc import Callable
 from typing import Any
 
+import _kestrum_testing as t
 import pytest
 from conftest import run_child
 
@@ -407,3 +409,92 @@ print("survived")
 def test_keyword_values_outlive_an_emptied_keyword_dict() -> None:
     done = run_child(EMPTIES_KEYWORDS)
     assert (done.returncode, done.stdout) == (0, "survived\n"), done.stderr
+
+
+# Parameter kinds no class has, bound by the test-only module's functions of the same shape.
+def mixed(a: Any, /, b: Any, c: Any = None, *, k: Any, m: Any = None) -> None:
+    pass
+
+
+def keywords_only(*, x: Any, y: Any, z: Any) -> None:
+    pass
+
+
+# (function, arguments, keywords, message, worded as the interpreter words it). Missing
+# keyword-only parameters are "keyword" arguments here, "keyword-only" in the interpreter.
+SIGNATURE_FAILURES = [
+    (mixed, (), {}, "mixed() missing 2 required positional arguments: 'a' and 'b'", True),
+    (mixed, (1,), {"k": 1}, "mixed() missing 1 required positional argument: 'b'", True),
+    (
+        mixed,
+        (1, 2, 3, 4),
+        {},
+        "mixed() takes from 2 to 3 positional arguments but 4 were given",
+        True,
+    ),
+    (mixed, (1, 2), {}, "mixed() missing 1 required keyword argument: 'k'", False),
+    (
+        mixed,
+        (),
+        {"a": 1, "b": 2, "k": 3},
+        "mixed() got some positional-only arguments passed as keyword arguments: 'a'",
+        True,
+    ),
+    (mixed, (1, 2), {"k": 3, "b": 4}, "mixed() got multiple values for argument 'b'", True),
+    (mixed, (1, 2), {"k": 1, "z": 2}, "mixed() got an unexpected keyword argument 'z'", True),
+    (keywords_only, (1,), {}, "keywords_only() takes 0 positional arguments but 1 was given", True),
+    (
+        keywords_only,
+        (),
+        {},
+        "keywords_only() missing 3 required keyword arguments: 'x', 'y', and 'z'",
+        False,
+    ),
+    (
+        keywords_only,
+        (),
+        {"z": 1, "x": 2},
+        "keywords_only() missing 1 required keyword argument: 'y'",
+        False,
+    ),
+]
+
+
+@pytest.mark.parametrize("form", ["", "_from_tuple"], ids=["vector", "tuple"])
+@pytest.mark.parametrize(("function", "args", "kwargs", "message", "as_python"), SIGNATURE_FAILURES)
+def test_signature_binding_failure(
+    form: str,
+    function: Callable[..., Any],
+    args: tuple[Any, ...],
+    kwargs: dict[str, Any],
+    message: str,
+    as_python: bool,
+) -> None:
+    with pytest.raises(TypeError) as caught:
+        getattr(t, function.__name__ + form)(*args, **kwargs)
+    assert str(caught.value) == message
+    if as_python:
+        with pytest.raises(TypeError) as python:
+            function(*args, **kwargs)
+        assert str(python.value) == message
+
+
+@pytest.mark.parametrize("form", ["", "_from_tuple"], ids=["vector", "tuple"])
+@pytest.mark.parametrize(
+    ("function", "args", "kwargs"),
+    [
+        (mixed, (1, 2), {"k": 3}),
+        (mixed, (1,), {"b": 2, "k": 3}),
+        (mixed, (1, 2, 3), {"m": 5, "k": 4}),
+        (mixed, (1, 2), {"c": 3, "k": 4}),
+        (keywords_only, (), {"z": 3, "x": 1, "y": 2}),
+    ],
+)
+def test_signature_binding_fills_each_parameter(
+    form: str, function: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]
+) -> None:
+    # Distinct objects, so that a value in the wrong slot shows.
+    args = tuple(object() for _ in args)
+    kwargs = {name: object() for name in kwargs}
+    bound = getattr(t, function.__name__ + form)(*args, **kwargs)
+    assert bound == inspect.signature(function).bind(*args, **kwargs).arguments

@@ -52,6 +52,9 @@ class NameNotStr(type):
         return super().__getattribute__(name)
 
 
+NonAscii = type("Würfel", (), {})
+
+
 class Nameless(metaclass=NameRaises):
     pass
 
@@ -107,6 +110,8 @@ FAILURES: list[tuple[type, tuple[Any, ...], str | None, BaseException]] = [
     (Cylinder, ("1", 2), "radius", float_error("1")),
     (Cylinder, (1, None), "length", float_error(None)),
     (Cone, (1j, 1), "radius", float_error(1j)),
+    # A message that is not ASCII.
+    (Sphere, (NonAscii(),), "radius", float_error(NonAscii())),
     # The first failing parameter is the one reported.
     (Capsule, ("a", "b"), "radius", float_error("a")),
     (Cylinder, ("a", None), "radius", float_error("a")),
@@ -318,6 +323,22 @@ def test_reworded_error_keeps_cause(construct: Construct, where: str) -> None:
     assert caught.value.__cause__ is cause
     assert caught.value.__suppress_context__ is True
     assert caught.value.__context__ is None
+
+
+@pytest.mark.parametrize(
+    "argument", [object(), Raises(TypeError("x"))], ids=["interpreter", "user-code"]
+)
+def test_error_reworded_while_handling_one_has_it_as_context(
+    construct: Construct, argument: Any
+) -> None:
+    try:
+        raise KeyError("handled")
+    except KeyError as error:
+        handled = error
+        with pytest.raises(TypeError) as caught:
+            construct(Sphere, argument)
+    assert str(caught.value).startswith("argument 'radius': ")
+    assert caught.value.__context__ is handled
 
 
 def test_cause_of_none_is_cleared(construct: Construct) -> None:

@@ -2,13 +2,15 @@
 
 from __future__ import annotations
 
+import ctypes
+import functools
 import os
 import subprocess
 import sys
 import sysconfig
-import textwrap
 import threading
 import time
+import traceback
 
 import _kestrum_testing as t
 import pytest
@@ -273,6 +275,7 @@ def test_take_returns_an_ordinary_exception_unchanged() -> None:
         raise error
 
     assert t.take_after_call(fail) is error
+    assert error.__traceback__.tb_frame.f_code is fail.__code__  # the traceback it was taken with
     assert t.take_after_call(lambda: None) is None
 
 
@@ -342,9 +345,13 @@ def test_cause_is_read_back_with_its_traceback() -> None:
 
 def test_a_cause_that_is_a_class_is_raised_as_a_lazy_error() -> None:
     error = ValueError("x")
-    error.__cause__ = None
-    # __cause__ accepts only exception instances or None from Python; the C API takes more.
-    assert t.cause_of(error) is None
+    # __cause__ accepts only exception instances or None from Python; the C API takes more
+    # (and steals the reference it is given).
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(KeyError))
+    ctypes.pythonapi.PyException_SetCause(ctypes.py_object(error), ctypes.py_object(KeyError))
+    cause = t.cause_of(error)
+    assert type(cause) is KeyError
+    assert cause.args == ()
 
 
 @pytest.mark.parametrize("cause", [KeyError("k"), None])
@@ -445,6 +452,19 @@ def test_lossy_decoding_matches_the_interpreter(raw) -> None:
     assert t.decode_lossy(raw) == raw.decode("utf-8", "replace")
 
 
+def test_print_writes_what_the_interpreter_writes_for_an_uncaught_error(capsys) -> None:
+    try:
+        raise KeyError("printed")
+    except KeyError as caught:
+        error = caught
+    before = sys.getrefcount(error.__traceback__)
+    result = t.print_error(error)
+    after = sys.getrefcount(error.__traceback__)
+    assert result is None  # and nothing is left pending
+    assert after == before
+    assert capsys.readouterr().err == "".join(traceback.format_exception(error))
+
+
 def test_debug_form_of_an_error_value() -> None:
     expected = "PyErr { type: <class 'ValueError'>, value: ValueError('v'), traceback: None }"
     assert t.debug_form(ValueError("v")) == expected
@@ -541,6 +561,23 @@ def test_release_inside_allow_threads_is_applied_on_return() -> None:
     assert sys.getrefcount(obj) == before
 
 
+def test_a_native_thread_takes_the_lock_itself() -> None:
+    seen = []
+
+    def work():
+        seen.append(threading.get_ident())
+        return "done"
+
+    def fail():
+        raise LookupError("from the thread")
+
+    # Counted in while it holds the lock, out once the guard has given it back.
+    assert t.call_from_native_thread(work) == (1, 0, "done")
+    assert seen and seen[0] != threading.get_ident()
+    with pytest.raises(LookupError, match="^from the thread$"):
+        t.call_from_native_thread(fail)
+
+
 def test_once_cell_keeps_the_first_stored_value() -> None:
     def refuse():
         raise LookupError("not yet")
@@ -548,6 +585,9 @@ def test_once_cell_keeps_the_first_stored_value() -> None:
     if t.once_cell_peek() is None:
         with pytest.raises(LookupError):
             t.once_cell_get_or_init(refuse)
+        # Raised by the interpreter's C code, passed on as it was taken off the indicator.
+        with pytest.raises(ValueError, match=r"^invalid literal for int\(\) with base 10: 'x'$"):
+            t.once_cell_get_or_init(functools.partial(int, "x"))
         assert t.once_cell_peek() is None  # a failed computation leaves it empty
     first = t.once_cell_get_or_init(lambda: "first")
     assert t.once_cell_get_or_init(lambda: "second") is first
@@ -649,6 +689,18 @@ def test_raise_now_restores_a_lazy_error_as_its_exception() -> None:
         value.raise_now()
 
 
+def test_releasing_an_error_value_releases_its_builder() -> None:
+    def builder():
+        return (LookupError, "never built")
+
+    before = sys.getrefcount(builder)
+    value = t.ErrorValue(builder)
+    held = sys.getrefcount(builder)
+    del value
+    after = sys.getrefcount(builder)
+    assert (held, after) == (before + 1, before)
+
+
 def test_an_exclusively_borrowed_instance_refuses_a_shared_borrow() -> None:
     probe = t.Probe(2.0)
     t.set_borrow_flag(probe, -1)
@@ -656,6 +708,20 @@ def test_an_exclusively_borrowed_instance_refuses_a_shared_borrow() -> None:
         _ = probe.value
     t.set_borrow_flag(probe, 0)
     assert probe.value == 2.0
+
+
+def test_debug_form_escapes_control_characters_of_the_traceback(tmp_path, monkeypatch) -> None:
+    # A source line holding a tab and a control character, which the traceback quotes.
+    (tmp_path / "tabbed.py").write_text('def fail():\n    raise KeyError("a\tb\x01c")\n')
+    monkeypatch.syspath_prepend(str(tmp_path))
+    import tabbed
+
+    try:
+        tabbed.fail()
+    except KeyError as caught:
+        form = t.debug_form(caught)
+    assert 'raise KeyError(\\"a\\tb\\u{1}c\\")' in form
+    assert "\t" not in form and "\x01" not in form
 
 
 def test_debug_form_with_an_unformattable_traceback(monkeypatch) -> None:

@@ -54,6 +54,13 @@ class IntSub(int):
     pass
 
 
+class IntSubOwnFloat(int):
+    """An int whose own float conversion, which the interpreter's conversion uses, differs."""
+
+    def __float__(self) -> float:
+        return 0.25
+
+
 class MinusOne:
     """Converts to -1.0, the value that also signals a failed conversion."""
 
@@ -77,6 +84,7 @@ VALUES: list[tuple[Any, Any, float, float]] = [
     (IndexOnly(3), IndexOnly(10), 3.0, 5.0),
     (FloatSub(1.5), FloatSub(0.2), 1.5, half(0.2)),
     (IntSub(7), IntSub(9), 7.0, 4.5),
+    (IntSubOwnFloat(7), IntSubOwnFloat(9), 0.25, 0.125),
     (Fraction(1, 3), Fraction(2, 3), f32(1 / 3), half(2 / 3)),
     (Decimal("0.1"), Decimal("2.5"), f32(0.1), 1.25),
     (math.nan, math.nan, math.nan, math.nan),

@@ -2,6 +2,7 @@
 // failure paths, error values, lock bookkeeping and once-only cells from Python.
 #include <Python.h>
 
+#include <span>
 #include <stdexcept>
 #include <thread>
 
@@ -146,6 +147,12 @@ PyResult<Owned> argument_error(PyObject* args) {
     return argument_extraction_error(name, error_from_instance(arg(args, 1)));
 }
 
+// Prints an exception through PyErr::print, as the interpreter prints an uncaught one.
+PyResult<Owned> print_error(PyObject* args) {
+    error_from_instance(arg(args, 0)).print();
+    return none();
+}
+
 PyResult<Owned> debug_form(PyObject* args) {
     return PyString::new_(error_from_instance(arg(args, 0)).debug());
 }
@@ -196,6 +203,30 @@ PyResult<Owned> release_in_allow_threads(PyObject* args) {
     Owned held = Owned::borrow(arg(args, 0));
     allow_threads([&held] { held = Owned(); });
     return none();
+}
+
+// Calls `callable` on a native thread that takes the interpreter lock itself. Gives back the
+// hold count inside the guard, the count after it, and the call's result.
+PyResult<Owned> call_from_native_thread(PyObject* args) {
+    PyObject* callable = arg(args, 0);
+    std::intptr_t inside = 0;
+    std::intptr_t after = 0;
+    Owned result;
+    std::optional<PyErr> error;
+    allow_threads([&] {
+        std::thread([&] {
+            {
+                GILGuard guard = GILGuard::acquire();
+                inside = GIL_COUNT;
+                result = Owned::steal(PyObject_CallNoArgs(callable));
+                if (!result) error = fetch_error();
+            }
+            after = GIL_COUNT;
+        }).join();
+    });
+    if (error) return std::move(*error);
+    return steal_or_fetch(Py_BuildValue("(nnO)", static_cast<Py_ssize_t>(inside),
+                                        static_cast<Py_ssize_t>(after), result.get()));
 }
 
 constinit GILOnceCell<Owned> ONCE_CELL;
@@ -348,6 +379,60 @@ PyResult<Owned> set_borrow_flag(PyObject* args) {
     return none();
 }
 
+// ---- argument binding --------------------------------------------------------------
+
+// The parameter kinds no class of the module has: positional-only, optional, keyword-only.
+// As a Python function: mixed(a, /, b, c=None, *, k, m=None).
+constexpr std::string_view MIXED_POSITIONAL[] = {"a", "b", "c"};
+constexpr KeywordOnlyParameter MIXED_KEYWORD_ONLY[] = {{"k", true}, {"m", false}};
+constexpr FunctionDescription MIXED{nullptr, "mixed", MIXED_POSITIONAL, 1, 2, MIXED_KEYWORD_ONLY};
+// keywords_only(*, x, y, z)
+constexpr KeywordOnlyParameter XYZ[] = {{"x", true}, {"y", true}, {"z", true}};
+constexpr FunctionDescription KEYWORDS_ONLY{nullptr, "keywords_only", {}, 0, 0, XYZ};
+
+// The argument bound to each parameter, by parameter name; empty slots are left out.
+template <const FunctionDescription& Description>
+PyResult<Owned> bound(std::span<PyObject* const> slots) {
+    Owned result = KS_TRY(steal_or_fetch(PyDict_New()));
+    const std::size_t positional_count = Description.positional_names.size();
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (slots[i] == nullptr) continue;
+        const std::string_view name =
+            i < positional_count ? Description.positional_names[i]
+                                 : Description.keyword_only[i - positional_count].parameter_name;
+        if (PyDict_SetItem(result.get(), PyString::new_(name).get(), slots[i]) == -1)
+            return fetch_error();
+    }
+    return result;
+}
+
+// The vector form of a call, which matches keywords against the interned parameter names.
+template <const FunctionDescription& Description>
+PyObject* bind_vector(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    return trampoline([&]() -> PyResult<Owned> {
+        ArgumentSlots<Description.parameter_count()> slots{};
+        KS_TRY(extract_arguments_fastcall(Description, args, nargs, kwnames, slots,
+                                          parameter_objects<Description>));
+        return bound<Description>(slots);
+    });
+}
+
+// The tuple-and-dictionary form, which matches keywords by their text.
+template <const FunctionDescription& Description>
+PyObject* bind_tuple(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
+    return trampoline([&]() -> PyResult<Owned> {
+        ArgumentSlots<Description.parameter_count()> slots{};
+        KS_TRY(extract_arguments_tuple_dict(Description, args, kwargs, slots));
+        return bound<Description>(slots);
+    });
+}
+
+template <class Function>
+PyCFunction as_method(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // ---- the module --------------------------------------------------------------------
 
 #define ENTRY(name, doc) {#name, entry<name>, METH_VARARGS, doc}
@@ -369,6 +454,7 @@ PyMethodDef METHODS[] = {
     ENTRY(cause_of, "The cause of an exception, as an error value."),
     ENTRY(with_cause, "Sets (or clears, with None) an exception's cause."),
     ENTRY(argument_error, "argument_extraction_error of a name and an exception."),
+    ENTRY(print_error, "Prints an exception through PyErr::print."),
     ENTRY(debug_form, "The debug form of an exception as an error value."),
     ENTRY(display, "The display text of an object."),
     ENTRY(lossy, "The lossy UTF-8 text of a str."),
@@ -379,10 +465,19 @@ PyMethodDef METHODS[] = {
     ENTRY(release_from_thread, "Releases a reference without the lock; is one pending?"),
     ENTRY(noop, "An entry that does nothing."),
     ENTRY(release_in_allow_threads, "Releases a reference with the lock released."),
+    ENTRY(call_from_native_thread, "Calls from a native thread that takes the lock itself."),
     ENTRY(once_cell_get_or_init, "Fills the test cell from a callable."),
     ENTRY(once_cell_peek, "The test cell's value, or None."),
     ENTRY(build_class, "Builds a class with the given name and text signature."),
     ENTRY(set_borrow_flag, "Sets a Probe's borrow counter."),
+    {"mixed", as_method(bind_vector<MIXED>), METH_FASTCALL | METH_KEYWORDS,
+     "Binds mixed(a, /, b, c=None, *, k, m=None) from a vector call."},
+    {"mixed_from_tuple", as_method(bind_tuple<MIXED>), METH_VARARGS | METH_KEYWORDS,
+     "Binds mixed(a, /, b, c=None, *, k, m=None) from a tuple and a dictionary."},
+    {"keywords_only", as_method(bind_vector<KEYWORDS_ONLY>), METH_FASTCALL | METH_KEYWORDS,
+     "Binds keywords_only(*, x, y, z) from a vector call."},
+    {"keywords_only_from_tuple", as_method(bind_tuple<KEYWORDS_ONLY>), METH_VARARGS | METH_KEYWORDS,
+     "Binds keywords_only(*, x, y, z) from a tuple and a dictionary."},
     {nullptr, nullptr, 0, nullptr},
 };
 
