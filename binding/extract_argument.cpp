@@ -2,6 +2,7 @@
 #include "extract_argument.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -266,18 +267,21 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 namespace {
 
 // "argument '<name>': " + text as one ASCII `str`, written in place.
+// Null, with the failure pending, when the `str` cannot be made. The parts are copied whole:
+// a byte loop over them cost about 100 instructions a call (callgrind).
 Owned ascii_message(std::string_view open, std::string_view name, std::string_view close,
                     PyObject* text) {
-    const std::size_t length = open.size() + name.size() + close.size() +
-                               static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    const auto text_size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
+    const std::size_t length = open.size() + name.size() + close.size() + text_size;
     Owned message = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
-    if (!message) panic_after_error();
+    if (!message) [[unlikely]]
+        return message;
     char* out = static_cast<char*>(PyUnicode_DATA(message.get()));
-    out = std::ranges::copy(open, out).out;
-    out = std::ranges::copy(name, out).out;
-    out = std::ranges::copy(close, out).out;
-    const auto* data = static_cast<const char*>(PyUnicode_DATA(text));
-    std::copy(data, data + PyUnicode_GET_LENGTH(text), out);
+    for (std::string_view part : {open, name, close}) {
+        std::memcpy(out, part.data(), part.size());
+        out += part.size();
+    }
+    std::memcpy(out, PyUnicode_DATA(text), text_size);
     return message;
 }
 

@@ -66,6 +66,30 @@ PyResult<void> extract_arguments_fastcall_general(const FunctionDescription& des
                                                   PyObject* kwnames, std::span<PyObject*> slots,
                                                   ParameterObjectsFn names);
 
+// Binds `given` positional arguments and then every keyword of `kwnames`, when each keyword
+// is, by identity, the interned name of a different parameter not given by position, and
+// together they are exactly the parameters. False, with every slot empty, otherwise.
+inline bool bind_keywords_by_identity(ParameterObjects objects, PyObject* const* args,
+                                      std::size_t given, PyObject* kwnames,
+                                      std::span<PyObject*> slots) {
+    for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
+    bool bound = true;
+    for (std::size_t k = 0; bound && given + k < objects.size(); ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k));
+        bound = false;
+        for (std::size_t i = given; i < objects.size(); ++i) {
+            if (objects[i] == key && slots[i] == nullptr) {
+                slots[i] = args[given + k];
+                bound = true;
+                break;
+            }
+        }
+    }
+    if (!bound)
+        for (PyObject*& slot : slots) slot = nullptr;
+    return bound;
+}
+
 // The vector form of a fast call: `nargs` positional arguments, then one value per name
 // in `kwnames` (which may be null).
 inline PyResult<void> extract_arguments_fastcall(const FunctionDescription& description,
@@ -86,23 +110,9 @@ inline PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc
             // a different parameter not given by position. Anything else takes the general
             // road, which words the failure.
             const ParameterObjects objects = names();
-            if (objects.size() == positional_count) {
-                for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
-                bool bound = true;
-                for (std::size_t k = 0; bound && given + k < positional_count; ++k) {
-                    PyObject* key = PyTuple_GET_ITEM(kwnames, static_cast<Py_ssize_t>(k));
-                    bound = false;
-                    for (std::size_t i = given; i < positional_count; ++i) {
-                        if (objects[i] == key && slots[i] == nullptr) {
-                            slots[i] = args[given + k];
-                            bound = true;
-                            break;
-                        }
-                    }
-                }
-                if (bound) return {};
-                for (PyObject*& slot : slots) slot = nullptr;
-            }
+            if (objects.size() == positional_count &&
+                bind_keywords_by_identity(objects, args, given, kwnames, slots))
+                return {};
         }
     }
     return extract_arguments_fastcall_general(description, args, nargs, kwnames, slots, names);

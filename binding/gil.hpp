@@ -39,9 +39,11 @@ inline void apply_pending_decrefs() {
         POOL.update_counts();
 }
 
-// An entry whose bookkeeping would do nothing: entering is allowed and no release waits.
+// An entry whose bookkeeping would do nothing but count it: no release waits. (A negative
+// count, which forbids entry, is set only while a garbage-collector traversal runs, and a
+// traversal runs no Python code that could call a method or constructor.)
 inline bool plain_entry() {
-    return GIL_COUNT >= 0 && !POOL.has_pending();
+    return !POOL.has_pending();
 }
 
 class GILGuard {
