@@ -39,16 +39,16 @@ namespace {
 // iterating; the size is read again each step since an element's conversion may
 // shrink a list.
 template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
-PyResult<void> convert_items(PyObject* object, void* sink, void (*keep)(void*, float)) {
+PyResult<void> convert_items(PyObject* object, FloatSink& sink) {
     for (Py_ssize_t i = 0; i < Size(object); ++i) {
         PyObject* item = Item(object, i);
         if (float value; read_exact_float(item, value)) [[likely]] {
-            keep(sink, value);
+            sink.push_back(value);
             continue;
         }
         // Converting anything else may run Python code that drops the item from the list.
         Owned held = Owned::borrow(item);
-        keep(sink, KS_TRY(FromPyObject<float>::extract_bound(held.get())));
+        sink.push_back(KS_TRY(FromPyObject<float>::extract_bound(held.get())));
     }
     return {};
 }
@@ -80,12 +80,11 @@ PyResult<void> query_length(PyObject* object) {
 }
 }  // namespace
 
-PyResult<void> convert_sequence(PyObject* object, void* sink, void (*keep)(void*, float)) {
+PyResult<void> convert_sequence(PyObject* object, FloatSink& sink) {
     if (PyUnicode_Check(object))
         return PyErr::new_(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (PyList_CheckExact(object)) return convert_items<list_size, list_item>(object, sink, keep);
-    if (PyTuple_CheckExact(object))
-        return convert_items<tuple_size, tuple_item>(object, sink, keep);
+    if (PyList_CheckExact(object)) return convert_items<list_size, list_item>(object, sink);
+    if (PyTuple_CheckExact(object)) return convert_items<tuple_size, tuple_item>(object, sink);
     if (!PySequence_Check(object)) return downcast_error(object, "Sequence");
 
     // The length is only asked, never trusted: nothing is reserved from it.
@@ -94,7 +93,7 @@ PyResult<void> convert_sequence(PyObject* object, void* sink, void (*keep)(void*
     for (;;) {
         std::optional<Owned> item = KS_TRY(next(iterator.get()));
         if (!item) break;
-        keep(sink, KS_TRY(FromPyObject<float>::extract_bound(item->get())));
+        sink.push_back(KS_TRY(FromPyObject<float>::extract_bound(item->get())));
     }
     return {};
 }

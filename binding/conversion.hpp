@@ -155,19 +155,19 @@ struct FromPyObjectBound<BorrowedText> {
     }
 };
 
-// Converts every element of a sequence with the float conversion, in iteration order,
-// handing each number to `keep` (which sees `sink`); the first failure stops it.
-PyResult<void> convert_sequence(PyObject* object, void* sink, void (*keep)(void*, float));
+// Converts every element of a sequence with the float conversion, in iteration order, into
+// `sink`; the first failure stops it.
+PyResult<void> convert_sequence(PyObject* object, FloatSink& sink);
 
 template <std::size_t N>
 struct FromPyObjectBound<LeadingFloats<N>> {
     static PyResult<LeadingFloats<N>> from_py_object_bound(PyObject* object) {
         PyResult<LeadingFloats<N>> result(std::in_place);
-        PyResult<void> converted = convert_sequence(object, &*result, [](void* sink, float value) {
-            static_cast<LeadingFloats<N>*>(sink)->push_back(value);
-        });
+        FloatSink sink{result->values, N};
+        PyResult<void> converted = convert_sequence(object, sink);
         if (!converted) [[unlikely]]
             return std::move(converted).take_error();
+        result->count = sink.count;
         return result;
     }
 };

@@ -31,6 +31,15 @@ struct PanicException {
     [[noreturn]] static void resume(PyErrStateNormalized&& fetched);
 };
 
+// The message of an exact TypeError instance whose only argument is an exact `str` and that
+// has no cause: all that its str() says. Null otherwise.
+PyObject* plain_type_error_message(PyObject* exception);
+
+// The message of the pending exception when it is a plain TypeError (see
+// PyErr::plain_type_error_text), taken off the indicator with its traceback; null, with the
+// exception still pending, otherwise.
+Owned take_plain_type_error_text();
+
 // Takes the pending exception off the indicator as an instance (every member null when none
 // was pending).
 PyErrStateNormalized take_normalized();

@@ -62,6 +62,26 @@ PyErrStateNormalized take_normalized() {
 #endif
 }
 
+Owned take_plain_type_error_text() {
+#if PY_VERSION_HEX >= 0x030C0000
+    Owned exception = Owned::steal(PyErr_GetRaisedException());
+    if (PyObject* text = plain_type_error_message(exception.get())) return Owned::borrow(text);
+    PyErr_SetRaisedException(exception.release());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    Owned type_held = Owned::steal(type);
+    Owned value_held = Owned::steal(value);
+    Owned traceback_held = Owned::steal(traceback);
+    if (type == PyExc_TypeError && value != nullptr && PyUnicode_CheckExact(value))
+        return value_held;
+    PyErr_Restore(type_held.release(), value_held.release(), traceback_held.release());
+#endif
+    return Owned();
+}
+
 std::optional<PyErr> PyErr::take() {
 #if PY_VERSION_HEX >= 0x030C0000
     PyErrStateNormalized fetched = take_normalized();

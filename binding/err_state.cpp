@@ -37,25 +37,28 @@ std::condition_variable NORMALIZER_DONE;
 
 }  // namespace
 
+PyObject* plain_type_error_message(PyObject* exception) {
+    if (exception == nullptr ||
+        !Py_IS_TYPE(exception, reinterpret_cast<PyTypeObject*>(PyExc_TypeError)))
+        return nullptr;
+    const auto* instance = reinterpret_cast<PyBaseExceptionObject*>(exception);
+    PyObject* args = instance->args;
+    if (instance->cause != nullptr || args == nullptr || !PyTuple_CheckExact(args) ||
+        PyTuple_GET_SIZE(args) != 1)
+        return nullptr;
+    PyObject* text = PyTuple_GET_ITEM(args, 0);
+    return PyUnicode_CheckExact(text) ? text : nullptr;
+}
+
 PyObject* PyErrState::plain_type_error_text() const {
     if (const auto* fetched = std::get_if<PyErrStateFetched>(&inner_)) {
         if (fetched->ptype.get() != PyExc_TypeError) return nullptr;
         PyObject* value = fetched->pvalue.get();
         return value != nullptr && PyUnicode_CheckExact(value) ? value : nullptr;
     }
-    // From 3.12 the interpreter raises instances: an exact TypeError whose only argument is a
-    // `str` and that has no cause says no more than that text.
+    // From 3.12 the interpreter raises instances.
     const auto* normalized = std::get_if<PyErrStateNormalized>(&inner_);
-    if (normalized == nullptr) return nullptr;
-    PyObject* value = normalized->pvalue.get();
-    if (!Py_IS_TYPE(value, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) return nullptr;
-    const auto* exception = reinterpret_cast<PyBaseExceptionObject*>(value);
-    PyObject* args = exception->args;
-    if (exception->cause != nullptr || args == nullptr || !PyTuple_CheckExact(args) ||
-        PyTuple_GET_SIZE(args) != 1)
-        return nullptr;
-    PyObject* text = PyTuple_GET_ITEM(args, 0);
-    return PyUnicode_CheckExact(text) ? text : nullptr;
+    return normalized != nullptr ? plain_type_error_message(normalized->pvalue.get()) : nullptr;
 }
 
 const PyErrStateNormalized& PyErrState::as_normalized() {

@@ -294,8 +294,28 @@ std::string argument_prefix(std::string_view name) {
     return prefix;
 }
 
+// Without an early exit the loop is a few instructions a byte (parameter names are short).
 bool is_ascii(std::string_view text) {
-    return std::ranges::all_of(text, [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    unsigned char seen = 0;
+    for (char c : text) seen |= static_cast<unsigned char>(c);
+    return seen < 0x80;
+}
+
+// The new TypeError for a plain one with message `text`; empty when `text` has no UTF-8 form
+// (the general road then rewords it from its display form).
+std::optional<PyErr> reword_plain_type_error(std::string_view name, PyObject* text) {
+    if (PyUnicode_IS_COMPACT_ASCII(text) && is_ascii(name))
+        return PyErr::new_with_cause(PyExc_TypeError,
+                                     ascii_message(ARGUMENT_OPEN, name, ARGUMENT_CLOSE, text),
+                                     std::nullopt);
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
+        std::string message = argument_prefix(name);
+        message.append(data, static_cast<std::size_t>(size));
+        return PyErr::new_with_cause(PyExc_TypeError, message, std::nullopt);
+    }
+    (void)PyErr::take();
+    return std::nullopt;
 }
 
 }  // namespace
@@ -304,17 +324,8 @@ PyErr argument_extraction_error(std::string_view name, PyErr error) {
     // What the interpreter's own conversions raise: no instance, no cause; its message is
     // what str() of the instance would give.
     if (PyObject* text = error.plain_type_error_text()) {
-        if (PyUnicode_IS_COMPACT_ASCII(text) && is_ascii(name))
-            return PyErr::new_with_cause(PyExc_TypeError,
-                                         ascii_message(ARGUMENT_OPEN, name, ARGUMENT_CLOSE, text),
-                                         std::nullopt);
-        Py_ssize_t size = 0;
-        if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
-            std::string message = argument_prefix(name);
-            message.append(data, static_cast<std::size_t>(size));
-            return PyErr::new_with_cause(PyExc_TypeError, message, std::nullopt);
-        }
-        (void)PyErr::take();
+        if (std::optional<PyErr> reworded = reword_plain_type_error(name, text))
+            return std::move(*reworded);
     }
     if (error.get_type() != PyExc_TypeError) return error;
     std::string message = argument_prefix(name);
@@ -326,6 +337,21 @@ PyErr argument_error(PyObject* exception_type, std::string_view name, std::strin
     std::string message = argument_prefix(name);
     message += text;
     return PyErr::new_(exception_type, std::move(message));
+}
+
+PyResult<float> extract_float_slow(PyObject* object, std::string_view name) {
+    const double value =
+        PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
+    if (value != -1.0 || PyErr_Occurred() == nullptr) [[likely]]
+        return narrow_to_single(value);
+    if (Owned text = take_plain_type_error_text()) {
+        if (std::optional<PyErr> reworded = reword_plain_type_error(name, text.get()))
+            return std::move(*reworded);
+        std::string message = argument_prefix(name);
+        message += to_string_lossy(text.get());
+        return PyErr::new_with_cause(PyExc_TypeError, message, std::nullopt);
+    }
+    return argument_extraction_error(name, fetch_error());
 }
 
 }  // namespace kestrum

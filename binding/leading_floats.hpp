@@ -7,6 +7,18 @@
 
 namespace kestrum {
 
+// Where the sequence conversion puts numbers: the first `capacity` are kept, all are counted.
+struct FloatSink {
+    float* kept;
+    std::size_t capacity;
+    std::size_t count = 0;
+
+    void push_back(float value) noexcept {
+        if (count < capacity) kept[count] = value;
+        ++count;
+    }
+};
+
 template <std::size_t N>
 struct LeadingFloats {
     static constexpr std::size_t KEPT = N;
