@@ -48,9 +48,7 @@ class Peer:
 PEER_LIST = [
     Peer("capi", "kestrum_bench_capi", sources=(PEERS / "capi.c",)),
     Peer("capi_vectorcall", "kestrum_bench_capi_vectorcall", sources=(PEERS / "capi.c",)),
-    Peer(
-        "capi_heap_vectorcall", "kestrum_bench_capi_heap_vectorcall", sources=(PEERS / "capi.c",)
-    ),
+    Peer("capi_heap_vectorcall", "kestrum_bench_capi_heap_vectorcall", sources=(PEERS / "capi.c",)),
     Peer(
         "pybind11",
         "kestrum_bench_pybind11",

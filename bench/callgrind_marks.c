@@ -41,4 +41,6 @@ static struct PyModuleDef module_def = {
     .m_methods = methods,
 };
 
-PyMODINIT_FUNC PyInit_kestrum_bench_callgrind_marks(void) { return PyModule_Create(&module_def); }
+PyMODINIT_FUNC PyInit_kestrum_bench_callgrind_marks(void) {
+    return PyModule_Create(&module_def);
+}

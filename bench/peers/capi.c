@@ -36,8 +36,15 @@ typedef struct {
     PyObject_HEAD
     char* path;  // UTF-8, owned
     Py_ssize_t size;
-    int ascii;  // the heap type's getter copies ASCII bytes without decoding them
 } MeshObject;
+
+// The heap type keeps the bytes inline (one allocation per instance), and whether they are ASCII,
+// so that a read of an ASCII path is a copy, not a decode.
+typedef struct {
+    PyObject_VAR_HEAD
+    int ascii;
+    char path[];  // UTF-8, Py_SIZE bytes and a nul
+} InlineMeshObject;
 // clang-format on
 
 // Same result as the "f" format unit: an exact float is read in place, an exact int goes straight
@@ -54,9 +61,6 @@ static inline int to_f32(PyObject* o, float* out) {
     *out = (float)d;
     return 0;
 }
-
-// An "O&" converter, so that the tuple-and-dict parsers convert exactly as the vector paths do.
-static int f32_converter(PyObject* o, void* out) { return to_f32(o, (float*)out) == 0; }
 
 static PyObject* make_sphere(PyTypeObject* type, float radius) {
     SphereObject* self = (SphereObject*)type->tp_alloc(type, 0);
@@ -75,6 +79,11 @@ static PyObject* make_rod(PyTypeObject* type, float radius, float length) {
 
 // Every element is converted before the count is looked at, as kestrum does.
 static int half_sides_from(PyObject* sides, float out[3]) {
+    PyObject* fast;
+    if (PyList_CheckExact(sides) || PyTuple_CheckExact(sides)) {
+        fast = Py_NewRef(sides);
+        goto convert;
+    }
     if (PyUnicode_Check(sides)) {
         PyErr_SetString(PyExc_TypeError,
                         "argument 'sides': expected a sequence of numbers, not str");
@@ -86,19 +95,24 @@ static int half_sides_from(PyObject* sides, float out[3]) {
                      Py_TYPE(sides)->tp_name);
         return -1;
     }
-    PyObject* fast = PySequence_Fast(sides, "argument 'sides': expected a sequence");
+    fast = PySequence_Fast(sides, "argument 'sides': expected a sequence");
     if (fast == NULL) return -1;
+convert:;
     Py_ssize_t n = 0;
     // The size is re-read each round: an element's __float__ may resize a list under us.
     for (; n < PySequence_Fast_GET_SIZE(fast); n++) {
         PyObject* item = PySequence_Fast_GET_ITEM(fast, n);
         float v;
-        Py_INCREF(item);
-        int rc = to_f32(item, &v);
-        Py_DECREF(item);
-        if (rc < 0) {
-            Py_DECREF(fast);
-            return -1;
+        if (PyFloat_CheckExact(item)) {
+            v = (float)PyFloat_AS_DOUBLE(item);
+        } else {  // __float__ or __index__ may run code that drops the item from the list
+            Py_INCREF(item);
+            int rc = to_f32(item, &v);
+            Py_DECREF(item);
+            if (rc < 0) {
+                Py_DECREF(fast);
+                return -1;
+            }
         }
         if (n < 3) out[n] = v * 0.5f;
     }
@@ -120,6 +134,7 @@ static PyObject* make_cuboid(PyTypeObject* type, PyObject* sides) {
     return (PyObject*)self;
 }
 
+#ifndef KB_HEAP
 static PyObject* make_mesh(PyTypeObject* type, PyObject* path) {
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
@@ -134,37 +149,40 @@ static PyObject* make_mesh(PyTypeObject* type, PyObject* path) {
     }
     self->path = copy;
     self->size = size;
-    self->ascii = PyUnicode_IS_ASCII(path);
     return (PyObject*)self;
 }
+#endif
 
 // ---- tp_new: the classic tuple-and-dict path
 
 static PyObject* sphere_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static char* kwlist[] = {"radius", NULL};
+    PyObject* arg;
     float radius;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O&:Sphere", kwlist, f32_converter, &radius))
-        return NULL;
+    // "O" and a conversion of our own rather than "f": an exact int then skips int.__float__.
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Sphere", kwlist, &arg)) return NULL;
+    if (to_f32(arg, &radius) < 0) return NULL;
     return make_sphere(type, radius);
 }
 
 static PyObject* rod_new(PyTypeObject* type, PyObject* args, PyObject* kwds, const char* format) {
     static char* kwlist[] = {"radius", "length", NULL};
+    PyObject *arg_radius, *arg_length;
     float radius, length;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, format, kwlist, f32_converter, &radius,
-                                     f32_converter, &length))
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, format, kwlist, &arg_radius, &arg_length))
         return NULL;
+    if (to_f32(arg_radius, &radius) < 0 || to_f32(arg_length, &length) < 0) return NULL;
     return make_rod(type, radius, length);
 }
 
 static PyObject* capsule_new(PyTypeObject* t, PyObject* a, PyObject* k) {
-    return rod_new(t, a, k, "O&O&:Capsule");
+    return rod_new(t, a, k, "OO:Capsule");
 }
 static PyObject* cylinder_new(PyTypeObject* t, PyObject* a, PyObject* k) {
-    return rod_new(t, a, k, "O&O&:Cylinder");
+    return rod_new(t, a, k, "OO:Cylinder");
 }
 static PyObject* cone_new(PyTypeObject* t, PyObject* a, PyObject* k) {
-    return rod_new(t, a, k, "O&O&:Cone");
+    return rod_new(t, a, k, "OO:Cone");
 }
 
 static PyObject* cuboid_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -174,12 +192,14 @@ static PyObject* cuboid_new(PyTypeObject* type, PyObject* args, PyObject* kwds) 
     return make_cuboid(type, sides);
 }
 
+#ifndef KB_HEAP
 static PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static char* kwlist[] = {"path", NULL};
     PyObject* path;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "U:PyMesh", kwlist, &path)) return NULL;
     return make_mesh(type, path);
 }
+#endif
 
 // ---- tp_vectorcall: the argument vector bound by hand
 
@@ -338,7 +358,7 @@ static void mesh_dealloc(PyObject* self) {
 // Error paths only; the display name comes from the type, so Capsule, Cylinder and Cone share
 // one vectorcall.
 __attribute__((cold, noinline)) static int too_many_positional(PyObject* type, int n,
-                                                                Py_ssize_t given) {
+                                                               Py_ssize_t given) {
     PyObject* name = PyType_GetName((PyTypeObject*)type);
     if (name == NULL) return -1;
     PyErr_Format(PyExc_TypeError, "%U.__new__() takes %d positional arguments but %zd %s given",
@@ -348,7 +368,7 @@ __attribute__((cold, noinline)) static int too_many_positional(PyObject* type, i
 }
 
 __attribute__((cold, noinline)) static int keyword_error(PyObject* type, const char* what,
-                                                          PyObject* key) {
+                                                         PyObject* key) {
     PyObject* name = PyType_GetName((PyTypeObject*)type);
     if (name == NULL) return -1;
     PyErr_Format(PyExc_TypeError, "%U.__new__() got %s '%S'", name, what, key);
@@ -356,9 +376,8 @@ __attribute__((cold, noinline)) static int keyword_error(PyObject* type, const c
     return -1;
 }
 
-__attribute__((cold, noinline)) static int missing_arguments(PyObject* type,
-                                                             PyObject* const* names, int n,
-                                                             PyObject* const* out) {
+__attribute__((cold, noinline)) static int missing_arguments(PyObject* type, PyObject* const* names,
+                                                             int n, PyObject* const* out) {
     PyObject* missing[2];
     int k = 0;
     for (int i = 0; i < n; i++)
@@ -366,9 +385,8 @@ __attribute__((cold, noinline)) static int missing_arguments(PyObject* type,
     PyObject* name = PyType_GetName((PyTypeObject*)type);
     if (name == NULL) return -1;
     if (k == 1)
-        PyErr_Format(PyExc_TypeError,
-                     "%U.__new__() missing 1 required positional argument: '%U'", name,
-                     missing[0]);
+        PyErr_Format(PyExc_TypeError, "%U.__new__() missing 1 required positional argument: '%U'",
+                     name, missing[0]);
     else
         PyErr_Format(PyExc_TypeError,
                      "%U.__new__() missing 2 required positional arguments: '%U' and '%U'", name,
@@ -379,8 +397,8 @@ __attribute__((cold, noinline)) static int missing_arguments(PyObject* type,
 
 // Fills out[0..n) (n <= 2) from positionals, then keywords matched by interned identity, then by
 // text; checks in kestrum's order.
-static inline int bind_heap(PyObject* type, PyObject* const* args, size_t nargsf,
-                            PyObject* kwnames, PyObject* const* names, int n, PyObject** out) {
+static inline int bind_heap(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                            PyObject* const* names, int n, PyObject** out) {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (kwnames == NULL && nargs == n) {
         for (int i = 0; i < n; i++) out[i] = args[i];
@@ -433,6 +451,18 @@ __attribute__((cold, noinline)) static PyObject* argument_error(const char* name
     return NULL;
 }
 
+static PyObject* make_inline_mesh(PyTypeObject* type, PyObject* path) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
+    if (utf8 == NULL) return NULL;
+    // The allocation has room for one item more than asked and comes zeroed: the nul is there.
+    InlineMeshObject* self = (InlineMeshObject*)type->tp_alloc(type, size);
+    if (self == NULL) return NULL;
+    memcpy(self->path, utf8, (size_t)size);
+    self->ascii = PyUnicode_IS_ASCII(path);
+    return (PyObject*)self;
+}
+
 static PyObject* heap_sphere_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
                                         PyObject* kwnames) {
     PyObject* const names[1] = {name_radius};
@@ -473,15 +503,21 @@ static PyObject* heap_mesh_vectorcall(PyObject* type, PyObject* const* args, siz
                      Py_TYPE(bound[0])->tp_name);
         return NULL;
     }
-    return make_mesh((PyTypeObject*)type, bound[0]);
+    return make_inline_mesh((PyTypeObject*)type, bound[0]);
 }
 
-// The path's ASCII-ness is known from construction, so an ASCII read is a copy, not a decode.
+static PyObject* heap_mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static char* kwlist[] = {"path", NULL};
+    PyObject* path;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "U:PyMesh", kwlist, &path)) return NULL;
+    return make_inline_mesh(type, path);
+}
+
 static PyObject* heap_mesh_get_path(PyObject* self, void* Py_UNUSED(closure)) {
-    MeshObject* mesh = (MeshObject*)self;
-    if (!mesh->ascii) return PyUnicode_DecodeUTF8(mesh->path, mesh->size, NULL);
-    PyObject* text = PyUnicode_New(mesh->size, 127);
-    if (text != NULL) memcpy(PyUnicode_1BYTE_DATA(text), mesh->path, (size_t)mesh->size);
+    InlineMeshObject* mesh = (InlineMeshObject*)self;
+    if (!mesh->ascii) return PyUnicode_DecodeUTF8(mesh->path, Py_SIZE(mesh), NULL);
+    PyObject* text = PyUnicode_New(Py_SIZE(mesh), 127);
+    if (text != NULL) memcpy(PyUnicode_1BYTE_DATA(text), mesh->path, (size_t)Py_SIZE(mesh));
     return text;
 }
 
@@ -496,12 +532,6 @@ static void heap_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-static void heap_mesh_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyMem_Free(((MeshObject*)self)->path);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
 #endif
 
 // ---- types and module
@@ -586,9 +616,9 @@ static struct PyModuleDef module_def = {
 #ifdef KB_HEAP
 // Default flags only, as kestrum's classes have: no immutable-type flag, no base-type flag. The
 // dotted name gives __module__ "builtins" and __name__ the class name, as kestrum's do.
-static int add_heap_type(PyObject* module, const char* qualified, int basicsize,
+static int add_heap_type(PyObject* module, const char* qualified, int basicsize, int itemsize,
                          PyType_Slot* slots, vectorcallfunc vectorcall) {
-    PyType_Spec spec = {qualified, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+    PyType_Spec spec = {qualified, basicsize, itemsize, Py_TPFLAGS_DEFAULT, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == NULL) return -1;
     ((PyTypeObject*)type)->tp_vectorcall = vectorcall;
@@ -616,19 +646,20 @@ static int add_heap_types(PyObject* module) {
         {Py_tp_dealloc, heap_dealloc}, {0, NULL}};
     PyType_Slot mesh[] = {
         {Py_tp_doc, "PyMesh(path)\n--\n\nA Python wrapper for the Mesh type."},
-        {Py_tp_new, mesh_new}, {Py_tp_getset, heap_mesh_getset},
-        {Py_tp_dealloc, heap_mesh_dealloc}, {0, NULL}};
+        {Py_tp_new, heap_mesh_new}, {Py_tp_getset, heap_mesh_getset},
+        {Py_tp_dealloc, heap_dealloc}, {0, NULL}};
     // clang-format on
-    if (add_heap_type(module, "builtins.Capsule", sizeof(RodObject), capsule,
+    if (add_heap_type(module, "builtins.Capsule", sizeof(RodObject), 0, capsule,
                       heap_rod_vectorcall) < 0 ||
-        add_heap_type(module, "builtins.Cone", sizeof(RodObject), cone, heap_rod_vectorcall) < 0 ||
-        add_heap_type(module, "builtins.Cuboid", sizeof(CuboidObject), cuboid,
+        add_heap_type(module, "builtins.Cone", sizeof(RodObject), 0, cone, heap_rod_vectorcall) <
+            0 ||
+        add_heap_type(module, "builtins.Cuboid", sizeof(CuboidObject), 0, cuboid,
                       heap_cuboid_vectorcall) < 0 ||
-        add_heap_type(module, "builtins.Cylinder", sizeof(RodObject), cylinder,
+        add_heap_type(module, "builtins.Cylinder", sizeof(RodObject), 0, cylinder,
                       heap_rod_vectorcall) < 0 ||
-        add_heap_type(module, "builtins.Sphere", sizeof(SphereObject), sphere,
+        add_heap_type(module, "builtins.Sphere", sizeof(SphereObject), 0, sphere,
                       heap_sphere_vectorcall) < 0 ||
-        add_heap_type(module, "builtins.PyMesh", sizeof(MeshObject), mesh,
+        add_heap_type(module, "builtins.PyMesh", sizeof(InlineMeshObject), 1, mesh,
                       heap_mesh_vectorcall) < 0)
         return -1;
     return 0;
