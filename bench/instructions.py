@@ -9,6 +9,14 @@ them after it. The difference of the two counts, minus the same difference for t
 the same shape, divided by N, is the cost of one call: interpreter start, imports, setup and the
 client requests themselves cancel out. PYTHONHASHSEED=0 and the garbage collector off keep the
 counts steady from run to run.
+
+The counted process uses the C library's allocator (PYTHONMALLOC=malloc). Under the interpreter's
+own small-object allocator, an object made and dropped on every call costs up to about 20
+instructions more or less depending on how full its pool happens to be, which depends on what
+the process allocated before (the 10 million floats of the big Cuboid, for one): the count of an
+op would change with the ops and implementations chosen. glibc's per-thread cache serves an
+allocate-and-free pair the same way every time. Every implementation allocates the same objects,
+so the differences hold; --allocator pymalloc counts with the usual allocator.
 """
 
 from __future__ import annotations
@@ -104,7 +112,19 @@ def parse_args(argv):
         metavar="PATH",
         help="where to write the results (default bench/instructions.json)",
     )
+    p.add_argument(
+        "--allocator",
+        choices=("malloc", "pymalloc"),
+        default="malloc",
+        help="PYTHONMALLOC of the counted process (default malloc: see the module doc)",
+    )
     p.add_argument("--valgrind", default="valgrind", help="the valgrind executable")
+    p.add_argument(
+        "--keep-dumps",
+        type=Path,
+        metavar="DIR",
+        help="keep callgrind's dump files in DIR (callgrind_annotate shows where a count goes)",
+    )
     return p.parse_args(argv)
 
 
@@ -231,7 +251,10 @@ def run_child(args, modules: dict, ops: list[str]) -> tuple[dict, dict, float]:
         "modules": {name: getattr(m, "__name__", name) for name, m in modules.items()},
     }
     with tempfile.TemporaryDirectory(prefix="kestrum-callgrind-") as tmp:
-        tmp = Path(tmp)
+        tmp = args.keep_dumps or Path(tmp)
+        tmp.mkdir(parents=True, exist_ok=True)
+        for old in tmp.glob("callgrind.out*"):
+            old.unlink()
         spec_path = tmp / "spec.json"
         spec_path.write_text(json.dumps(spec))
         cmd = [
@@ -244,7 +267,7 @@ def run_child(args, modules: dict, ops: list[str]) -> tuple[dict, dict, float]:
             CHILD_FLAG,
             str(spec_path),
         ]
-        env = {**os.environ, "PYTHONHASHSEED": "0"}
+        env = {**os.environ, "PYTHONHASHSEED": "0", "PYTHONMALLOC": args.allocator}
         started = time.monotonic()
         try:
             proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
