@@ -51,10 +51,21 @@ ACCESSORS = ("c.radius()", "c.half_length()", "m.mesh_path")
 FAILURE = 'Sphere("x") -> TypeError'
 FAILURE_FACTOR = 1.05  # times TP_NEW
 
-DEFAULT_N = 10_000
+DEFAULT_N = 5_000
 DEFAULT_JSON = builder.BENCH / "instructions.json"
 CHILD_FLAG = "--child-spec"
 DUMP_PREFIX = "desc: Trigger: Client Request: "
+# No fast bins (whose periodic consolidation lands in whichever loop happens to trigger it), a
+# per-thread cache deep enough for every block an op frees, no trimming and a fixed mmap
+# threshold: an allocate-and-free pair then costs the same on every call.
+GLIBC_TUNABLES = ":".join(
+    [
+        "glibc.malloc.mxfast=0",
+        "glibc.malloc.tcache_count=1000",
+        "glibc.malloc.trim_threshold=4294967295",
+        "glibc.malloc.mmap_threshold=4194304",
+    ]
+)
 
 
 def _op_kinds() -> dict[str, str]:
@@ -243,43 +254,67 @@ def read_dumps(directory: Path) -> dict[str, int]:
     return counts
 
 
-def run_child(args, modules: dict, ops: list[str]) -> tuple[dict, dict, float]:
-    spec = {
-        "n": args.n,
-        "reps": args.reps,
-        "ops": ops,
-        "modules": {name: getattr(m, "__name__", name) for name, m in modules.items()},
-    }
+def run_cell(args, label: str, name: str, module: str, dumps: Path) -> tuple[dict, str]:
+    """Counts one op of one implementation in a process of its own: (dump counts, error)."""
+    spec = {"n": args.n, "reps": args.reps, "ops": [label], "modules": {name: module}}
+    dumps.mkdir(parents=True, exist_ok=True)
+    for old in dumps.glob("callgrind.out*"):
+        old.unlink()
+    spec_path = dumps / "spec.json"
+    spec_path.write_text(json.dumps(spec))
+    cmd = [
+        args.valgrind,
+        "--tool=callgrind",
+        "--instr-atstart=no",
+        f"--callgrind-out-file={dumps / 'callgrind.out'}",
+        sys.executable,
+        str(Path(__file__).resolve()),
+        CHILD_FLAG,
+        str(spec_path),
+    ]
+    env = {**os.environ, "PYTHONHASHSEED": "0", "PYTHONMALLOC": args.allocator}
+    if args.allocator == "malloc":
+        env["GLIBC_TUNABLES"] = GLIBC_TUNABLES
+    try:
+        proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
+    except FileNotFoundError:
+        raise SystemExit(f"{args.valgrind!r} not found: install valgrind") from None
+    if proc.returncode != 0:
+        tail = "\n".join(proc.stderr.strip().splitlines()[-20:])
+        raise SystemExit(
+            f"the counting run of {label} / {name} failed ({proc.returncode}):\n{tail}"
+        )
+    lines = proc.stdout.strip().splitlines()
+    errors = json.loads(lines[-1])["errors"] if lines else {}
+    return read_dumps(dumps), errors.get(label, {}).get(name, "")
+
+
+def count_all(args, modules: dict, names: list[str], ops: list[str]) -> tuple[dict, dict]:
+    """Per op and implementation, instructions per call; and the ops that failed, with why.
+
+    Every op of every implementation runs in a fresh process, so a count never depends on what
+    was counted before it (or on --only and --ops).
+    """
+    op_by_label = {op.label: op for op in timing.OPS}
+    table, errors = {}, {}
     with tempfile.TemporaryDirectory(prefix="kestrum-callgrind-") as tmp:
-        tmp = args.keep_dumps or Path(tmp)
-        tmp.mkdir(parents=True, exist_ok=True)
-        for old in tmp.glob("callgrind.out*"):
-            old.unlink()
-        spec_path = tmp / "spec.json"
-        spec_path.write_text(json.dumps(spec))
-        cmd = [
-            args.valgrind,
-            "--tool=callgrind",
-            "--instr-atstart=no",
-            f"--callgrind-out-file={tmp / 'callgrind.out'}",
-            sys.executable,
-            str(Path(__file__).resolve()),
-            CHILD_FLAG,
-            str(spec_path),
-        ]
-        env = {**os.environ, "PYTHONHASHSEED": "0", "PYTHONMALLOC": args.allocator}
-        started = time.monotonic()
-        try:
-            proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
-        except FileNotFoundError:
-            raise SystemExit(f"{args.valgrind!r} not found: install valgrind") from None
-        seconds = time.monotonic() - started
-        if proc.returncode != 0:
-            tail = "\n".join(proc.stderr.strip().splitlines()[-20:])
-            raise SystemExit(f"the counting run failed ({proc.returncode}):\n{tail}")
-        lines = proc.stdout.strip().splitlines()
-        errors = json.loads(lines[-1])["errors"] if lines else {}
-        return read_dumps(tmp), errors, seconds
+        root = args.keep_dumps or Path(tmp)
+        for index, label in enumerate(ops):
+            op = op_by_label[label]
+            n, reps = (1, 1) if op.heavy else (args.n, args.reps)
+            table[label] = {}
+            for name in names:
+                if name in op.skip:
+                    continue
+                module = getattr(modules[name], "__name__", name)
+                counts, error = run_cell(args, label, name, module, root / f"{index:02d}-{name}")
+                if error:
+                    errors.setdefault(label, {})[name] = error
+                elif (v := per_call(counts, 0, name, n, reps)) is not None:
+                    table[label][name] = v
+            done = "  ".join(f"{k} {fmt(v)}" for k, v in table[label].items())
+            print(f"  {label}: {done}", flush=True)
+    return table, errors
 
 
 def per_call(counts: dict[str, int], index: int, name: str, n: int, reps: int) -> float | None:
@@ -349,18 +384,22 @@ def fmt(v: float | None) -> str:
 
 
 def print_table(table, names: list[str], ops: list[str], errors: dict) -> None:
-    width = max(len(op) for op in ops)
-    widths = [max(9, len(n)) + 2 for n in names]
-    extra = REFERENCE in names and HEAP in names
-    header = f"{'op':<{width}}" + "".join(f"{n:>{w}}" for n, w in zip(names, widths, strict=True))
-    print(header + (f"{'kestrum-heap':>14}" if extra else ""))
+    delta = REFERENCE in names and HEAP in names
+    header = ["op", *names] + ([f"{REFERENCE}-heap"] if delta else [])
+    rows = [header]
     for op in ops:
         row = table.get(op, {})
-        cells = ["err" if n in errors.get(op, {}) else fmt(row.get(n)) for n in names]
-        line = f"{op:<{width}}" + "".join(f"{c:>{w}}" for c, w in zip(cells, widths, strict=True))
-        if extra and row.get(REFERENCE) is not None and row.get(HEAP) is not None:
-            line += f"{row[REFERENCE] - row[HEAP]:>+14.1f}"
-        print(line)
+        line = [op, *("err" if n in errors.get(op, {}) else fmt(row.get(n)) for n in names)]
+        if delta:
+            both = row.get(REFERENCE) is not None and row.get(HEAP) is not None
+            line.append(f"{row[REFERENCE] - row[HEAP]:+,.1f}" if both else "-")
+        rows.append(line)
+    widths = [max(len(r[i]) for r in rows) for i in range(len(header))]
+    for r in rows:
+        print(
+            f"{r[0]:<{widths[0]}}"
+            + "".join(f"  {c:>{w}}" for c, w in zip(r[1:], widths[1:], strict=True))
+        )
 
 
 def main(argv=None) -> int:
@@ -407,16 +446,9 @@ def main(argv=None) -> int:
         f"{platform.python_version()}) ...",
         flush=True,
     )
-    counts, errors, seconds = run_child(args, modules, ops)
-
-    op_by_label = {op.label: op for op in timing.OPS}
-    table = {}
-    for index, label in enumerate(ops):
-        op = op_by_label[label]
-        n, reps = (1, 1) if op.heavy else (args.n, args.reps)
-        table[label] = {
-            name: v for name in names if (v := per_call(counts, index, name, n, reps)) is not None
-        }
+    counting_started = time.monotonic()
+    table, errors = count_all(args, modules, names, ops)
+    seconds = time.monotonic() - counting_started
 
     print(f"\ninstructions per call (callgrind, {seconds:.0f} s under valgrind)")
     print_table(table, names, ops, errors)
@@ -442,8 +474,12 @@ def main(argv=None) -> int:
                 print(f"  MISSED {label}: not counted for kestrum or its reference")
                 failed = True
 
+    commit = subprocess.run(
+        ["git", "rev-parse", "--short", "HEAD"], cwd=builder.BENCH, capture_output=True, text=True
+    ).stdout.strip()
     report = {
         "meta": {
+            "checkout": commit,  # of this rig; kestrum is whatever `import kestrum` finds
             "what": "instructions per call: ((count of 2N) - (count of N)) minus the same for "
             "the empty loop, over N; median of the repetitions",
             "n": args.n,
