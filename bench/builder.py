@@ -48,6 +48,7 @@ class Peer:
 PEER_LIST = [
     Peer("capi", "kestrum_bench_capi", sources=(PEERS / "capi.c",)),
     Peer("capi_vectorcall", "kestrum_bench_capi_vectorcall", sources=(PEERS / "capi.c",)),
+    Peer("capi_heap_vectorcall", "kestrum_bench_capi_heap_vectorcall", sources=(PEERS / "capi.c",)),
     Peer(
         "pybind11",
         "kestrum_bench_pybind11",
@@ -70,6 +71,12 @@ PEER_LIST = [
 ]
 
 
+# Not an implementation: the client requests that bench/instructions.py measures between.
+CALLGRIND_MARKS = Peer(
+    "callgrind_marks", "kestrum_bench_callgrind_marks", sources=(BENCH / "callgrind_marks.c",)
+)
+
+
 class BuildError(Exception):
     pass
 
@@ -86,9 +93,12 @@ def _commands(peer: Peer, out: Path) -> list[list[str]]:
     """The build steps that turn the peer's sources into `out` (a temporary name)."""
     if peer.name == "capi":
         return [[CC, *CFLAGS, "-shared", str(PEERS / "capi.c"), "-o", str(out)]]
-    if peer.name == "capi_vectorcall":
-        defines = ["-DKB_VECTORCALL", f"-DKB_MODULE_NAME={peer.module}"]
+    if peer.name in ("capi_vectorcall", "capi_heap_vectorcall"):
+        variant = "-DKB_VECTORCALL" if peer.name == "capi_vectorcall" else "-DKB_HEAP"
+        defines = [variant, f"-DKB_MODULE_NAME={peer.module}"]
         return [[CC, *CFLAGS, *defines, "-shared", str(PEERS / "capi.c"), "-o", str(out)]]
+    if peer.name == "callgrind_marks":
+        return [[CC, *CFLAGS, "-shared", str(BENCH / "callgrind_marks.c"), "-o", str(out)]]
     if peer.name == "pybind11":
         import pybind11
 
@@ -177,7 +187,8 @@ def ensure_built(peer: Peer, log=print) -> None:
     BUILD.mkdir(exist_ok=True)
     artifact = peer.artifact
     tmp = artifact.with_name(artifact.name + ".tmp")
-    stamp = BUILD / f"{peer.module}.stamp"
+    # One stamp per interpreter ABI, so that builds for several versions live side by side.
+    stamp = BUILD / f"{peer.module}{EXT_SUFFIX}.stamp"
     try:
         commands = _commands(peer, tmp)
         # The fingerprint must not depend on the temporary name.

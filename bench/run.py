@@ -148,21 +148,30 @@ def _print_grid(title: str, rows: list[dict], names: list[str], cell) -> None:
 
 def print_table(rows: list[dict], names: list[str], status: dict, quick: bool) -> None:
     def ns(r, n):
-        return "err" if n in r["errors"] else fmt_ns(r["results"][n]["ns"])
+        if n in r["errors"]:
+            return "err"
+        return fmt_ns(r["results"][n]["ns"]) if n in r["results"] else "-"
+
+    def ran(r, n):
+        if n in r["errors"]:
+            return "err"
+        return "ran" if n in r["results"] else "-"
 
     def ratio(r, n):
         return "-" if r["ratios"].get(n) is None else f"{r['ratios'][n]:.2f}"
 
-    title = "ns per op (median of repetitions, minus the median empty-loop baseline)"
-    _print_grid(title + ("  [--quick: NOT a measurement]" if quick else ""), rows, names, ns)
     peers = [n for n in names if n != REFERENCE]
-    if REFERENCE in names and peers:
-        title = (
-            f"time of each implementation / time of {REFERENCE} (above 1: {REFERENCE} is faster)"
-        )
-        _print_grid(title, rows, peers, ratio)
-    elif REFERENCE not in names:
-        print(f"\n({REFERENCE} is missing: no ratios)")
+    if quick:
+        # A handful of calls per cell measures nothing, so no figure is shown at all.
+        _print_grid("ops run (--quick: nothing is measured)", rows, names, ran)
+    else:
+        title = "ns per op (median of repetitions, minus the median empty-loop baseline)"
+        _print_grid(title, rows, names, ns)
+        if REFERENCE in names and peers:
+            title = f"time of each implementation / time of {REFERENCE} (above 1: {REFERENCE} is faster)"
+            _print_grid(title, rows, peers, ratio)
+        elif REFERENCE not in names:
+            print(f"\n({REFERENCE} is missing: no ratios)")
 
     for r in rows:
         for n, err in r["errors"].items():
@@ -224,12 +233,16 @@ def main(argv=None) -> int:
         entry = table[op.label]
         results, errors, ratios = {}, {}, {}
         for n in names:
-            cell = entry["cells"][n]
+            cell = entry["cells"].get(n)
+            if cell is None:  # the op skips this implementation
+                continue
             if cell.error:
                 errors[n] = cell.error
+            elif args.quick:  # a few calls: no figure is worth keeping
+                results[n] = {"ran": True, "iterations": cell.n * cell.unroll}
             else:
                 results[n] = timing.summarize(cell, entry["baseline"])
-        ref = results.get(REFERENCE)
+        ref = None if args.quick else results.get(REFERENCE)
         for n in names:
             if n != REFERENCE and n in results and ref and ref["ns"] > 0:
                 ratios[n] = results[n]["ns"] / ref["ns"]
@@ -237,7 +250,9 @@ def main(argv=None) -> int:
             {
                 "op": op.label,
                 "stmt": op.stmt,
-                "baseline_ns": timing.statistics.median(entry["baseline"].samples),
+                "baseline_ns": None
+                if args.quick
+                else timing.statistics.median(entry["baseline"].samples),
                 "results": results,
                 "errors": errors,
                 "ratios": ratios,

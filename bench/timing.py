@@ -21,10 +21,27 @@ class Op:
     stmt: str  # what the loop runs; free names come from setup
     setup: Callable[[object], dict]  # implementation module -> the loop's local names
     baseline: str = "pass"  # the statement of the same shape whose cost is subtracted
+    heavy: bool = False  # one call takes milliseconds: no unrolling, counts start at 1
+    skip: tuple[str, ...] = ()  # implementations this op does not run on
+
+    @property
+    def unroll(self) -> int:
+        return 1 if self.heavy else UNROLL
 
 
 def _cls(name):
     return lambda m: {name: getattr(m, name)}
+
+
+BIG_SIDES = 10_000_000
+_big_sides: list[float] = []
+
+
+def big_sides() -> list[float]:
+    """10 million distinct floats, built once per process and shared by every implementation."""
+    if not _big_sides:
+        _big_sides.extend(map(float, range(1, BIG_SIDES + 1)))
+    return _big_sides
 
 
 OPS = [
@@ -54,15 +71,23 @@ OPS = [
         _cls("Sphere"),
         baseline=RAISES_TYPEERROR.format("pass"),
     ),
+    # The conversion loop at scale; pure Python would take seconds per call, so it sits this out.
+    Op(
+        "Cuboid(10M floats)",
+        "Cuboid(sides)",
+        lambda m: {"Cuboid": m.Cuboid, "sides": big_sides()},
+        heavy=True,
+        skip=("python",),
+    ),
 ]
 
 
-def compile_loop(stmt: str, names: list[str]) -> Callable[..., int]:
-    """A function (n, *values) -> elapsed ns of n iterations of `stmt` repeated UNROLL times.
+def compile_loop(stmt: str, names: list[str], unroll: int = UNROLL) -> Callable[..., int]:
+    """A function (n, *values) -> elapsed ns of n iterations of `stmt` repeated `unroll` times.
 
     The values arrive as arguments, so the statement reads them as fast locals.
     """
-    body = "".join("        " + line + "\n" for _ in range(UNROLL) for line in stmt.splitlines())
+    body = "".join("        " + line + "\n" for _ in range(unroll) for line in stmt.splitlines())
     params = "".join(f", {n}" for n in names)
     src = (
         f"def loop(_n{params}, _timer=_timer, _range=range):\n"
@@ -82,17 +107,18 @@ class Cell:
 
     loop: Callable[..., int]
     args: tuple
+    unroll: int = UNROLL
     n: int = 0
     samples: list[float] = field(default_factory=list)
     error: str = ""
 
     def sample(self) -> None:
-        self.samples.append(self.loop(self.n, *self.args) / (self.n * UNROLL))
+        self.samples.append(self.loop(self.n, *self.args) / (self.n * self.unroll))
 
 
-def calibrate(cell: Cell, target_ns: float) -> None:
+def calibrate(cell: Cell, target_ns: float, first_n: int = 16) -> None:
     """Picks the iteration count that makes one sample take about `target_ns`."""
-    n = 16
+    n = first_n
     while True:
         elapsed = cell.loop(n, *cell.args)
         if elapsed >= target_ns / 8 or n >= 1 << 24:
@@ -105,7 +131,8 @@ def prepare(op: Op, module) -> Cell:
     """The loop of `op` over `module`'s classes, run once; a failure is kept in `error`."""
     try:
         values = op.setup(module)
-        cell = Cell(compile_loop(op.stmt, list(values)), tuple(values.values()))
+        loop = compile_loop(op.stmt, list(values), op.unroll)
+        cell = Cell(loop, tuple(values.values()), op.unroll)
         cell.loop(1, *cell.args)  # fails here, not halfway through a measurement
         return cell
     except (KeyboardInterrupt, SystemExit):
@@ -125,15 +152,15 @@ def measure(
     """
     table = {}
     for op in ops:
-        cells = {name: prepare(op, mod) for name, mod in modules.items()}
-        baseline = Cell(compile_loop(op.baseline, []), ())
+        cells = {name: prepare(op, mod) for name, mod in modules.items() if name not in op.skip}
+        baseline = Cell(compile_loop(op.baseline, [], op.unroll), (), op.unroll)
         for cell in [baseline, *cells.values()]:
             if cell.error:
                 continue
             if quick_n is not None:
-                cell.n = quick_n
+                cell.n = 1 if op.heavy else quick_n
             else:
-                calibrate(cell, target_ns)
+                calibrate(cell, target_ns, 1 if op.heavy else 16)
         table[op.label] = {"baseline": baseline, "cells": cells}
 
     gc_was_enabled = gc.isenabled()
@@ -166,6 +193,6 @@ def summarize(cell: Cell, baseline: Cell) -> dict | None:
         "ns": statistics.median(cell.samples) - base_med,
         "min_ns": min(cell.samples) - base_min,
         "raw_median_ns": statistics.median(cell.samples),
-        "iterations": cell.n * UNROLL,
+        "iterations": cell.n * cell.unroll,
         "samples_ns": cell.samples,
     }

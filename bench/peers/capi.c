@@ -1,5 +1,7 @@
-// Hand-written C-API peer of kestrum's six shape classes, built twice: plain, and with
-// KB_VECTORCALL (each type also gets a tp_vectorcall that binds the argument vector by hand).
+// Hand-written C-API peer of kestrum's six shape classes, built three times: plain static types;
+// with KB_VECTORCALL (each type also gets a tp_vectorcall that binds the argument vector by hand);
+// and with KB_HEAP as well, where the types are heap types made by PyType_FromSpec with the default
+// flags only, as kestrum's are, with the tp_vectorcall assigned after creation.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <string.h>
@@ -35,12 +37,27 @@ typedef struct {
     char* path;  // UTF-8, owned
     Py_ssize_t size;
 } MeshObject;
+
+// The heap type keeps the bytes inline (one allocation per instance), and whether they are ASCII,
+// so that a read of an ASCII path is a copy, not a decode.
+typedef struct {
+    PyObject_VAR_HEAD
+    int ascii;
+    char path[];  // UTF-8, Py_SIZE bytes and a nul
+} InlineMeshObject;
 // clang-format on
 
-// Same conversion as the "f" format unit, with the exact-float read first.
+// Same result as the "f" format unit: an exact float is read in place, an exact int goes straight
+// to PyLong_AsDouble (not through int.__float__ and a temporary float), anything else to
+// PyFloat_AsDouble.
 static inline int to_f32(PyObject* o, float* out) {
-    double d = PyFloat_CheckExact(o) ? PyFloat_AS_DOUBLE(o) : PyFloat_AsDouble(o);
-    if (d == -1.0 && PyErr_Occurred()) return -1;
+    double d;
+    if (PyFloat_CheckExact(o)) {
+        d = PyFloat_AS_DOUBLE(o);
+    } else {
+        d = PyLong_CheckExact(o) ? PyLong_AsDouble(o) : PyFloat_AsDouble(o);
+        if (d == -1.0 && PyErr_Occurred()) return -1;
+    }
     *out = (float)d;
     return 0;
 }
@@ -62,6 +79,11 @@ static PyObject* make_rod(PyTypeObject* type, float radius, float length) {
 
 // Every element is converted before the count is looked at, as kestrum does.
 static int half_sides_from(PyObject* sides, float out[3]) {
+    PyObject* fast;
+    if (PyList_CheckExact(sides) || PyTuple_CheckExact(sides)) {
+        fast = Py_NewRef(sides);
+        goto convert;
+    }
     if (PyUnicode_Check(sides)) {
         PyErr_SetString(PyExc_TypeError,
                         "argument 'sides': expected a sequence of numbers, not str");
@@ -73,19 +95,24 @@ static int half_sides_from(PyObject* sides, float out[3]) {
                      Py_TYPE(sides)->tp_name);
         return -1;
     }
-    PyObject* fast = PySequence_Fast(sides, "argument 'sides': expected a sequence");
+    fast = PySequence_Fast(sides, "argument 'sides': expected a sequence");
     if (fast == NULL) return -1;
+convert:;
     Py_ssize_t n = 0;
     // The size is re-read each round: an element's __float__ may resize a list under us.
     for (; n < PySequence_Fast_GET_SIZE(fast); n++) {
         PyObject* item = PySequence_Fast_GET_ITEM(fast, n);
         float v;
-        Py_INCREF(item);
-        int rc = to_f32(item, &v);
-        Py_DECREF(item);
-        if (rc < 0) {
-            Py_DECREF(fast);
-            return -1;
+        if (PyFloat_CheckExact(item)) {
+            v = (float)PyFloat_AS_DOUBLE(item);
+        } else {  // __float__ or __index__ may run code that drops the item from the list
+            Py_INCREF(item);
+            int rc = to_f32(item, &v);
+            Py_DECREF(item);
+            if (rc < 0) {
+                Py_DECREF(fast);
+                return -1;
+            }
         }
         if (n < 3) out[n] = v * 0.5f;
     }
@@ -107,6 +134,7 @@ static PyObject* make_cuboid(PyTypeObject* type, PyObject* sides) {
     return (PyObject*)self;
 }
 
+#ifndef KB_HEAP
 static PyObject* make_mesh(PyTypeObject* type, PyObject* path) {
     Py_ssize_t size;
     const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
@@ -123,31 +151,38 @@ static PyObject* make_mesh(PyTypeObject* type, PyObject* path) {
     self->size = size;
     return (PyObject*)self;
 }
+#endif
 
 // ---- tp_new: the classic tuple-and-dict path
 
 static PyObject* sphere_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static char* kwlist[] = {"radius", NULL};
+    PyObject* arg;
     float radius;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "f:Sphere", kwlist, &radius)) return NULL;
+    // "O" and a conversion of our own rather than "f": an exact int then skips int.__float__.
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:Sphere", kwlist, &arg)) return NULL;
+    if (to_f32(arg, &radius) < 0) return NULL;
     return make_sphere(type, radius);
 }
 
 static PyObject* rod_new(PyTypeObject* type, PyObject* args, PyObject* kwds, const char* format) {
     static char* kwlist[] = {"radius", "length", NULL};
+    PyObject *arg_radius, *arg_length;
     float radius, length;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, format, kwlist, &radius, &length)) return NULL;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, format, kwlist, &arg_radius, &arg_length))
+        return NULL;
+    if (to_f32(arg_radius, &radius) < 0 || to_f32(arg_length, &length) < 0) return NULL;
     return make_rod(type, radius, length);
 }
 
 static PyObject* capsule_new(PyTypeObject* t, PyObject* a, PyObject* k) {
-    return rod_new(t, a, k, "ff:Capsule");
+    return rod_new(t, a, k, "OO:Capsule");
 }
 static PyObject* cylinder_new(PyTypeObject* t, PyObject* a, PyObject* k) {
-    return rod_new(t, a, k, "ff:Cylinder");
+    return rod_new(t, a, k, "OO:Cylinder");
 }
 static PyObject* cone_new(PyTypeObject* t, PyObject* a, PyObject* k) {
-    return rod_new(t, a, k, "ff:Cone");
+    return rod_new(t, a, k, "OO:Cone");
 }
 
 static PyObject* cuboid_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
@@ -157,20 +192,25 @@ static PyObject* cuboid_new(PyTypeObject* type, PyObject* args, PyObject* kwds) 
     return make_cuboid(type, sides);
 }
 
+#ifndef KB_HEAP
 static PyObject* mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     static char* kwlist[] = {"path", NULL};
     PyObject* path;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "U:PyMesh", kwlist, &path)) return NULL;
     return make_mesh(type, path);
 }
+#endif
 
 // ---- tp_vectorcall: the argument vector bound by hand
 
-#ifdef KB_VECTORCALL
+#if defined(KB_VECTORCALL) || defined(KB_HEAP)
 static PyObject* name_radius;
 static PyObject* name_length;
 static PyObject* name_sides;
 static PyObject* name_path;
+#endif
+
+#ifdef KB_VECTORCALL
 
 // Fills out[0..n) from positionals then keywords. Returns 0, or -1 for any irregular call, which
 // the caller hands to tp_new so that every error message is the classic one.
@@ -294,6 +334,7 @@ static PyMethodDef cone_methods[] = {
     {NULL, NULL, 0, NULL},
 };
 
+#ifndef KB_HEAP
 static PyObject* mesh_get_path(PyObject* self, void* Py_UNUSED(closure)) {
     MeshObject* mesh = (MeshObject*)self;
     return PyUnicode_FromStringAndSize(mesh->path, mesh->size);
@@ -308,9 +349,194 @@ static void mesh_dealloc(PyObject* self) {
     PyMem_Free(((MeshObject*)self)->path);
     Py_TYPE(self)->tp_free(self);
 }
+#endif
+
+// ---- the heap types: binding by hand with kestrum's messages, and a deallocation that gives
+// back the reference to the type that every instance holds
+
+#ifdef KB_HEAP
+// Error paths only; the display name comes from the type, so Capsule, Cylinder and Cone share
+// one vectorcall.
+__attribute__((cold, noinline)) static int too_many_positional(PyObject* type, int n,
+                                                               Py_ssize_t given) {
+    PyObject* name = PyType_GetName((PyTypeObject*)type);
+    if (name == NULL) return -1;
+    PyErr_Format(PyExc_TypeError, "%U.__new__() takes %d positional arguments but %zd %s given",
+                 name, n, given, given == 1 ? "was" : "were");
+    Py_DECREF(name);
+    return -1;
+}
+
+__attribute__((cold, noinline)) static int keyword_error(PyObject* type, const char* what,
+                                                         PyObject* key) {
+    PyObject* name = PyType_GetName((PyTypeObject*)type);
+    if (name == NULL) return -1;
+    PyErr_Format(PyExc_TypeError, "%U.__new__() got %s '%S'", name, what, key);
+    Py_DECREF(name);
+    return -1;
+}
+
+__attribute__((cold, noinline)) static int missing_arguments(PyObject* type, PyObject* const* names,
+                                                             int n, PyObject* const* out) {
+    PyObject* missing[2];
+    int k = 0;
+    for (int i = 0; i < n; i++)
+        if (out[i] == NULL) missing[k++] = names[i];
+    PyObject* name = PyType_GetName((PyTypeObject*)type);
+    if (name == NULL) return -1;
+    if (k == 1)
+        PyErr_Format(PyExc_TypeError, "%U.__new__() missing 1 required positional argument: '%U'",
+                     name, missing[0]);
+    else
+        PyErr_Format(PyExc_TypeError,
+                     "%U.__new__() missing 2 required positional arguments: '%U' and '%U'", name,
+                     missing[0], missing[1]);
+    Py_DECREF(name);
+    return -1;
+}
+
+// Fills out[0..n) (n <= 2) from positionals, then keywords matched by interned identity, then by
+// text; checks in kestrum's order.
+static inline int bind_heap(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                            PyObject* const* names, int n, PyObject** out) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames == NULL && nargs == n) {
+        for (int i = 0; i < n; i++) out[i] = args[i];
+        return 0;
+    }
+    if (nargs > n) return too_many_positional(type, n, nargs);
+    for (int i = 0; i < n; i++) out[i] = i < nargs ? args[i] : NULL;
+    if (kwnames != NULL) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; k++) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            int j = 0;
+            while (j < n && names[j] != key) j++;
+            if (j == n) {
+                for (j = 0; j < n && PyUnicode_Compare(key, names[j]) != 0; j++) {
+                }
+                if (j == n) return keyword_error(type, "an unexpected keyword argument", key);
+            }
+            if (out[j] != NULL)
+                return keyword_error(type, "multiple values for argument", names[j]);
+            out[j] = args[nargs + k];
+        }
+    }
+    for (int i = 0; i < n; i++)
+        if (out[i] == NULL) return missing_arguments(type, names, n, out);
+    return 0;
+}
+
+// An exact TypeError from a conversion is reported as "argument '<name>': <message>".
+__attribute__((cold, noinline)) static PyObject* argument_error(const char* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (Py_TYPE(exc) != (PyTypeObject*)PyExc_TypeError) {
+        PyErr_SetRaisedException(exc);
+        return NULL;
+    }
+#else
+    PyObject *exc_type, *exc, *tb;
+    PyErr_Fetch(&exc_type, &exc, &tb);
+    PyErr_NormalizeException(&exc_type, &exc, &tb);
+    if (exc_type != PyExc_TypeError) {
+        PyErr_Restore(exc_type, exc, tb);
+        return NULL;
+    }
+    Py_DECREF(exc_type);
+    Py_XDECREF(tb);
+#endif
+    PyErr_Format(PyExc_TypeError, "argument '%s': %S", name, exc);
+    Py_DECREF(exc);
+    return NULL;
+}
+
+static PyObject* make_inline_mesh(PyTypeObject* type, PyObject* path) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(path, &size);
+    if (utf8 == NULL) return NULL;
+    // The allocation has room for one item more than asked and comes zeroed: the nul is there.
+    InlineMeshObject* self = (InlineMeshObject*)type->tp_alloc(type, size);
+    if (self == NULL) return NULL;
+    memcpy(self->path, utf8, (size_t)size);
+    self->ascii = PyUnicode_IS_ASCII(path);
+    return (PyObject*)self;
+}
+
+static PyObject* heap_sphere_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                                        PyObject* kwnames) {
+    PyObject* const names[1] = {name_radius};
+    PyObject* bound[1];
+    float radius;
+    if (bind_heap(type, args, nargsf, kwnames, names, 1, bound) < 0) return NULL;
+    if (to_f32(bound[0], &radius) < 0) return argument_error("radius");
+    return make_sphere((PyTypeObject*)type, radius);
+}
+
+static PyObject* heap_rod_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                                     PyObject* kwnames) {
+    PyObject* const names[2] = {name_radius, name_length};
+    PyObject* bound[2];
+    float radius, length;
+    if (bind_heap(type, args, nargsf, kwnames, names, 2, bound) < 0) return NULL;
+    if (to_f32(bound[0], &radius) < 0) return argument_error("radius");
+    if (to_f32(bound[1], &length) < 0) return argument_error("length");
+    return make_rod((PyTypeObject*)type, radius, length);
+}
+
+static PyObject* heap_cuboid_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                                        PyObject* kwnames) {
+    PyObject* const names[1] = {name_sides};
+    PyObject* bound[1];
+    if (bind_heap(type, args, nargsf, kwnames, names, 1, bound) < 0) return NULL;
+    return make_cuboid((PyTypeObject*)type, bound[0]);
+}
+
+static PyObject* heap_mesh_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf,
+                                      PyObject* kwnames) {
+    PyObject* const names[1] = {name_path};
+    PyObject* bound[1];
+    if (bind_heap(type, args, nargsf, kwnames, names, 1, bound) < 0) return NULL;
+    if (!PyUnicode_Check(bound[0])) {
+        PyErr_Format(PyExc_TypeError,
+                     "argument 'path': '%.200s' object cannot be converted to 'PyString'",
+                     Py_TYPE(bound[0])->tp_name);
+        return NULL;
+    }
+    return make_inline_mesh((PyTypeObject*)type, bound[0]);
+}
+
+static PyObject* heap_mesh_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
+    static char* kwlist[] = {"path", NULL};
+    PyObject* path;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "U:PyMesh", kwlist, &path)) return NULL;
+    return make_inline_mesh(type, path);
+}
+
+static PyObject* heap_mesh_get_path(PyObject* self, void* Py_UNUSED(closure)) {
+    InlineMeshObject* mesh = (InlineMeshObject*)self;
+    if (!mesh->ascii) return PyUnicode_DecodeUTF8(mesh->path, Py_SIZE(mesh), NULL);
+    PyObject* text = PyUnicode_New(Py_SIZE(mesh), 127);
+    if (text != NULL) memcpy(PyUnicode_1BYTE_DATA(text), mesh->path, (size_t)Py_SIZE(mesh));
+    return text;
+}
+
+static PyGetSetDef heap_mesh_getset[] = {
+    {"mesh_path", heap_mesh_get_path, NULL, "", NULL},
+    {NULL, NULL, NULL, NULL, NULL},
+};
+
+static void heap_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+#endif
 
 // ---- types and module
 
+#ifndef KB_HEAP
 // No Py_TPFLAGS_BASETYPE: like kestrum's classes these cannot be subclassed. A dotless tp_name
 // gives __module__ "builtins", as kestrum's do.
 // clang-format off: PyVarObject_HEAD_INIT ends in a comma of its own
@@ -378,6 +604,7 @@ static PyTypeObject MeshType = {
     KB_VECTORCALL_SLOT(mesh_vectorcall)
 };
 // clang-format on
+#endif
 
 static struct PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
@@ -386,18 +613,77 @@ static struct PyModuleDef module_def = {
     .m_size = -1,
 };
 
+#ifdef KB_HEAP
+// Default flags only, as kestrum's classes have: no immutable-type flag, no base-type flag. The
+// dotted name gives __module__ "builtins" and __name__ the class name, as kestrum's do.
+static int add_heap_type(PyObject* module, const char* qualified, int basicsize, int itemsize,
+                         PyType_Slot* slots, vectorcallfunc vectorcall) {
+    PyType_Spec spec = {qualified, basicsize, itemsize, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == NULL) return -1;
+    ((PyTypeObject*)type)->tp_vectorcall = vectorcall;
+    int rc = PyModule_AddObjectRef(module, strchr(qualified, '.') + 1, type);
+    Py_DECREF(type);
+    return rc;
+}
+
+static int add_heap_types(PyObject* module) {
+    // clang-format off
+    PyType_Slot sphere[] = {
+        {Py_tp_doc, "Sphere(radius)\n--\n\n"}, {Py_tp_new, sphere_new},
+        {Py_tp_dealloc, heap_dealloc}, {0, NULL}};
+    PyType_Slot capsule[] = {
+        {Py_tp_doc, "Capsule(radius, length)\n--\n\n"}, {Py_tp_new, capsule_new},
+        {Py_tp_dealloc, heap_dealloc}, {0, NULL}};
+    PyType_Slot cylinder[] = {
+        {Py_tp_doc, "Cylinder(radius, length)\n--\n\n"}, {Py_tp_new, cylinder_new},
+        {Py_tp_methods, cylinder_methods}, {Py_tp_dealloc, heap_dealloc}, {0, NULL}};
+    PyType_Slot cone[] = {
+        {Py_tp_doc, "Cone(radius, length)\n--\n\n"}, {Py_tp_new, cone_new},
+        {Py_tp_methods, cone_methods}, {Py_tp_dealloc, heap_dealloc}, {0, NULL}};
+    PyType_Slot cuboid[] = {
+        {Py_tp_doc, "Cuboid(sides)\n--\n\n"}, {Py_tp_new, cuboid_new},
+        {Py_tp_dealloc, heap_dealloc}, {0, NULL}};
+    PyType_Slot mesh[] = {
+        {Py_tp_doc, "PyMesh(path)\n--\n\nA Python wrapper for the Mesh type."},
+        {Py_tp_new, heap_mesh_new}, {Py_tp_getset, heap_mesh_getset},
+        {Py_tp_dealloc, heap_dealloc}, {0, NULL}};
+    // clang-format on
+    if (add_heap_type(module, "builtins.Capsule", sizeof(RodObject), 0, capsule,
+                      heap_rod_vectorcall) < 0 ||
+        add_heap_type(module, "builtins.Cone", sizeof(RodObject), 0, cone, heap_rod_vectorcall) <
+            0 ||
+        add_heap_type(module, "builtins.Cuboid", sizeof(CuboidObject), 0, cuboid,
+                      heap_cuboid_vectorcall) < 0 ||
+        add_heap_type(module, "builtins.Cylinder", sizeof(RodObject), 0, cylinder,
+                      heap_rod_vectorcall) < 0 ||
+        add_heap_type(module, "builtins.Sphere", sizeof(SphereObject), 0, sphere,
+                      heap_sphere_vectorcall) < 0 ||
+        add_heap_type(module, "builtins.PyMesh", sizeof(InlineMeshObject), 1, mesh,
+                      heap_mesh_vectorcall) < 0)
+        return -1;
+    return 0;
+}
+#endif
+
 PyMODINIT_FUNC KB_CAT(PyInit_, KB_MODULE_NAME)(void) {
-#ifdef KB_VECTORCALL
+#if defined(KB_VECTORCALL) || defined(KB_HEAP)
     name_radius = PyUnicode_InternFromString("radius");
     name_length = PyUnicode_InternFromString("length");
     name_sides = PyUnicode_InternFromString("sides");
     name_path = PyUnicode_InternFromString("path");
     if (!name_radius || !name_length || !name_sides || !name_path) return NULL;
 #endif
-    PyTypeObject* types[] = {&CapsuleType,  &ConeType,   &CuboidType,
-                             &CylinderType, &SphereType, &MeshType};
     PyObject* module = PyModule_Create(&module_def);
     if (module == NULL) return NULL;
+#ifdef KB_HEAP
+    if (add_heap_types(module) < 0) {
+        Py_DECREF(module);
+        return NULL;
+    }
+#else
+    PyTypeObject* types[] = {&CapsuleType,  &ConeType,   &CuboidType,
+                             &CylinderType, &SphereType, &MeshType};
     for (size_t i = 0; i < sizeof types / sizeof types[0]; i++) {
         if (PyType_Ready(types[i]) < 0 ||
             PyModule_AddObjectRef(module, types[i]->tp_name, (PyObject*)types[i]) < 0) {
@@ -405,5 +691,6 @@ PyMODINIT_FUNC KB_CAT(PyInit_, KB_MODULE_NAME)(void) {
             return NULL;
         }
     }
+#endif
     return module;
 }

@@ -1,0 +1,515 @@
+"""Instructions per call, counted by callgrind, for kestrum and every peer on the ops of run.py.
+
+python bench/instructions.py                     # every op and implementation (a few minutes)
+python bench/instructions.py --check --n 1000    # CI: the judged implementations; fails on a miss
+
+Each op runs in a loop of N and of 2N iterations inside one process under
+`valgrind --tool=callgrind`, with client requests that zero the counters before a loop and dump
+them after it. The difference of the two counts, minus the same difference for the empty loop of
+the same shape, divided by N, is the cost of one call: interpreter start, imports, setup and the
+client requests themselves cancel out. PYTHONHASHSEED=0 and the garbage collector off keep the
+counts steady from run to run.
+
+The counted process uses the C library's allocator (PYTHONMALLOC=malloc). Under the interpreter's
+own small-object allocator, an object made and dropped on every call costs up to about 20
+instructions more or less depending on how full its pool happens to be, which depends on what
+the process allocated before (the 10 million floats of the big Cuboid, for one): the count of an
+op would change with the ops and implementations chosen. glibc's per-thread cache serves an
+allocate-and-free pair the same way every time. Every implementation allocates the same objects,
+so the differences hold; --allocator pymalloc counts with the usual allocator.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib
+import itertools
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import builder
+import selfcheck
+import timing
+
+REFERENCE = "kestrum"
+HEAP = "capi_heap_vectorcall"  # the limit for classes with the default type flags
+TP_NEW = "capi"  # the hand-written type with the classic tp_new
+HAND_WRITTEN = (TP_NEW, HEAP)
+
+# The targets --check holds kestrum to.
+CONSTRUCTOR_SLACK = 10  # instructions over HEAP, every constructor op
+ACCESSOR_SLACK = 10  # instructions over the better of HAND_WRITTEN
+ACCESSORS = ("c.radius()", "c.half_length()", "m.mesh_path")
+FAILURE = 'Sphere("x") -> TypeError'
+FAILURE_FACTOR = 1.05  # times TP_NEW
+
+DEFAULT_N = 5_000
+DEFAULT_JSON = builder.BENCH / "instructions.json"
+CHILD_FLAG = "--child-spec"
+DUMP_PREFIX = "desc: Trigger: Client Request: "
+# No fast bins (whose periodic consolidation lands in whichever loop happens to trigger it), a
+# per-thread cache deep enough for every block an op frees, no trimming and a fixed mmap
+# threshold: an allocate-and-free pair then costs the same on every call.
+GLIBC_TUNABLES = ":".join(
+    [
+        "glibc.malloc.mxfast=0",
+        "glibc.malloc.tcache_count=1000",
+        "glibc.malloc.trim_threshold=4294967295",
+        "glibc.malloc.mmap_threshold=4194304",
+    ]
+)
+
+
+def _op_kinds() -> dict[str, str]:
+    """Every op of run.py by the target that applies to it ("" for none)."""
+    labels = [op.label for op in timing.OPS]
+    for label in (*ACCESSORS, FAILURE):
+        if label not in labels:
+            raise AssertionError(f"op {label!r} is no longer in timing.OPS: update the targets")
+    kinds = {}
+    for op in timing.OPS:
+        if op.heavy:
+            kinds[op.label] = ""  # judged by time, in run.py
+        elif op.label in ACCESSORS:
+            kinds[op.label] = "accessor"
+        elif op.label == FAILURE:
+            kinds[op.label] = "failure"
+        else:
+            kinds[op.label] = "constructor"
+    return kinds
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    p.add_argument(
+        "--check",
+        action="store_true",
+        help="fail when kestrum misses a target; without --only, measures only the "
+        f"implementations the targets name ({REFERENCE}, {', '.join(HAND_WRITTEN)}) and skips "
+        "the ops without an instruction target",
+    )
+    p.add_argument(
+        "--n",
+        type=int,
+        default=DEFAULT_N,
+        help=f"iterations N of the shorter loop (default {DEFAULT_N}); heavy ops use 1",
+    )
+    p.add_argument(
+        "--reps", type=int, default=3, help="N/2N pairs per cell, the median is kept (default 3)"
+    )
+    p.add_argument(
+        "--only", default="", metavar="NAMES", help="comma-separated implementations to count"
+    )
+    p.add_argument(
+        "--ops",
+        default="",
+        metavar="TEXT",
+        help="count only the ops whose label contains one of these comma-separated texts",
+    )
+    p.add_argument(
+        "--json",
+        type=Path,
+        default=DEFAULT_JSON,
+        metavar="PATH",
+        help="where to write the results (default bench/instructions.json)",
+    )
+    p.add_argument(
+        "--allocator",
+        choices=("malloc", "pymalloc"),
+        default="malloc",
+        help="PYTHONMALLOC of the counted process (default malloc: see the module doc)",
+    )
+    p.add_argument("--valgrind", default="valgrind", help="the valgrind executable")
+    p.add_argument(
+        "--keep-dumps",
+        type=Path,
+        metavar="DIR",
+        help="keep callgrind's dump files in DIR (callgrind_annotate shows where a count goes)",
+    )
+    return p.parse_args(argv)
+
+
+def compile_loop(stmt: str, names: list[str]):
+    """A function (n, *values) running `stmt` n times; the values are its fast locals."""
+    body = "".join("        " + line + "\n" for line in stmt.splitlines())
+    params = "".join(f", {n}" for n in names)
+    src = f"def loop(_n{params}, _repeat=_repeat):\n    for _ in _repeat(None, _n):\n{body}"
+    # itertools.repeat, not range: the loop itself allocates nothing, so it counts steadily.
+    namespace = {"_repeat": itertools.repeat}
+    exec(compile(src, f"<counted {stmt.splitlines()[0]!r}>", "exec"), namespace)
+    return namespace["loop"]
+
+
+# ---- inside valgrind
+
+
+def child(spec_path: str) -> int:
+    """Runs the loops of the spec between callgrind client requests; prints the errors as JSON."""
+    spec = json.loads(Path(spec_path).read_text())
+    sys.path[:0] = builder.import_path_entries()
+    marks = importlib.import_module(builder.CALLGRIND_MARKS.module)
+    if not marks.on_valgrind():
+        print("the child must run under valgrind --tool=callgrind", file=sys.stderr)
+        return 2
+    modules = {
+        name: importlib.import_module("kestrum" if name == REFERENCE else module)
+        for name, module in spec["modules"].items()
+    }
+    ops = {op.label: op for op in timing.OPS}
+
+    # Everything is set up before instrumentation starts, so setup runs at full valgrind speed.
+    cells, errors = [], {}
+    for index, label in enumerate(spec["ops"]):
+        op = ops[label]
+        n = 1 if op.heavy else spec["n"]
+        reps = 1 if op.heavy else spec["reps"]
+        cells.append((index, "", compile_loop(op.baseline, []), (), n, reps, op.heavy))
+        for name, module in modules.items():
+            if name in op.skip:
+                continue
+            try:
+                values = op.setup(module)
+                loop = compile_loop(op.stmt, list(values))
+                loop(1, *values.values())
+            except (KeyboardInterrupt, SystemExit):
+                raise
+            except BaseException as e:  # a kestrum PanicException derives from BaseException
+                errors.setdefault(label, {})[name] = f"{type(e).__name__}: {e}"[:200]
+                continue
+            cells.append((index, name, loop, tuple(values.values()), n, reps, op.heavy))
+
+    gc.collect()
+    gc.disable()
+    marks.start()
+    for index, name, loop, args, n, reps, heavy in cells:
+        if not heavy:
+            loop(n, *args)  # the interpreter specializes the loop's instructions here
+        for rep in range(reps):
+            for k in (n, 2 * n):
+                marks.zero()
+                loop(k, *args)
+                marks.dump(f"{index}|{name}|{rep}|{k}")
+    print(json.dumps({"errors": errors}))
+    return 0
+
+
+# ---- outside
+
+
+def load_modules(only: set[str]) -> tuple[dict, dict]:
+    """Builds the peers and the client-request module; imports what is wanted."""
+    sys.path[:0] = builder.import_path_entries()
+    modules, status = {}, {}
+    if not only or REFERENCE in only:
+        try:
+            module = importlib.import_module("kestrum")
+            modules[REFERENCE] = module
+            status[REFERENCE] = {"status": "ok", "file": getattr(module, "__file__", "")}
+        except ImportError as e:
+            status[REFERENCE] = {"status": "missing", "reason": f"not importable: {e}"}
+    for peer in builder.PEER_LIST:
+        if only and peer.name not in only:
+            continue
+        builder.ensure_built(peer)
+        importlib.invalidate_caches()
+        entry = {"status": peer.status, "module": peer.module}
+        if peer.status == "missing":
+            entry["reason"] = peer.reason
+        else:
+            try:
+                modules[peer.name] = importlib.import_module(peer.module)
+            except ImportError as e:
+                entry.update(status="broken", reason=f"built but not importable: {e}")
+        status[peer.name] = entry
+    builder.ensure_built(builder.CALLGRIND_MARKS)
+    if builder.CALLGRIND_MARKS.status == "missing":
+        raise SystemExit(f"cannot build the callgrind marks: {builder.CALLGRIND_MARKS.reason}")
+    return modules, status
+
+
+def read_dumps(directory: Path) -> dict[str, int]:
+    """Label of each client-request dump -> its instruction count."""
+    counts = {}
+    for path in directory.glob("callgrind.out.*"):
+        label = total = None
+        with path.open() as f:
+            for line in f:
+                if line.startswith(DUMP_PREFIX):
+                    label = line[len(DUMP_PREFIX) :].strip()
+                elif line.startswith("summary:"):
+                    total = int(line.split()[1])
+                    break
+        if label is not None and total is not None:
+            counts[label] = total
+    return counts
+
+
+def run_cell(args, label: str, name: str, module: str, dumps: Path) -> tuple[dict, str]:
+    """Counts one op of one implementation in a process of its own: (dump counts, error)."""
+    spec = {"n": args.n, "reps": args.reps, "ops": [label], "modules": {name: module}}
+    dumps.mkdir(parents=True, exist_ok=True)
+    for old in dumps.glob("callgrind.out*"):
+        old.unlink()
+    spec_path = dumps / "spec.json"
+    spec_path.write_text(json.dumps(spec))
+    cmd = [
+        args.valgrind,
+        "--tool=callgrind",
+        "--instr-atstart=no",
+        f"--callgrind-out-file={dumps / 'callgrind.out'}",
+        sys.executable,
+        str(Path(__file__).resolve()),
+        CHILD_FLAG,
+        str(spec_path),
+    ]
+    env = {**os.environ, "PYTHONHASHSEED": "0", "PYTHONMALLOC": args.allocator}
+    if args.allocator == "malloc":
+        env["GLIBC_TUNABLES"] = GLIBC_TUNABLES
+    try:
+        proc = subprocess.run(cmd, env=env, capture_output=True, text=True)
+    except FileNotFoundError:
+        raise SystemExit(f"{args.valgrind!r} not found: install valgrind") from None
+    if proc.returncode != 0:
+        tail = "\n".join(proc.stderr.strip().splitlines()[-20:])
+        raise SystemExit(
+            f"the counting run of {label} / {name} failed ({proc.returncode}):\n{tail}"
+        )
+    lines = proc.stdout.strip().splitlines()
+    errors = json.loads(lines[-1])["errors"] if lines else {}
+    return read_dumps(dumps), errors.get(label, {}).get(name, "")
+
+
+def count_all(args, modules: dict, names: list[str], ops: list[str]) -> tuple[dict, dict]:
+    """Per op and implementation, instructions per call; and the ops that failed, with why.
+
+    Every op of every implementation runs in a fresh process, so a count never depends on what
+    was counted before it (or on --only and --ops).
+    """
+    op_by_label = {op.label: op for op in timing.OPS}
+    table, errors = {}, {}
+    with tempfile.TemporaryDirectory(prefix="kestrum-callgrind-") as tmp:
+        root = args.keep_dumps or Path(tmp)
+        for index, label in enumerate(ops):
+            op = op_by_label[label]
+            n, reps = (1, 1) if op.heavy else (args.n, args.reps)
+            table[label] = {}
+            for name in names:
+                if name in op.skip:
+                    continue
+                module = getattr(modules[name], "__name__", name)
+                counts, error = run_cell(args, label, name, module, root / f"{index:02d}-{name}")
+                if error:
+                    errors.setdefault(label, {})[name] = error
+                elif (v := per_call(counts, 0, name, n, reps)) is not None:
+                    table[label][name] = v
+            done = "  ".join(f"{k} {fmt(v)}" for k, v in table[label].items())
+            print(f"  {label}: {done}", flush=True)
+    return table, errors
+
+
+def per_call(counts: dict[str, int], index: int, name: str, n: int, reps: int) -> float | None:
+    """Median over the repetitions of (count of 2N - count of N), minus the empty loop's, / N."""
+
+    def growth(who):
+        diffs = []
+        for rep in range(reps):
+            long, short = (
+                counts.get(f"{index}|{who}|{rep}|{2 * n}"),
+                counts.get(f"{index}|{who}|{rep}|{n}"),
+            )
+            if long is None or short is None:
+                return None
+            diffs.append(long - short)
+        return statistics.median(diffs)
+
+    cell, empty = growth(name), growth("")
+    if cell is None or empty is None:
+        return None
+    return (cell - empty) / n
+
+
+def judge(table: dict[str, dict[str, float]]) -> list[dict]:
+    """One line per target that can be judged from the table."""
+    verdicts = []
+    for label, kind in _op_kinds().items():
+        row = table.get(label, {})
+        mine = row.get(REFERENCE)
+        if not kind or mine is None:
+            continue
+        if kind == "constructor":
+            ref_name, ref = HEAP, row.get(HEAP)
+            limit = None if ref is None else ref + CONSTRUCTOR_SLACK
+            rule = f"at most {CONSTRUCTOR_SLACK} over {HEAP}"
+        elif kind == "accessor":
+            refs = {n: row[n] for n in HAND_WRITTEN if row.get(n) is not None}
+            ref_name = min(refs, key=refs.get) if refs else HEAP
+            ref = refs.get(ref_name)
+            limit = None if ref is None else ref + ACCESSOR_SLACK
+            rule = f"at most {ACCESSOR_SLACK} over the better hand-written C ({ref_name})"
+        else:
+            ref_name, ref = TP_NEW, row.get(TP_NEW)
+            limit = None if ref is None else ref * FAILURE_FACTOR
+            rule = f"at most {FAILURE_FACTOR} times {TP_NEW}"
+        if limit is None:
+            continue
+        verdicts.append(
+            {
+                "op": label,
+                "rule": rule,
+                "kestrum": round(mine, 1),
+                "reference": ref_name,
+                "reference_count": round(ref, 1),
+                "limit": round(limit, 1),
+                "excess": round(mine - limit, 1),
+                "ok": mine <= limit,
+            }
+        )
+    return verdicts
+
+
+def fmt(v: float | None) -> str:
+    if v is None:
+        return "-"
+    return f"{v:,.0f}" if abs(v) >= 10_000 else f"{v:.1f}"
+
+
+def print_table(table, names: list[str], ops: list[str], errors: dict) -> None:
+    delta = REFERENCE in names and HEAP in names
+    header = ["op", *names] + ([f"{REFERENCE}-heap"] if delta else [])
+    rows = [header]
+    for op in ops:
+        row = table.get(op, {})
+        line = [op, *("err" if n in errors.get(op, {}) else fmt(row.get(n)) for n in names)]
+        if delta:
+            both = row.get(REFERENCE) is not None and row.get(HEAP) is not None
+            line.append(f"{row[REFERENCE] - row[HEAP]:+,.1f}" if both else "-")
+        rows.append(line)
+    widths = [max(len(r[i]) for r in rows) for i in range(len(header))]
+    for r in rows:
+        print(
+            f"{r[0]:<{widths[0]}}"
+            + "".join(f"  {c:>{w}}" for c, w in zip(r[1:], widths[1:], strict=True))
+        )
+
+
+def main(argv=None) -> int:
+    if argv is None and len(sys.argv) == 3 and sys.argv[1] == CHILD_FLAG:
+        return child(sys.argv[2])
+    args = parse_args(argv)
+    if args.n < 1 or args.reps < 1:
+        print("--n and --reps must be at least 1")
+        return 2
+    only = {s.strip() for s in args.only.split(",") if s.strip()}
+    known = {REFERENCE, *(p.name for p in builder.PEER_LIST)}
+    if only - known:
+        print(
+            f"unknown implementation(s): {', '.join(sorted(only - known))}; known: {sorted(known)}"
+        )
+        return 2
+    if args.check and not only:
+        only = {REFERENCE, *HAND_WRITTEN}
+    kinds = _op_kinds()
+    ops = [op.label for op in timing.OPS if not args.check or kinds[op.label]]
+    if args.ops:
+        wanted = [s.strip() for s in args.ops.split(",") if s.strip()]
+        ops = [op for op in ops if any(w in op for w in wanted)]
+    started = time.time()
+
+    modules, status = load_modules(only)
+    failed = False
+    for name, s in status.items():
+        if s["status"] != "ok" and s["status"] != "built":
+            print(f"{s['status']}: {name}: {s['reason']}")
+            failed |= args.check and name in (REFERENCE, *HAND_WRITTEN)
+    for name, module in modules.items():
+        failures = selfcheck.check(module)
+        status[name]["selfcheck_failures"] = failures
+        if failures:
+            print(f"self-check: {name} fails {len(failures)} of {len(selfcheck.CHECKS)} checks")
+            for line in failures:
+                print(f"    {line}")
+            failed |= name != REFERENCE  # a peer that differs makes its counts meaningless
+    names = [n for n in [REFERENCE, *(p.name for p in builder.PEER_LIST)] if n in modules]
+    print(
+        f"counting {len(ops)} ops x {len(names)} implementations under callgrind "
+        f"(N={args.n}, {args.reps} repetition(s), {platform.python_implementation()} "
+        f"{platform.python_version()}) ...",
+        flush=True,
+    )
+    counting_started = time.monotonic()
+    table, errors = count_all(args, modules, names, ops)
+    seconds = time.monotonic() - counting_started
+
+    print(f"\ninstructions per call (callgrind, {seconds:.0f} s under valgrind)")
+    print_table(table, names, ops, errors)
+    for label, errs in errors.items():
+        for name, err in errs.items():
+            print(f"error: {label} / {name}: {err}")
+            failed |= name != REFERENCE or args.check
+
+    verdicts = judge(table)
+    if verdicts:
+        print("\ntargets:")
+    for v in verdicts:
+        mark = "ok    " if v["ok"] else "MISSED"
+        print(
+            f"  {mark} {v['op']}: kestrum {v['kestrum']:,} against {v['reference']} "
+            f"{v['reference_count']:,}, limit {v['limit']:,} ({v['rule']})"
+            + ("" if v["ok"] else f": over by {v['excess']:,}")
+        )
+    if args.check:
+        judged = {v["op"] for v in verdicts}
+        for label in ops:
+            if kinds[label] and label not in judged:
+                print(f"  MISSED {label}: not counted for kestrum or its reference")
+                failed = True
+
+    commit = subprocess.run(
+        ["git", "rev-parse", "--short", "HEAD"], cwd=builder.BENCH, capture_output=True, text=True
+    ).stdout.strip()
+    report = {
+        "meta": {
+            "checkout": commit,  # of this rig; kestrum is whatever `import kestrum` finds
+            "what": "instructions per call: ((count of 2N) - (count of N)) minus the same for "
+            "the empty loop, over N; median of the repetitions",
+            "n": args.n,
+            "repetitions": args.reps,
+            "python": sys.version,
+            "platform": platform.platform(),
+            "pythonhashseed": "0",
+            "started": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(started)),
+            "valgrind_seconds": round(seconds, 1),
+        },
+        "implementations": status,
+        "ops": {label: table[label] for label in ops},
+        "errors": errors,
+        "targets": verdicts,
+    }
+    args.json.parent.mkdir(parents=True, exist_ok=True)
+    args.json.write_text(json.dumps(report, indent=1) + "\n")
+    print(f"\nwrote {args.json} ({time.time() - started:.0f} s in all)")
+
+    missed = [v for v in verdicts if not v["ok"]]
+    if args.check and (missed or failed):
+        print(
+            f"FAILED: {len(missed)} target(s) missed" + ("; see the errors above" if failed else "")
+        )
+        return 1
+    if failed:
+        print("FAILED: a peer fails its self-check or an op; its counts are not comparable")
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
