@@ -122,3 +122,18 @@ class Sides:
 def construct(request: pytest.FixtureRequest) -> Callable[..., Any]:
     """Every construction test runs through both entries of a constructor."""
     return request.param  # type: ignore[no-any-return]
+
+
+def lossy(text: str) -> str:
+    """What a text without a UTF-8 form looks like in a message: one U+FFFD per bad byte."""
+    return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+
+
+CAUSE = LookupError("the cause")
+
+
+class TypeErrorWithCause:
+    """A number whose conversion raises a TypeError with CAUSE as its cause."""
+
+    def __float__(self) -> float:
+        raise TypeError("no float here") from CAUSE

@@ -9,16 +9,11 @@ from typing import Any
 
 import _kestrum_testing as t
 import pytest
-from conftest import run_child
+from conftest import lossy, run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
 Construct = Callable[..., Any]
-
-
-def lossy(text: str) -> str:
-    """What a key without a UTF-8 form looks like in a message: one U+FFFD per bad byte."""
-    return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
 
 
 FAILURES = [

@@ -21,6 +21,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import pytest
+from conftest import lossy
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
@@ -81,10 +82,6 @@ def not_a_number(obj: object) -> Fails:
 
 def cannot_convert(obj: object, target: str) -> Fails:
     return Fails(TypeError, f"'{type(obj).__qualname__}' object cannot be converted to '{target}'")
-
-
-def lossy(text: str) -> str:
-    return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
 
 
 # ---- generated arguments ------------------------------------------------------------------

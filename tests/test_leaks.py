@@ -19,7 +19,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import pytest
-from conftest import IndexOnly
+from conftest import CAUSE, IndexOnly, TypeErrorWithCause
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -127,8 +127,6 @@ def swallow(call: Callable[[], object]) -> Callable[[], None]:
 
 # ---- hostile arguments --------------------------------------------------------------------
 
-CAUSE = LookupError("the cause")
-
 
 class FloatRaises:
     """Raises a new `error(message)` each time (a raised instance collects tracebacks)."""
@@ -139,11 +137,6 @@ class FloatRaises:
 
     def __float__(self) -> float:
         raise self.error(self.message)
-
-
-class TypeErrorWithCause:
-    def __float__(self) -> float:
-        raise TypeError("no float here") from CAUSE
 
 
 class ValueErrorWithCause:

@@ -133,11 +133,11 @@ def test_half_length_is_rounded_then_halved(construct: Construct, length: float)
     assert same(construct(Cone, 1, -length).half_length(), half(-length))
 
 
-def test_values_do_not_change() -> None:
-    cone = Cone(0.1, 0.2)
-    first = (cone.radius(), cone.half_length())
-    for _ in range(3):
-        assert (cone.radius(), cone.half_length()) == first
+def test_each_instance_keeps_its_own_values() -> None:
+    cone = Cone(0.5, 3.0)
+    others = [Cone(2.0, 8.0), Cylinder(4.0, 10.0), Cone(-1, -1)]
+    assert (cone.radius(), cone.half_length()) == (0.5, 1.5)
+    assert [(o.radius(), o.half_length()) for o in others] == [(2.0, 4.0), (4.0, 5.0), (-1.0, -0.5)]
 
 
 def test_accessors_are_methods() -> None:
@@ -195,10 +195,6 @@ def test_values_are_not_exposed(cls: type, args: tuple[Any, ...]) -> None:
         with pytest.raises(AttributeError):
             getattr(shape, name)
     assert [name for name in dir(shape) if not name.startswith("_")] == []
-
-
-class FloatSub(float):
-    pass
 
 
 def stored_half_sides(box: Any) -> list[float]:

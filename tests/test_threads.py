@@ -13,19 +13,12 @@ from typing import Any
 
 import _kestrum_testing as t
 import pytest
-from conftest import Sides
+from conftest import CAUSE, Sides, TypeErrorWithCause
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
 THREADS = 8
 OPERATIONS = int(os.environ.get("KESTRUM_THREAD_OPERATIONS", "100000"))
-
-CAUSE = LookupError("shared cause")
-
-
-class TypeErrorWithCause:
-    def __float__(self) -> float:
-        raise TypeError("no float here") from CAUSE
 
 
 def expect_raises(call: Callable[[], object], error: type, message: str) -> None:
