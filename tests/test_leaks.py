@@ -236,83 +236,48 @@ SUCCESSES: list[tuple[str, type, tuple[Any, ...], dict[str, Any]]] = [
 
 _LONE = "\udcff"
 
-# (id, class, positional, keyword, exception type, message, cause)
+# (id, class, positional, keyword): calls that fail; their messages are tested where the
+# failures are made (test_binding, test_conversion).
 # fmt: off
-FAILURES: list[tuple[str, type, tuple[Any, ...], dict[str, Any], type, str, Any]] = [
+FAILURES: list[tuple[str, type, tuple[Any, ...], dict[str, Any]]] = [
     # Binding.
-    ("missing-one", Sphere, (), {}, TypeError,
-     "Sphere.__new__() missing 1 required positional argument: 'radius'", None),
-    ("missing-two", Capsule, (), {}, TypeError,
-     "Capsule.__new__() missing 2 required positional arguments: 'radius' and 'length'", None),
-    ("missing-after-keyword", Cone, (), {"length": 1.0}, TypeError,
-     "Cone.__new__() missing 1 required positional argument: 'radius'", None),
-    ("too-many", Cylinder, (1, 2, 3), {}, TypeError,
-     "Cylinder.__new__() takes 2 positional arguments but 3 were given", None),
-    ("too-many-one", Cuboid, ([1, 2, 3], [4, 5, 6]), {}, TypeError,
-     "Cuboid.__new__() takes 1 positional arguments but 2 were given", None),
-    ("multiple-values", PyMesh, ("a",), {"path": "b"}, TypeError,
-     "PyMesh.__new__() got multiple values for argument 'path'", None),
-    ("unexpected-keyword", Capsule, (1, 2), {"height": 3}, TypeError,
-     "Capsule.__new__() got an unexpected keyword argument 'height'", None),
-    ("unexpected-non-ascii-keyword", Sphere, (), {"rädius": 1}, TypeError,
-     "Sphere.__new__() got an unexpected keyword argument 'rädius'", None),
-    ("unexpected-surrogate-keyword", Sphere, (), {_LONE: 1}, TypeError,
-     "Sphere.__new__() got an unexpected keyword argument '\ufffd\ufffd\ufffd'", None),
-    ("unprintable-keyword", Sphere, (), {UnprintableKey("r"): 1}, TypeError,
-     "Sphere.__new__() got an unexpected keyword argument '<unprintable UnprintableKey object>'",
-     None),
+    ("missing-one", Sphere, (), {}),
+    ("missing-two", Capsule, (), {}),
+    ("missing-after-keyword", Cone, (), {"length": 1.0}),
+    ("too-many", Cylinder, (1, 2, 3), {}),
+    ("too-many-one", Cuboid, ([1, 2, 3], [4, 5, 6]), {}),
+    ("multiple-values", PyMesh, ("a",), {"path": "b"}),
+    ("unexpected-keyword", Capsule, (1, 2), {"height": 3}),
+    ("unexpected-non-ascii-keyword", Sphere, (), {"rädius": 1}),
+    ("unexpected-surrogate-keyword", Sphere, (), {_LONE: 1}),
+    ("unprintable-keyword", Sphere, (), {UnprintableKey("r"): 1}),
     # Conversion of numbers.
-    ("radius-str", Sphere, ("1",), {}, TypeError,
-     "argument 'radius': must be real number, not str", None),
-    ("length-none", Capsule, (1, None), {}, TypeError,
-     "argument 'length': must be real number, not NoneType", None),
-    ("radius-before-length", Cylinder, ("a", None), {}, TypeError,
-     "argument 'radius': must be real number, not str", None),
-    ("radius-overflow", Cone, (10**400, 1), {}, OverflowError,
-     "int too large to convert to float", None),
-    ("dunder-float-raises", Sphere, (FloatRaises(ZeroDivisionError, "nope"),), {},
-     ZeroDivisionError, "nope", None),
-    ("dunder-float-wrong-type", Cylinder, (1, ReturnsStr()), {}, TypeError,
-     "argument 'length': ReturnsStr.__float__ returned non-float (type str)", None),
-    ("dunder-index-wrong-type", Capsule, (IndexOnly("x"), 1), {}, TypeError,
-     "argument 'radius': __index__ returned non-int (type str)", None),
-    ("dunder-index-overflow", Sphere, (IndexOnly(10**400),), {}, OverflowError,
-     "int too large to convert to float", None),
-    ("type-error-with-cause", Cone, (TypeErrorWithCause(), 1), {}, TypeError,
-     "argument 'radius': no float here", CAUSE),
-    ("value-error-with-cause", Sphere, (ValueErrorWithCause(),), {}, ValueError,
-     "bad float", CAUSE),
+    ("radius-str", Sphere, ("1",), {}),
+    ("length-none", Capsule, (1, None), {}),
+    ("radius-before-length", Cylinder, ("a", None), {}),
+    ("radius-overflow", Cone, (10**400, 1), {}),
+    ("dunder-float-raises", Sphere, (FloatRaises(ZeroDivisionError, "nope"),), {}),
+    ("dunder-float-wrong-type", Cylinder, (1, ReturnsStr()), {}),
+    ("dunder-index-wrong-type", Capsule, (IndexOnly("x"), 1), {}),
+    ("dunder-index-overflow", Sphere, (IndexOnly(10**400),), {}),
+    ("type-error-with-cause", Cone, (TypeErrorWithCause(), 1), {}),
+    ("value-error-with-cause", Sphere, (ValueErrorWithCause(),), {}),
     # Conversion of sequences.
-    ("sides-str", Cuboid, ("abc",), {}, TypeError,
-     "argument 'sides': Can't extract `str` to `Vec`", None),
-    ("sides-dict", Cuboid, ({},), {}, TypeError,
-     "argument 'sides': 'dict' object cannot be converted to 'Sequence'", None),
-    ("sides-int", Cuboid, (5,), {}, TypeError,
-     "argument 'sides': 'int' object cannot be converted to 'Sequence'", None),
-    ("sides-bad-element", Cuboid, ([1, 2, 3, "x"],), {}, TypeError,
-     "argument 'sides': must be real number, not str", None),
-    ("sides-bad-tuple-element", Cuboid, ((1, None, 3),), {}, TypeError,
-     "argument 'sides': must be real number, not NoneType", None),
-    ("sides-overflow", Cuboid, ([1, 2, 10**400],), {}, OverflowError,
-     "int too large to convert to float", None),
-    ("sides-element-cause", Cuboid, (Sides([1, TypeErrorWithCause(), 3]),), {}, TypeError,
-     "argument 'sides': no float here", CAUSE),
-    ("sides-iteration-raises", Cuboid, (Sides([1, 2, ValueError]),), {}, ValueError,
-     "stop", None),
-    ("sides-iter-raises-with-cause", Cuboid, (Sides([1, 2, 3], broken_iter=True),), {},
-     TypeError, "argument 'sides': cannot iterate", CAUSE),
-    ("sides-too-few", Cuboid, ([1.0, 2.0],), {}, ValueError,
-     "argument 'sides': expected a sequence of at least 3 numbers, got 2", None),
-    ("sides-empty", Cuboid, (Sides([], length=KeyError),), {}, ValueError,
-     "argument 'sides': expected a sequence of at least 3 numbers, got 0", None),
+    ("sides-str", Cuboid, ("abc",), {}),
+    ("sides-dict", Cuboid, ({},), {}),
+    ("sides-int", Cuboid, (5,), {}),
+    ("sides-bad-element", Cuboid, ([1, 2, 3, "x"],), {}),
+    ("sides-bad-tuple-element", Cuboid, ((1, None, 3),), {}),
+    ("sides-overflow", Cuboid, ([1, 2, 10**400],), {}),
+    ("sides-element-cause", Cuboid, (Sides([1, TypeErrorWithCause(), 3]),), {}),
+    ("sides-iteration-raises", Cuboid, (Sides([1, 2, ValueError]),), {}),
+    ("sides-iter-raises-with-cause", Cuboid, (Sides([1, 2, 3], broken_iter=True),), {}),
+    ("sides-too-few", Cuboid, ([1.0, 2.0],), {}),
+    ("sides-empty", Cuboid, (Sides([], length=KeyError),), {}),
     # Conversion of text.
-    ("path-int", PyMesh, (1,), {}, TypeError,
-     "argument 'path': 'int' object cannot be converted to 'PyString'", None),
-    ("path-bytes", PyMesh, (b"a.obj",), {}, TypeError,
-     "argument 'path': 'bytes' object cannot be converted to 'PyString'", None),
-    ("path-lone-surrogate", PyMesh, ("a" + _LONE,), {}, UnicodeEncodeError,
-     "'utf-8' codec can't encode character '\\udcff' in position 1: surrogates not allowed",
-     None),
+    ("path-int", PyMesh, (1,), {}),
+    ("path-bytes", PyMesh, (b"a.obj",), {}),
+    ("path-lone-surrogate", PyMesh, ("a" + _LONE,), {}),
 ]
 # fmt: on
 
@@ -354,9 +319,7 @@ def test_construction_does_not_leak(
 
 
 @pytest.mark.parametrize(
-    ("cls", "args", "kwargs", "error", "message", "cause"),
-    [c[1:] for c in FAILURES],
-    ids=[c[0] for c in FAILURES],
+    ("cls", "args", "kwargs"), [c[1:] for c in FAILURES], ids=[c[0] for c in FAILURES]
 )
 def test_failure_does_not_leak(
     construct: Callable[..., Any],
@@ -364,14 +327,9 @@ def test_failure_does_not_leak(
     cls: type,
     args: tuple[Any, ...],
     kwargs: dict[str, Any],
-    error: type,
-    message: str,
-    cause: Any,
 ) -> None:
     call = lambda: construct(cls, *args, **kwargs)  # noqa: E731
-    raised, text, raised_cause = outcome(call)
-    assert (raised, text) == (error, message)
-    assert raised_cause is cause
+    error, _, cause = outcome(call)
     watched = watch(cls, args, kwargs)
     watched[error.__name__] = error
     if cause is not None:
