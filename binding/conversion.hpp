@@ -39,9 +39,15 @@ inline float narrow_to_single(double value) {
 
 // The one shortcut of every number conversion: an exact `float` is read in place, which runs
 // no Python code and cannot fail. False, with nothing read, for anything else.
+inline bool is_exact_float(PyObject* object) {
+    return Py_IS_TYPE(object, &PyFloat_Type);
+}
+inline float exact_float_value(PyObject* object) {
+    return narrow_to_single(PyFloat_AS_DOUBLE(object));
+}
 inline bool read_exact_float(PyObject* object, float& out) {
-    if (!Py_IS_TYPE(object, &PyFloat_Type)) return false;
-    out = narrow_to_single(PyFloat_AS_DOUBLE(object));
+    if (!is_exact_float(object)) return false;
+    out = exact_float_value(object);
     return true;
 }
 
@@ -65,12 +71,11 @@ inline bool read_short_exact_floats(PyObject* object, LeadingFloats<N>& out) {
     }
     const auto n = static_cast<std::size_t>(size);
     if (n > SHORT_FLOATS) return false;
-    float read[SHORT_FLOATS];
     for (std::size_t i = 0; i < n; ++i) {
-        if (!read_exact_float(items[i], read[i])) [[unlikely]]
+        if (!is_exact_float(items[i])) [[unlikely]]
             return false;
     }
-    for (std::size_t i = 0; i < n; ++i) out.push_back(read[i]);
+    for (std::size_t i = 0; i < n; ++i) out.push_back(exact_float_value(items[i]));
     return true;
 }
 

@@ -37,7 +37,8 @@ PyErr PyErr::new_with_cause(PyObject* exception_type, Owned message, std::option
         return fetch_error();
     Owned instance = KS_TRY(steal_or_fetch(PyObject_CallOneArg(exception_type, message.get())));
     // The implicit context that raising it here would have given it.
-    if (Owned handled = Owned::steal(PyErr_GetHandledException()); handled.get() != Py_None)
+    if (Owned handled = Owned::steal(PyErr_GetHandledException());
+        handled && handled.get() != Py_None)
         PyException_SetContext(instance.get(), handled.release());
     PyException_SetCause(instance.get(),
                          cause ? std::move(*cause).into_value().release() : nullptr);

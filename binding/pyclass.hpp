@@ -42,7 +42,7 @@ struct ClassDescription {
     std::string_view doc;
     std::string_view text_signature;  // empty when the class has none
     newfunc tp_new;
-    vectorcallfunc vectorcall;  // may be null
+    vectorcallfunc vectorcall;
     std::span<const MethodEntry> methods;
     std::span<const PropertyEntry> properties;
     Py_ssize_t basicsize;
