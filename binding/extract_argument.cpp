@@ -303,8 +303,9 @@ bool is_ascii(std::string_view text) {
 
 // The new TypeError for a plain one with message `text`; empty when `text` has no UTF-8 form
 // (the general road then rewords it from its display form).
-std::optional<PyErr> reword_plain_type_error(std::string_view name, PyObject* text) {
-    if (PyUnicode_IS_COMPACT_ASCII(text) && is_ascii(name))
+std::optional<PyErr> reword_plain_type_error(std::string_view name, bool name_is_ascii,
+                                             PyObject* text) {
+    if (PyUnicode_IS_COMPACT_ASCII(text) && name_is_ascii)
         return PyErr::new_with_cause(PyExc_TypeError,
                                      ascii_message(ARGUMENT_OPEN, name, ARGUMENT_CLOSE, text),
                                      std::nullopt);
@@ -324,7 +325,7 @@ PyErr argument_extraction_error(std::string_view name, PyErr error) {
     // What the interpreter's own conversions raise: no instance, no cause; its message is
     // what str() of the instance would give.
     if (PyObject* text = error.plain_type_error_text()) {
-        if (std::optional<PyErr> reworded = reword_plain_type_error(name, text))
+        if (std::optional<PyErr> reworded = reword_plain_type_error(name, is_ascii(name), text))
             return std::move(*reworded);
     }
     if (error.get_type() != PyExc_TypeError) return error;
@@ -339,13 +340,13 @@ PyErr argument_error(PyObject* exception_type, std::string_view name, std::strin
     return PyErr::new_(exception_type, std::move(message));
 }
 
-PyResult<float> extract_float_slow(PyObject* object, std::string_view name) {
+PyResult<float> extract_float_slow(PyObject* object, ParameterName name) {
     const double value =
         PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
     if (value != -1.0 || PyErr_Occurred() == nullptr) [[likely]]
         return narrow_to_single(value);
     if (Owned text = take_plain_type_error_text()) {
-        if (std::optional<PyErr> reworded = reword_plain_type_error(name, text.get()))
+        if (std::optional<PyErr> reworded = reword_plain_type_error(name, name.ascii, text.get()))
             return std::move(*reworded);
         std::string message = argument_prefix(name);
         message += to_string_lossy(text.get());

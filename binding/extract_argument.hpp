@@ -158,17 +158,30 @@ PyErr missing_required_arguments(const FunctionDescription& description, std::st
 
 void push_parameter_list(std::string& message, std::span<const std::string_view> names);
 
+// A parameter's name as the classes write it, a literal: whether it is ASCII is settled
+// when the program is compiled, not on every failing call.
+struct ParameterName {
+    std::string_view text;
+    bool ascii;
+
+    template <std::size_t N>
+    consteval ParameterName(const char (&literal)[N]) : text(literal, N - 1), ascii(true) {
+        for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    }
+    operator std::string_view() const { return text; }
+};
+
 // Names the parameter in an exact TypeError from its conversion; others pass unchanged.
 PyErr argument_extraction_error(std::string_view name, PyErr error);
 // The float conversion's out-of-line road, argument_extraction_error included. Its usual
 // failure, the interpreter's own TypeError, is reworded straight from the indicator without
 // an error value in between (about 80 instructions a failing call, callgrind).
-PyResult<float> extract_float_slow(PyObject* object, std::string_view name);
+PyResult<float> extract_float_slow(PyObject* object, ParameterName name);
 // An error about one argument, in the same form: "argument '<name>': " + text.
 PyErr argument_error(PyObject* exception_type, std::string_view name, std::string_view text);
 
 template <class T>
-[[gnu::noinline]] PyResult<T> extract_argument_slow(PyObject* object, std::string_view name) {
+[[gnu::noinline]] PyResult<T> extract_argument_slow(PyObject* object, ParameterName name) {
     if constexpr (std::is_same_v<T, float>) return extract_float_slow(object, name);
     PyResult<T> value = FromPyObjectBound<T>::from_py_object_bound(object);
     if (!value) [[unlikely]]
@@ -196,7 +209,7 @@ template <class T, class Otherwise>
 // Converts one bound argument, naming the parameter on failure. What runs no Python code and
 // cannot fail is read in line; everything else takes the out-of-line road.
 template <class T>
-inline PyResult<T> extract_argument(PyObject* object, std::string_view name) {
+inline PyResult<T> extract_argument(PyObject* object, ParameterName name) {
     return read_plain_or<T>(object, [&] { return extract_argument_slow<T>(object, name); });
 }
 
@@ -214,7 +227,7 @@ struct PlainArguments {
 };
 
 template <class T>
-inline PyResult<T> extract_argument(PlainArgument argument, std::string_view /*name*/) {
+inline PyResult<T> extract_argument(PlainArgument argument, ParameterName /*name*/) {
     // The declining error costs nothing to make or drop.
     return read_plain_or<T>(argument.object, [] { return PyResult<T>(PyErr::no_memory()); });
 }
