@@ -93,32 +93,6 @@ def test_reimport_gives_same_module() -> None:
         sys.modules["kestrum"] = saved
 
 
-SUBINTERPRETER = """
-import _xxsubinterpreters as interpreters
-import kestrum
-
-second = interpreters.create()
-try:
-    interpreters.run_string(second, "import kestrum")
-except interpreters.RunFailedError as error:
-    print(error)
-else:
-    print("imported")
-interpreters.run_string(second, "import sys; assert 'kestrum' not in sys.modules")
-interpreters.destroy(second)
-"""
-
-
-def test_second_interpreter_is_refused() -> None:
-    # In a child process, so that no other interpreter ever shares this one's process.
-    result = subprocess.run(
-        [sys.executable, "-c", SUBINTERPRETER], check=True, capture_output=True, text=True
-    )
-    first_line = result.stdout.splitlines()[0]
-    assert first_line.startswith("<class 'ImportError'>: ")
-    assert "do not yet support subinterpreters, see " in first_line
-
-
 def test_only_the_entry_point_is_exported() -> None:
     nm = shutil.which("nm")
     if nm is None:
