@@ -25,7 +25,9 @@ set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 python="$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')"
-build="${KESTRUM_SANITIZE_BUILD:-$root/build/sanitize}"
+# One build per interpreter version: the modules are compiled against its headers.
+cache_tag="$("$python" -c 'import sys; print(sys.implementation.cache_tag)')"
+build="${KESTRUM_SANITIZE_BUILD:-$root/build/sanitize-$cache_tag}"
 logs="${KESTRUM_SANITIZE_LOGS:-$build/reports}"
 # The sanitizer runtimes that g++ links the modules against; the interpreter is not linked
 # against them, so they must be loaded first.
