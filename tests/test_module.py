@@ -173,8 +173,12 @@ def test_instances_are_closed(cls: type, signature: str, doc: str, public: set[s
     instance = cls(*SAMPLES[cls])
     assert not hasattr(instance, "__dict__")
     assert cls.__dictoffset__ == 0  # type: ignore[attr-defined]
-    with pytest.raises(AttributeError):
+    with pytest.raises(AttributeError) as caught:
         instance.anything = 1
+    expected = f"'builtins.{cls.__name__}' object has no attribute 'anything'"
+    if sys.version_info >= (3, 13):  # the interpreter's own wording grew
+        expected += " and no __dict__ for setting new attributes"
+    assert str(caught.value) == expected
     with pytest.raises(AttributeError):
         instance.__dict__  # noqa: B018
     assert cls.__weakrefoffset__ == 0  # type: ignore[attr-defined]
