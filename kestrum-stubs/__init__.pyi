@@ -6,10 +6,18 @@ identity. An internal failure surfaces as ``kestrum_runtime.PanicException``, wh
 from ``BaseException`` and is not exported by this module.
 """
 
-from collections.abc import Sequence
-from typing import Final, Self, SupportsFloat, SupportsIndex, final
+from typing import Final, Protocol, Self, SupportsFloat, SupportsIndex, final, type_check_only
 
 __all__: Final = ["Capsule", "Cone", "Cuboid", "Cylinder", "Sphere", "PyMesh"]
+
+@type_check_only
+class _Sides(Protocol):
+    """What ``Cuboid`` reads from ``sides``: its length and its items by position, each a
+    number. A ``str`` does not qualify (its items are strings); a NumPy array does. A ``dict``
+    with ``int`` keys fits too, but is refused when called: it is not a sequence."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> SupportsFloat | SupportsIndex: ...
 
 @final
 class Sphere:
@@ -59,7 +67,7 @@ class Cuboid:
     three raise ``ValueError``. A ``str`` is refused although it is a sequence.
     """
 
-    def __new__(cls, sides: Sequence[SupportsFloat | SupportsIndex]) -> Self: ...
+    def __new__(cls, sides: _Sides) -> Self: ...
 
 @final
 class PyMesh:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -32,8 +33,10 @@ def _build_testing_module() -> Path:
         return Path(prebuilt)
     build = ROOT / "build" / f"testing-{sys.implementation.cache_tag}"
     cmake = _cmake()
-    if not (build / "CMakeCache.txt").exists():
-        generator = ["-G", "Ninja"] if shutil.which("ninja") or _has_ninja_module() else []
+    if not _configured_for(build):
+        shutil.rmtree(build, ignore_errors=True)
+        # The environment's own ninja first: one found on PATH may be a shim of another one.
+        generator = ["-G", "Ninja"] if _has_ninja_module() or shutil.which("ninja") else []
         subprocess.run(
             [
                 cmake,
@@ -55,6 +58,20 @@ def _build_testing_module() -> Path:
         stdout=subprocess.DEVNULL,
     )
     return build / "tests" / "native"
+
+
+def _configured_for(build: Path) -> bool:
+    """Whether `build` was configured by this interpreter with tools that still exist: a build
+    left by a virtual environment that has gone since names a cmake and a ninja gone with it."""
+    try:
+        cache = (build / "CMakeCache.txt").read_text()
+    except FileNotFoundError:
+        return False
+    entries = dict(re.findall(r"^([A-Za-z_]+):[A-Z]+=(.*)$", cache, re.MULTILINE))
+    tools = [entries.get(name, "") for name in ("CMAKE_COMMAND", "CMAKE_MAKE_PROGRAM")]
+    return entries.get("Python_EXECUTABLE") == sys.executable and all(
+        Path(tool).is_file() for tool in tools
+    )
 
 
 def _has_ninja_module() -> bool:

@@ -25,15 +25,30 @@ set -euo pipefail
 
 root="$(cd "$(dirname "$0")/.." && pwd)"
 python="$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')"
-build="${KESTRUM_SANITIZE_BUILD:-$root/build/sanitize}"
+# One build per interpreter version: the modules are compiled against its headers.
+cache_tag="$("$python" -c 'import sys; print(sys.implementation.cache_tag)')"
+build="${KESTRUM_SANITIZE_BUILD:-$root/build/sanitize-$cache_tag}"
 logs="${KESTRUM_SANITIZE_LOGS:-$build/reports}"
 # The sanitizer runtimes that g++ links the modules against; the interpreter is not linked
 # against them, so they must be loaded first.
 cxx=g++
 
+# A build configured by another interpreter, or with tools that have gone since (those of a
+# deleted virtual environment), starts again.
+cache="$build/CMakeCache.txt"
+if [ -f "$cache" ]; then
+    fresh=1
+    [ "$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "$cache")" = "$python" ] || fresh=0
+    for entry in CMAKE_COMMAND CMAKE_MAKE_PROGRAM; do
+        tool="$(sed -n "s/^$entry:[A-Z]*=//p" "$cache")"
+        [ -x "$tool" ] || fresh=0
+    done
+    [ "$fresh" -eq 1 ] || rm -rf "$build"
+fi
+
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
-if [ ! -f "$build/CMakeCache.txt" ]; then
+if [ ! -f "$cache" ]; then
     cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER="$cxx" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUM_SANITIZE=ON -DKESTRUM_TESTING=ON \
         -DPython_EXECUTABLE="$python" >/dev/null

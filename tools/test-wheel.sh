@@ -1,26 +1,33 @@
 #!/usr/bin/env bash
-# Builds the sdist and, from it, the wheel into dist/, installs the wheel with its test extra
-# into a fresh virtual environment and runs the test suite against that installation.
-# Arguments are passed to pytest.
+# Builds and repairs the wheel for one interpreter (tools/build-wheel.sh), installs it with its
+# test extra into a fresh virtual environment made with that interpreter and runs the test suite
+# against that installation.
+#
+#   bash tools/test-wheel.sh [--python PYTHON] [pytest arguments...]     (default: python3)
+#
+# Exits with pytest's status; 5 means that no test was collected.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+python=python3
+if [ "${1:-}" = "--python" ]; then
+    python="${2:?--python needs an interpreter}"
+    shift 2
+fi
 
 venv="$(mktemp -d)/venv"
 trap 'rm -rf "$(dirname "$venv")"' EXIT
 
-python -m pip install --quiet --disable-pip-version-check --root-user-action=ignore build
-rm -f dist/kestrum-*
-python -m build --outdir dist .
-wheels=(dist/kestrum-*.whl)
+wheel="$(bash tools/build-wheel.sh "$python" | tail -n 1)"
 
-python -m venv "$venv"
+"$python" -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
-    "${wheels[0]}[test]"
+    "$wheel[test]"
 # Tests must see the installed module, never one from the source tree.
 "$venv/bin/python" -c '
 import os, sys, kestrum
 where = os.path.realpath(kestrum.__file__)
 assert where.startswith(os.path.realpath(sys.prefix) + os.sep), where
-print("testing", where)
+print("testing", where, "on", sys.version.split()[0])
 '
 "$venv/bin/python" -m pytest "$@"

@@ -4,6 +4,8 @@ from decimal import Decimal
 from fractions import Fraction
 from typing import assert_type
 
+import numpy as np
+
 import kestrum
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -48,6 +50,8 @@ assert_type(Cuboid((2.0, 4.0, 6.0, 8.0)), Cuboid)
 assert_type(Cuboid(sides=range(2, 8, 2)), Cuboid)
 assert_type(Cuboid(b"\x02\x04\x06"), Cuboid)
 assert_type(Cuboid([Fraction(1, 2), Level(), Gauge(), True]), Cuboid)
+assert_type(Cuboid(np.array([2.0, 4.0, 6.0])), Cuboid)
+assert_type(Cuboid(np.arange(2, 8, 2, dtype=np.int32)), Cuboid)
 
 mesh = PyMesh("meshes/rock.obj")
 assert_type(mesh.mesh_path, str)

