@@ -196,23 +196,32 @@ struct PyClassImpl {
     static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) {
         if constexpr (HAS_PLAIN_ROAD) {
-            if (plain_entry()) [[likely]] {
-                const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+            if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == ARITY && plain_entry())
+                [[likely]] {
                 PyObject* instance = nullptr;
-                if (kwnames == nullptr) {
-                    if (given == ARITY && construct_plain(type, args, instance)) [[likely]]
-                        return instance;
-                } else if (T::new_description.all_positional_required() &&
-                           given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) == ARITY) {
-                    using Names = InternedParameterNames<T::new_description>;
-                    ArgumentSlots<ARITY> slots{};
-                    if (const auto* names = Names::cell.get();
-                        names != nullptr &&
-                        bind_keywords_by_identity(*names, args, given, kwnames, slots) &&
-                        construct_plain(type, slots.data(), instance))
-                        return instance;
-                }
+                if (construct_plain(type, args, instance)) [[likely]]
+                    return instance;
             }
+            if (kwnames != nullptr) return vectorcall_keywords(type, args, nargsf, kwnames);
+        }
+        return vectorcall_general(type, args, nargsf, kwnames);
+    }
+
+    // The plain road of a keyword call; out of line, so that the positional one needs no
+    // stack frame for the keyword slots.
+    [[gnu::noinline]] static PyObject* vectorcall_keywords(PyObject* type, PyObject* const* args,
+                                                           std::size_t nargsf, PyObject* kwnames) {
+        const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+        if (T::new_description.all_positional_required() && plain_entry() &&
+            given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) == ARITY) {
+            using Names = InternedParameterNames<T::new_description>;
+            ArgumentSlots<ARITY> slots{};
+            PyObject* instance = nullptr;
+            if (const auto* names = Names::cell.get();
+                names != nullptr &&
+                bind_keywords_by_identity(*names, args, given, kwnames, slots) &&
+                construct_plain(type, slots.data(), instance))
+                return instance;
         }
         return vectorcall_general(type, args, nargsf, kwnames);
     }
