@@ -32,10 +32,31 @@ PyErr PyErr::new_with_cause(PyObject* exception_type, std::string_view message,
     return new_with_cause(exception_type, PyString::try_new(message), std::move(cause));
 }
 
+namespace {
+// The exception instance `exception_type(message)`. Before 3.12 calling an exception class
+// goes through the type's generic call: a tuple, tp_new, then tp_init, which for the
+// exception classes' own initializer only stores the same arguments again. For those
+// classes tp_new alone gives the same instance, about 70 instructions sooner (callgrind).
+PyObject* new_exception(PyObject* exception_type, PyObject* message) {
+#if PY_VERSION_HEX < 0x030C0000
+    auto* type = reinterpret_cast<PyTypeObject*>(exception_type);
+    auto* base = reinterpret_cast<PyTypeObject*>(PyExc_BaseException);
+    if (type->tp_init == base->tp_init && type->tp_new == base->tp_new) {
+        Owned args = Owned::steal(PyTuple_New(1));
+        if (!args) [[unlikely]]
+            return nullptr;
+        PyTuple_SET_ITEM(args.get(), 0, Owned::borrow(message).release());
+        return type->tp_new(type, args.get(), nullptr);
+    }
+#endif
+    return PyObject_CallOneArg(exception_type, message);
+}
+}  // namespace
+
 PyErr PyErr::new_with_cause(PyObject* exception_type, Owned message, std::optional<PyErr> cause) {
     if (!message) [[unlikely]]
         return fetch_error();
-    Owned instance = KS_TRY(steal_or_fetch(PyObject_CallOneArg(exception_type, message.get())));
+    Owned instance = KS_TRY(steal_or_fetch(new_exception(exception_type, message.get())));
     // The implicit context that raising it here would have given it.
     if (Owned handled = Owned::steal(PyErr_GetHandledException());
         handled && handled.get() != Py_None)
