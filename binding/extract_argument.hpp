@@ -162,10 +162,10 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 // when the program is compiled, not on every failing call.
 struct ParameterName {
     std::string_view text;
-    bool ascii;
+    bool ascii = true;
 
     template <std::size_t N>
-    consteval ParameterName(const char (&literal)[N]) : text(literal, N - 1), ascii(true) {
+    consteval ParameterName(const char (&literal)[N]) : text(literal, N - 1) {
         for (char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
     }
     operator std::string_view() const { return text; }

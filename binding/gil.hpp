@@ -100,7 +100,8 @@ public:
     SuspendGIL(const SuspendGIL&) = delete;
     SuspendGIL& operator=(const SuspendGIL&) = delete;
     // Taking the lock back may end the thread by unwinding (interpreter exit), which must
-    // leave through here rather than terminate the process.
+    // leave through here rather than terminate the process; nothing else is thrown here.
+    // NOLINTNEXTLINE(bugprone-unsafe-to-allow-exceptions)
     ~SuspendGIL() noexcept(false) {
         PyEval_RestoreThread(tstate_);
         GIL_COUNT = count_;

@@ -196,8 +196,8 @@ struct PyClassImpl {
     static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
                                 PyObject* kwnames) {
         if constexpr (HAS_PLAIN_ROAD) {
-            if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == ARITY && plain_entry())
-                [[likely]] {
+            if (kwnames == nullptr && std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY) &&
+                plain_entry()) [[likely]] {
                 PyObject* instance = nullptr;
                 if (construct_plain(type, args, instance)) [[likely]]
                     return instance;
