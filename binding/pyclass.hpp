@@ -193,8 +193,10 @@ struct PyClassImpl {
     // it; nothing on it reads the lock count or releases a reference, so the entry is not
     // counted. Saves 30 to 100 instructions a call (callgrind), most of them the stack frame
     // that the general road's failure handling needs.
-    static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
-                                PyObject* kwnames) {
+    // Flattened: the class's conversion must be inlined for the road to be plain, and the
+    // compiler's own choice differs between classes and interpreter versions.
+    [[gnu::flatten]] static PyObject* vectorcall(PyObject* type, PyObject* const* args,
+                                                 std::size_t nargsf, PyObject* kwnames) {
         if constexpr (HAS_PLAIN_ROAD) {
             if (kwnames == nullptr && std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY) &&
                 plain_entry()) [[likely]] {
