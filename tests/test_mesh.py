@@ -24,6 +24,7 @@ class PathText(str):
     [
         "",
         "a/b.obj",
+        "sixteen-byte.obj",
         "does/not/exist/anywhere.stl",
         " spaced name .obj ",
         "\u00e9\u00e8\u00ea/\u30e1\u30c3\u30b7\u30e5/\U0001f600.obj",

@@ -221,6 +221,7 @@ def stored_half_sides(box: Any) -> list[float]:
         [1e39, -2, math.nan],
         [10**300, -(10**300), 0],
         [True, Fraction(1, 2), IndexOnly(3)],
+        [IntSubOwnFloat(7), 4, 6],
         memoryview(b"\x01\x02\x03"),
     ],
     ids=lambda s: f"{type(s).__name__}-{len(s)}",

@@ -179,7 +179,11 @@ def test_threads_normalizing_one_error_value_share_one_exception() -> None:
     assert t.gil_count() == 1
 
 
-def test_releases_from_threads_without_the_lock_are_applied_later() -> None:
+# The next entry applies them, also a constructor call that would take the plain road.
+@pytest.mark.parametrize("next_entry", [t.noop, lambda: t.Probe(1.0)], ids=["boundary", "plain"])
+def test_releases_from_threads_without_the_lock_are_applied_later(
+    next_entry: Callable[[], object],
+) -> None:
     objects = [object() for _ in range(64)]
     shared = object()
     before = [sys.getrefcount(obj) for obj in objects]
@@ -199,6 +203,6 @@ def test_releases_from_threads_without_the_lock_are_applied_later() -> None:
     for thread in threads:
         thread.join()
     assert len(queued) == THREADS * 800 and all(queued)
-    assert t.noop() is None  # the next entry applies what is still queued
+    next_entry()
     assert [sys.getrefcount(obj) for obj in objects] == before
     assert sys.getrefcount(shared) == shared_before
