@@ -214,3 +214,35 @@ def import_path_entries() -> list[str]:
 
 def clean() -> None:
     shutil.rmtree(BUILD, ignore_errors=True)
+
+
+def load_implementations(only: set[str], reference: str, log=print) -> tuple[dict, dict]:
+    """Builds the peers and imports kestrum (as `reference`) and every peer wanted.
+
+    Returns (modules, status per implementation)."""
+    sys.path[:0] = import_path_entries()
+    modules, status = {}, {}
+    if not only or reference in only:
+        try:
+            modules[reference] = importlib.import_module("kestrum")
+            status[reference] = {
+                "status": "ok",
+                "file": getattr(modules[reference], "__file__", ""),
+            }
+        except ImportError as e:
+            status[reference] = {"status": "missing", "reason": f"not importable: {e}"}
+    for peer in PEER_LIST:
+        if only and peer.name not in only:
+            continue
+        ensure_built(peer, log=log)
+        importlib.invalidate_caches()  # the build may have just created the module file
+        entry = {"status": peer.status, "module": peer.module, "versions": peer.versions}
+        if peer.status == "missing":
+            entry["reason"] = peer.reason
+        else:
+            try:
+                modules[peer.name] = importlib.import_module(peer.module)
+            except ImportError as e:
+                entry.update(status="broken", reason=f"built but not importable: {e}")
+        status[peer.name] = entry
+    return modules, status

@@ -154,7 +154,8 @@ def compile_loop(stmt: str, names: list[str]):
 
 
 def child(spec_path: str) -> int:
-    """Runs the loops of the spec between callgrind client requests; prints the errors as JSON."""
+    """Runs the loops the parent described between callgrind client requests; prints the errors
+    as JSON."""
     spec = json.loads(Path(spec_path).read_text())
     sys.path[:0] = builder.import_path_entries()
     marks = importlib.import_module(builder.CALLGRIND_MARKS.module)
@@ -208,29 +209,7 @@ def child(spec_path: str) -> int:
 
 def load_modules(only: set[str]) -> tuple[dict, dict]:
     """Builds the peers and the client-request module; imports what is wanted."""
-    sys.path[:0] = builder.import_path_entries()
-    modules, status = {}, {}
-    if not only or REFERENCE in only:
-        try:
-            module = importlib.import_module("kestrum")
-            modules[REFERENCE] = module
-            status[REFERENCE] = {"status": "ok", "file": getattr(module, "__file__", "")}
-        except ImportError as e:
-            status[REFERENCE] = {"status": "missing", "reason": f"not importable: {e}"}
-    for peer in builder.PEER_LIST:
-        if only and peer.name not in only:
-            continue
-        builder.ensure_built(peer)
-        importlib.invalidate_caches()
-        entry = {"status": peer.status, "module": peer.module}
-        if peer.status == "missing":
-            entry["reason"] = peer.reason
-        else:
-            try:
-                modules[peer.name] = importlib.import_module(peer.module)
-            except ImportError as e:
-                entry.update(status="broken", reason=f"built but not importable: {e}")
-        status[peer.name] = entry
+    modules, status = builder.load_implementations(only, REFERENCE)
     builder.ensure_built(builder.CALLGRIND_MARKS)
     if builder.CALLGRIND_MARKS.status == "missing":
         raise SystemExit(f"cannot build the callgrind marks: {builder.CALLGRIND_MARKS.reason}")

@@ -7,7 +7,6 @@ python bench/run.py --quick    # a few iterations: proves the rig still works, j
 from __future__ import annotations
 
 import argparse
-import importlib
 import json
 import platform
 import sys
@@ -99,34 +98,7 @@ def mark_immutable(module) -> None:
 
 def load_implementations(only: set[str], log) -> tuple[dict, dict]:
     """Builds the peers and imports everything. Returns (modules, status per implementation)."""
-    sys.path[:0] = builder.import_path_entries()
-    modules, status = {}, {}
-
-    if not only or REFERENCE in only:
-        try:
-            modules[REFERENCE] = importlib.import_module("kestrum")
-            status[REFERENCE] = {
-                "status": "ok",
-                "file": getattr(modules[REFERENCE], "__file__", ""),
-            }
-        except ImportError as e:
-            status[REFERENCE] = {"status": "missing", "reason": f"not importable: {e}"}
-
-    for peer in builder.PEER_LIST:
-        if only and peer.name not in only:
-            continue
-        builder.ensure_built(peer, log=log)
-        importlib.invalidate_caches()  # the build may have just created the module file
-        entry = {"status": peer.status, "module": peer.module, "versions": peer.versions}
-        if peer.status == "missing":
-            entry["reason"] = peer.reason
-        else:
-            try:
-                modules[peer.name] = importlib.import_module(peer.module)
-            except ImportError as e:
-                entry.update(status="broken", reason=f"built but not importable: {e}")
-        status[peer.name] = entry
-    return modules, status
+    return builder.load_implementations(only, REFERENCE, log=log)
 
 
 def fmt_ns(v) -> str:
