@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -266,23 +267,26 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 
 namespace {
 
-// "argument '<name>': " + text as one ASCII `str`, written in place.
-// Null, with the failure pending, when the `str` cannot be made. The parts are copied whole:
-// a byte loop over them cost about 100 instructions a call (callgrind).
-Owned ascii_message(std::string_view open, std::string_view name, std::string_view close,
-                    PyObject* text) {
-    const auto text_size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(text));
-    const std::size_t length = open.size() + name.size() + close.size() + text_size;
+// The concatenation of ASCII `parts` as one `str`, written in place. Null, with the failure
+// pending, when the `str` cannot be made. The parts are copied whole: a byte loop over them
+// cost about 100 instructions a call (callgrind).
+Owned ascii_message(std::initializer_list<std::string_view> parts) {
+    std::size_t length = 0;
+    for (std::string_view part : parts) length += part.size();
     Owned message = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
     if (!message) [[unlikely]]
         return message;
     char* out = static_cast<char*>(PyUnicode_DATA(message.get()));
-    for (std::string_view part : {open, name, close}) {
+    for (std::string_view part : parts) {
         std::memcpy(out, part.data(), part.size());
         out += part.size();
     }
-    std::memcpy(out, PyUnicode_DATA(text), text_size);
     return message;
+}
+
+std::string_view ascii_view(PyObject* text) {
+    return {static_cast<const char*>(PyUnicode_DATA(text)),
+            static_cast<std::size_t>(PyUnicode_GET_LENGTH(text))};
 }
 
 constexpr std::string_view ARGUMENT_OPEN = "argument '";
@@ -306,9 +310,9 @@ bool is_ascii(std::string_view text) {
 std::optional<PyErr> reword_plain_type_error(std::string_view name, bool name_is_ascii,
                                              PyObject* text) {
     if (PyUnicode_IS_COMPACT_ASCII(text) && name_is_ascii)
-        return PyErr::new_with_cause(PyExc_TypeError,
-                                     ascii_message(ARGUMENT_OPEN, name, ARGUMENT_CLOSE, text),
-                                     std::nullopt);
+        return PyErr::new_with_cause(
+            PyExc_TypeError, ascii_message({ARGUMENT_OPEN, name, ARGUMENT_CLOSE, ascii_view(text)}),
+            std::nullopt);
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) {
         std::string message = argument_prefix(name);
@@ -340,7 +344,37 @@ PyErr argument_error(PyObject* exception_type, std::string_view name, std::strin
     return PyErr::new_(exception_type, std::move(message));
 }
 
+namespace {
+
+// The interpreter's float conversion refuses a type with neither `__float__` nor `__index__`
+// without running any code of the object, in these words (type names cut at 50 bytes).
+constexpr std::string_view NOT_A_REAL_NUMBER = "must be real number, not ";
+constexpr std::size_t TYPE_NAME_LIMIT = 50;
+
+// That refusal made directly. Letting the interpreter format and raise its exception (from
+// 3.12 an instance) only to take it back made a failing call cost about twice as much
+// (callgrind). Empty where the wording could differ (a long or non-ASCII type name): the
+// interpreter's own text is reworded instead.
+std::optional<PyErr> refuse_as_real_number(PyObject* object, ParameterName name) {
+    const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+    if (number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr))
+        return std::nullopt;
+    const char* type_name = Py_TYPE(object)->tp_name;
+    const std::string_view shown(type_name, strnlen(type_name, TYPE_NAME_LIMIT + 1));
+    if (shown.size() > TYPE_NAME_LIMIT || !name.ascii || !is_ascii(shown)) return std::nullopt;
+    return PyErr::new_with_cause(
+        PyExc_TypeError,
+        ascii_message({ARGUMENT_OPEN, name.text, ARGUMENT_CLOSE, NOT_A_REAL_NUMBER, shown}),
+        std::nullopt);
+}
+
+}  // namespace
+
 PyResult<float> extract_float_slow(PyObject* object, ParameterName name) {
+    if (!PyLong_CheckExact(object) && !PyFloat_Check(object)) {
+        if (std::optional<PyErr> refused = refuse_as_real_number(object, name))
+            return std::move(*refused);
+    }
     const double value =
         PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
     if (value != -1.0 || PyErr_Occurred() == nullptr) [[likely]]

@@ -174,8 +174,9 @@ struct ParameterName {
 // Names the parameter in an exact TypeError from its conversion; others pass unchanged.
 PyErr argument_extraction_error(std::string_view name, PyErr error);
 // The float conversion's out-of-line road, argument_extraction_error included. Its usual
-// failure, the interpreter's own TypeError, is reworded straight from the indicator without
-// an error value in between (about 80 instructions a failing call, callgrind).
+// failure, a type that is no number, is refused in the interpreter's words without asking it;
+// other TypeErrors of the interpreter are reworded straight from the indicator without an
+// error value in between (about 80 instructions a failing call, callgrind).
 PyResult<float> extract_float_slow(PyObject* object, ParameterName name);
 // An error about one argument, in the same form: "argument '<name>': " + text.
 PyErr argument_error(PyObject* exception_type, std::string_view name, std::string_view text);

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import collections
 import math
 import pathlib
 import sys
@@ -53,6 +54,10 @@ class NameNotStr(type):
 
 
 NonAscii = type("Würfel", (), {})
+# Type names the interpreter cuts at 50 bytes, one of them inside a character.
+Named50 = type("N" * 50, (), {})
+Named51 = type("N" * 51, (), {})
+CutInCharacter = type("a" + "é" * 30, (), {})
 
 
 class Nameless(metaclass=NameRaises):
@@ -112,6 +117,11 @@ FAILURES: list[tuple[type, tuple[Any, ...], str | None, BaseException]] = [
     (Cone, (1j, 1), "radius", float_error(1j)),
     # A message that is not ASCII.
     (Sphere, (NonAscii(),), "radius", float_error(NonAscii())),
+    # Long type names, and one whose type name carries its module.
+    (Sphere, (Named50(),), "radius", float_error(Named50())),
+    (Capsule, (1, Named51()), "length", float_error(Named51())),
+    (Sphere, (CutInCharacter(),), "radius", float_error(CutInCharacter())),
+    (Sphere, (collections.deque(),), "radius", float_error(collections.deque())),
     # The first failing parameter is the one reported.
     (Capsule, ("a", "b"), "radius", float_error("a")),
     (Cylinder, ("a", None), "radius", float_error("a")),
