@@ -22,6 +22,7 @@ so the differences hold; --allocator pymalloc counts with the usual allocator.
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import gc
 import importlib
 import itertools
@@ -128,6 +129,13 @@ def parse_args(argv):
         choices=("malloc", "pymalloc"),
         default="malloc",
         help="PYTHONMALLOC of the counted process (default malloc: see the module doc)",
+    )
+    p.add_argument(
+        "--jobs",
+        type=int,
+        default=os.cpu_count() or 1,
+        help="processes counted side by side (default: one per processor); a count does not "
+        "depend on it",
     )
     p.add_argument("--valgrind", default="valgrind", help="the valgrind executable")
     p.add_argument(
@@ -272,21 +280,36 @@ def count_all(args, modules: dict, names: list[str], ops: list[str]) -> tuple[di
     """Per op and implementation, instructions per call; and the ops that failed, with why.
 
     Every op of every implementation runs in a fresh process, so a count never depends on what
-    was counted before it (or on --only and --ops).
+    was counted before it (or on --only and --ops), nor on how many run side by side.
     """
     op_by_label = {op.label: op for op in timing.OPS}
     table, errors = {}, {}
-    with tempfile.TemporaryDirectory(prefix="kestrum-callgrind-") as tmp:
+    with (
+        tempfile.TemporaryDirectory(prefix="kestrum-callgrind-") as tmp,
+        concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool,
+    ):
         root = args.keep_dumps or Path(tmp)
-        for index, label in enumerate(ops):
+        cells = {
+            (label, name): pool.submit(
+                run_cell,
+                args,
+                label,
+                name,
+                getattr(modules[name], "__name__", name),
+                root / f"{index:02d}-{name}",
+            )
+            for index, label in enumerate(ops)
+            for name in names
+            if name not in op_by_label[label].skip
+        }
+        for label in ops:
             op = op_by_label[label]
             n, reps = (1, 1) if op.heavy else (args.n, args.reps)
             table[label] = {}
             for name in names:
-                if name in op.skip:
+                if (label, name) not in cells:
                     continue
-                module = getattr(modules[name], "__name__", name)
-                counts, error = run_cell(args, label, name, module, root / f"{index:02d}-{name}")
+                counts, error = cells[label, name].result()
                 if error:
                     errors.setdefault(label, {})[name] = error
                 elif (v := per_call(counts, 0, name, n, reps)) is not None:
@@ -385,8 +408,8 @@ def main(argv=None) -> int:
     if argv is None and len(sys.argv) == 3 and sys.argv[1] == CHILD_FLAG:
         return child(sys.argv[2])
     args = parse_args(argv)
-    if args.n < 1 or args.reps < 1:
-        print("--n and --reps must be at least 1")
+    if args.n < 1 or args.reps < 1 or args.jobs < 1:
+        print("--n, --reps and --jobs must be at least 1")
         return 2
     only = {s.strip() for s in args.only.split(",") if s.strip()}
     known = {REFERENCE, *(p.name for p in builder.PEER_LIST)}
