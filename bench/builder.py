@@ -14,6 +14,7 @@ from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
 PEERS = BENCH / "peers"
+REFERENCE = "kestrum"  # the column of the module under test
 BUILD = BENCH / "build"
 
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
@@ -216,21 +217,64 @@ def clean() -> None:
     shutil.rmtree(BUILD, ignore_errors=True)
 
 
-def load_implementations(only: set[str], reference: str, log=print) -> tuple[dict, dict]:
-    """Builds the peers and imports kestrum (as `reference`) and every peer wanted.
+def implementation_order() -> list[str]:
+    """Every implementation's column, kestrum (as `REFERENCE`) first."""
+    return [REFERENCE, *(p.name for p in PEER_LIST)]
+
+
+def add_selection_arguments(parser, verb: str) -> None:
+    """--only and --ops, which choose the implementations and ops that the script will `verb`."""
+    parser.add_argument(
+        "--only",
+        default="",
+        metavar="NAMES",
+        help=f"comma-separated implementations to {verb} (default all)",
+    )
+    parser.add_argument(
+        "--ops",
+        default="",
+        metavar="TEXT",
+        help=f"{verb} only the ops whose label contains one of these comma-separated texts",
+    )
+
+
+def _comma_list(text: str) -> list[str]:
+    return [s.strip() for s in text.split(",") if s.strip()]
+
+
+def chosen_implementations(only: str) -> set[str] | None:
+    """The implementations --only names (empty: all); None, after saying why, for an unknown one."""
+    chosen = set(_comma_list(only))
+    known = set(implementation_order())
+    if chosen - known:
+        print(
+            f"unknown implementation(s): {', '.join(sorted(chosen - known))}; known: {sorted(known)}"
+        )
+        return None
+    return chosen
+
+
+def op_chosen(label: str, ops: str) -> bool:
+    """Whether --ops (empty: every op) chooses the op with this label."""
+    wanted = _comma_list(ops)
+    return not wanted or any(w in label for w in wanted)
+
+
+def load_implementations(only: set[str], log=print) -> tuple[dict, dict]:
+    """Builds the peers and imports kestrum (as `REFERENCE`) and every peer wanted.
 
     Returns (modules, status per implementation)."""
     sys.path[:0] = import_path_entries()
     modules, status = {}, {}
-    if not only or reference in only:
+    if not only or REFERENCE in only:
         try:
-            modules[reference] = importlib.import_module("kestrum")
-            status[reference] = {
+            modules[REFERENCE] = importlib.import_module("kestrum")
+            status[REFERENCE] = {
                 "status": "ok",
-                "file": getattr(modules[reference], "__file__", ""),
+                "file": getattr(modules[REFERENCE], "__file__", ""),
             }
         except ImportError as e:
-            status[reference] = {"status": "missing", "reason": f"not importable: {e}"}
+            status[REFERENCE] = {"status": "missing", "reason": f"not importable: {e}"}
     for peer in PEER_LIST:
         if only and peer.name not in only:
             continue

@@ -40,7 +40,7 @@ import builder
 import selfcheck
 import timing
 
-REFERENCE = "kestrum"
+REFERENCE = builder.REFERENCE
 HEAP = "capi_heap_vectorcall"  # the limit for classes with the default type flags
 TP_NEW = "capi"  # the hand-written type with the classic tp_new
 HAND_WRITTEN = (TP_NEW, HEAP)
@@ -108,15 +108,7 @@ def parse_args(argv):
     p.add_argument(
         "--reps", type=int, default=3, help="N/2N pairs per cell, the median is kept (default 3)"
     )
-    p.add_argument(
-        "--only", default="", metavar="NAMES", help="comma-separated implementations to count"
-    )
-    p.add_argument(
-        "--ops",
-        default="",
-        metavar="TEXT",
-        help="count only the ops whose label contains one of these comma-separated texts",
-    )
+    builder.add_selection_arguments(p, "count")
     p.add_argument(
         "--json",
         type=Path,
@@ -217,7 +209,7 @@ def child(spec_path: str) -> int:
 
 def load_modules(only: set[str]) -> tuple[dict, dict]:
     """Builds the peers and the client-request module; imports what is wanted."""
-    modules, status = builder.load_implementations(only, REFERENCE)
+    modules, status = builder.load_implementations(only)
     builder.ensure_built(builder.CALLGRIND_MARKS)
     if builder.CALLGRIND_MARKS.status == "missing":
         raise SystemExit(f"cannot build the callgrind marks: {builder.CALLGRIND_MARKS.reason}")
@@ -411,20 +403,17 @@ def main(argv=None) -> int:
     if args.n < 1 or args.reps < 1 or args.jobs < 1:
         print("--n, --reps and --jobs must be at least 1")
         return 2
-    only = {s.strip() for s in args.only.split(",") if s.strip()}
-    known = {REFERENCE, *(p.name for p in builder.PEER_LIST)}
-    if only - known:
-        print(
-            f"unknown implementation(s): {', '.join(sorted(only - known))}; known: {sorted(known)}"
-        )
+    only = builder.chosen_implementations(args.only)
+    if only is None:
         return 2
     if args.check and not only:
         only = {REFERENCE, *HAND_WRITTEN}
     kinds = _op_kinds()
-    ops = [op.label for op in timing.OPS if not args.check or kinds[op.label]]
-    if args.ops:
-        wanted = [s.strip() for s in args.ops.split(",") if s.strip()]
-        ops = [op for op in ops if any(w in op for w in wanted)]
+    ops = [
+        op.label
+        for op in timing.OPS
+        if (not args.check or kinds[op.label]) and builder.op_chosen(op.label, args.ops)
+    ]
     started = time.time()
 
     modules, status = load_modules(only)
@@ -441,7 +430,7 @@ def main(argv=None) -> int:
             for line in failures:
                 print(f"    {line}")
             failed |= name != REFERENCE  # a peer that differs makes its counts meaningless
-    names = [n for n in [REFERENCE, *(p.name for p in builder.PEER_LIST)] if n in modules]
+    names = [n for n in builder.implementation_order() if n in modules]
     print(
         f"counting {len(ops)} ops x {len(names)} implementations under callgrind "
         f"(N={args.n}, {args.reps} repetition(s), {platform.python_implementation()} "

@@ -17,7 +17,7 @@ import builder
 import selfcheck
 import timing
 
-REFERENCE = "kestrum"
+REFERENCE = builder.REFERENCE
 DEFAULT_JSON = builder.BENCH / "results.json"
 
 
@@ -51,18 +51,7 @@ def parse_args(argv):
         default=20.0,
         help="wall time of one sample, which sets the iteration count (default 20)",
     )
-    p.add_argument(
-        "--only",
-        default="",
-        metavar="NAMES",
-        help="comma-separated implementations to run (default all)",
-    )
-    p.add_argument(
-        "--ops",
-        default="",
-        metavar="TEXT",
-        help="run only the ops whose label contains one of these comma-separated texts",
-    )
+    builder.add_selection_arguments(p, "run")
     p.add_argument(
         "--what-if-immutable",
         action="store_true",
@@ -94,11 +83,6 @@ def mark_immutable(module) -> None:
         flags.value |= IMMUTABLETYPE
         if not cls.__flags__ & IMMUTABLETYPE:
             raise RuntimeError(f"could not mark {name} immutable")
-
-
-def load_implementations(only: set[str], log) -> tuple[dict, dict]:
-    """Builds the peers and imports everything. Returns (modules, status per implementation)."""
-    return builder.load_implementations(only, REFERENCE, log=log)
 
 
 def fmt_ns(v) -> str:
@@ -156,16 +140,12 @@ def print_table(rows: list[dict], names: list[str], status: dict, quick: bool) -
 def main(argv=None) -> int:
     args = parse_args(argv)
     log = print
-    only = {s.strip() for s in args.only.split(",") if s.strip()}
-    known = {REFERENCE, *(p.name for p in builder.PEER_LIST)}
-    if only - known:
-        print(
-            f"unknown implementation(s): {', '.join(sorted(only - known))}; known: {sorted(known)}"
-        )
+    only = builder.chosen_implementations(args.only)
+    if only is None:
         return 2
     started = time.time()
 
-    modules, status = load_implementations(only, log)
+    modules, status = builder.load_implementations(only, log)
     if args.what_if_immutable and REFERENCE in modules:
         mark_immutable(modules[REFERENCE])
         status[REFERENCE]["what_if"] = "classes marked immutable before timing"
@@ -185,13 +165,10 @@ def main(argv=None) -> int:
         else:
             print(f"self-check: {name} passes all {len(selfcheck.CHECKS)} checks")
 
-    ops = timing.OPS
-    if args.ops:
-        wanted = [s.strip() for s in args.ops.split(",") if s.strip()]
-        ops = [op for op in ops if any(w in op.label for w in wanted)]
+    ops = [op for op in timing.OPS if builder.op_chosen(op.label, args.ops)]
     reps = 1 if args.quick else args.reps
     quick_n = 20 if args.quick else None
-    names = [n for n in [REFERENCE, *(p.name for p in builder.PEER_LIST)] if n in modules]
+    names = [n for n in builder.implementation_order() if n in modules]
     print(
         f"timing {len(ops)} ops x {len(names)} implementations, {reps} repetition(s) ...",
         flush=True,
