@@ -14,10 +14,7 @@ PyResult<std::optional<Owned>> next(PyObject* iterator) {
 }
 
 PyResult<float> FromPyObject<float>::extract_slow(PyObject* object) {
-    // An exact int converts as the interpreter's own float conversion would convert it,
-    // without making a float object on the way.
-    const double value =
-        PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
+    const double value = as_double(object);
     if (value == -1.0) {
         if (auto error = PyErr::take()) return std::move(*error);
     }

@@ -51,6 +51,12 @@ inline bool read_exact_float(PyObject* object, float& out) {
     return true;
 }
 
+// The interpreter's float conversion, except that an exact `int` goes straight to its own
+// conversion without making a float object on the way. -1 with the failure pending when it fails.
+inline double as_double(PyObject* object) {
+    return PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
+}
+
 // The longest exact list or tuple of exact floats that is read in line.
 inline constexpr std::size_t SHORT_FLOATS = 4;
 

@@ -375,8 +375,7 @@ PyResult<float> extract_float_slow(PyObject* object, ParameterName name) {
         if (std::optional<PyErr> refused = refuse_as_real_number(object, name))
             return std::move(*refused);
     }
-    const double value =
-        PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
+    const double value = as_double(object);
     if (value != -1.0 || PyErr_Occurred() == nullptr) [[likely]]
         return narrow_to_single(value);
     if (Owned text = take_plain_type_error_text()) {
