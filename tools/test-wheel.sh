@@ -5,6 +5,9 @@
 #
 #   bash tools/test-wheel.sh [--python PYTHON] [pytest arguments...]     (default: python3)
 #
+# An interpreter from a Debian root (tools/debian-python.sh) builds on the host, and the suite
+# runs inside that root, with its own C library, as that system's users would run it.
+#
 # Exits with pytest's status; 5 means that no test was collected.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,11 +18,25 @@ if [ "${1:-}" = "--python" ]; then
     shift 2
 fi
 
+if [ "${1:-}" = "--built" ]; then
+    # Inside a root: the wheel was built on the host.
+    wheel="${2:?--built needs a wheel}"
+    shift 2
+else
+    wheel="$(bash tools/build-wheel.sh "$python" | tail -n 1)"
+    root_file="$(dirname "$(command -v "$python")")/../root"
+    if [ -f "$root_file" ]; then
+        version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+        # The clone is shown at its host path; the root's /tmp is the run's own.
+        status=0
+        bash tools/in-root.sh "$(cat "$root_file")" --bind "$PWD" bash "$PWD/tools/test-wheel.sh" \
+            --python "python$version" --built "$PWD/$wheel" "$@" || status=$?
+        exit "$status"
+    fi
+fi
+
 venv="$(mktemp -d)/venv"
 trap 'rm -rf "$(dirname "$venv")"' EXIT
-
-wheel="$(bash tools/build-wheel.sh "$python" | tail -n 1)"
-
 "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
     "$wheel[test]"

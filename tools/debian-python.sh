@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Prints the path of a host-runnable CPython of the given version taken from Debian's unstable
+# suite, for the versions this machine's own Debian lacks (3.14 and 3.15).
+#
+#   bash tools/debian-python.sh 3.14
+#
+# The interpreter, its headers and venv support live in a Debian root made by
+# tools/debian-root.sh, once per machine. They need a newer C library than the host's, so the
+# printed path is a small wrapper that runs the root's interpreter on the host through the root's
+# own dynamic loader and libraries. The host's compiler then builds against the root's headers,
+# and a wheel built that way asks its users for no newer C library than a host-built one. Next to
+# the wrapper, `root` names the root, where tools/test-wheel.sh runs the suite.
+set -euo pipefail
+
+version="${1:?usage: debian-python.sh MAJOR.MINOR}"
+case "$version" in
+3.14 | 3.15) ;;
+*) echo "debian-python.sh: CPython $version is not taken from Debian here" >&2; exit 1 ;;
+esac
+here="$(cd "$(dirname "$0")" && pwd)"
+root="$(bash "$here/debian-root.sh" sid "python$version" "python$version-dev" \
+    "python$version-venv" g++ cmake ninja-build git)"
+lib="$root/lib/x86_64-linux-gnu"
+usrlib="$root/usr/lib/x86_64-linux-gnu"
+[ -x "$root/usr/bin/python$version" ] && [ -x "$lib/ld-linux-x86-64.so.2" ] || {
+    echo "debian-python.sh: $root lacks python$version or its dynamic loader" >&2
+    exit 1
+}
+
+host="$root.host"
+mkdir -p "$host/bin" "$host/include/x86_64-linux-gnu"
+# Debian's pyconfig.h includes <x86_64-linux-gnu/python3.x/pyconfig.h>; this folder holds just
+# that directory, so the root's newer C library headers never come ahead of the host's.
+ln -sfn "$root/usr/include/x86_64-linux-gnu/python$version" \
+    "$host/include/x86_64-linux-gnu/python$version"
+echo "$root" >"$host/root"
+# The interpreter's build-time paths (its headers, libraries and the wheels ensurepip installs)
+# name /usr; the root's copy of them names the root's.
+mkdir -p "$host/sysconfig-$version"
+data="$(cd "$root/usr/lib/python$version" && ls _sysconfigdata__linux_*.py | head -n 1)"
+sed "s|^\(    '[A-Za-z_0-9]*': '\)/usr|\1$root/usr|" "$root/usr/lib/python$version/$data" \
+    >"$host/sysconfig-$version/$data"
+
+wrapper="$host/bin/python$version"
+cat >"$wrapper.new" <<WRAPPER
+#!/bin/sh
+# CPython $version of the Debian root $root, run on the host (made by tools/debian-python.sh).
+# Invoked through a venv's link, \$0 names the venv's interpreter, so the venv is found.
+export PYTHONHOME="$root/usr"
+export CPATH="$host/include\${CPATH:+:\$CPATH}"
+export _PYTHON_SYSCONFIGDATA_PATH="$host/sysconfig-$version"
+export _PYTHON_SYSCONFIGDATA_NAME="${data%.py}"
+exec "$lib/ld-linux-x86-64.so.2" --library-path "$lib:$usrlib" --argv0 "\$0" \\
+    "$root/usr/bin/python$version" "\$@"
+WRAPPER
+chmod +x "$wrapper.new"
+mv "$wrapper.new" "$wrapper"
+echo "$wrapper"
