@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import math
 import os
 import re
 import shutil
@@ -97,6 +98,20 @@ def run_child(
         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path), **(env or {})},
         timeout=timeout,
     )
+
+
+def raised_by(call: Callable[..., Any], *args: Any) -> BaseException:
+    """The exception the interpreter itself raises for `call(*args)`: the source of its texts."""
+    try:
+        call(*args)
+    except BaseException as error:
+        return error
+    raise AssertionError(f"{call!r}{args!r} raised nothing")
+
+
+def float_error(value: Any) -> BaseException:
+    """The exception the interpreter's own float conversion raises for `value`."""
+    return raised_by(math.copysign, value, 1.0)
 
 
 def via_call(cls: type, *args: Any, **kwargs: Any) -> Any:

@@ -10,20 +10,11 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import pytest
-from conftest import run_child
+from conftest import float_error, run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
 Construct = Callable[..., Any]
-
-
-def float_error(value: Any) -> BaseException:
-    """The exception the interpreter's own float conversion raises for `value`."""
-    try:
-        math.copysign(value, 1.0)
-    except BaseException as error:
-        return error
-    raise AssertionError(f"{value!r} converts to a float")
 
 
 def encode_error(text: str) -> UnicodeEncodeError:

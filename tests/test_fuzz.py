@@ -21,7 +21,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import pytest
-from conftest import lossy
+from conftest import float_error, lossy, raised_by
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
@@ -202,14 +202,13 @@ class Opaque:
     """No number, text or sequence protocol at all."""
 
 
-DEPRECATED_FLOAT = (
-    "{owner}.__float__ returned non-float (type {kind}).  The ability to return an instance of "
-    "a strict subclass of float is deprecated, and may be removed in a future version of Python."
-)
-DEPRECATED_INDEX = (
-    "__index__ returned non-int (type {kind}).  The ability to return an instance of a strict "
-    "subclass of int is deprecated, and may be removed in a future version of Python."
-)
+def conversion_fails(obj: Any, deprecations_raise: bool = False) -> Fails:
+    """What the interpreter's own float conversion raises for `obj`, in its own words."""
+    with warnings.catch_warnings():
+        if deprecations_raise:
+            warnings.simplefilter("error", DeprecationWarning)
+        error = float_error(obj)
+    return Fails(type(error), str(error))
 
 # Values around the edges of single precision, and integers around the edges of double.
 FLOAT_EDGES = [
@@ -255,13 +254,11 @@ def numbers(draw: st.DrawFn, deprecations_raise: bool) -> Arg:
         return Arg(Floaty(value), Ok(value))
     if kind == 6:  # __float__ returning the wrong type
         wrong = draw(st.one_of(ints, st.text(max_size=3), st.none(), st.just(1j)))
-        message = f"Floaty.__float__ returned non-float (type {type(wrong).__name__})"
-        return Arg(Floaty(wrong), Fails(TypeError, message))
+        return Arg(Floaty(wrong), conversion_fails(Floaty(wrong)))
     if kind == 7:  # __float__ returning a float subclass: deprecated
         value = draw(floats)
         if deprecations_raise:
-            message = DEPRECATED_FLOAT.format(owner="Floaty", kind="FloatSub")
-            return Arg(Floaty(FloatSub(value)), Fails(DeprecationWarning, message))
+            return Arg(Floaty(FloatSub(value)), conversion_fails(Floaty(FloatSub(value)), True))
         return Arg(Floaty(FloatSub(value)), Ok(value))
     if kind == 8:  # __float__ or __index__ raising
         raiser = draw(raisers)
@@ -270,13 +267,11 @@ def numbers(draw: st.DrawFn, deprecations_raise: bool) -> Arg:
         result = draw(st.one_of(ints, st.booleans(), st.floats(), st.text(max_size=2)))
         if isinstance(result, bool):
             if deprecations_raise:
-                message = DEPRECATED_INDEX.format(kind="bool")
-                return Arg(Indexy(result), Fails(DeprecationWarning, message))
+                return Arg(Indexy(result), conversion_fails(Indexy(result), True))
             return Arg(Indexy(result), Ok(float(result)))
         if isinstance(result, int):
             return Arg(Indexy(result), int_to_double(result))
-        message = f"__index__ returned non-int (type {type(result).__name__})"
-        return Arg(Indexy(result), Fails(TypeError, message))
+        return Arg(Indexy(result), conversion_fails(Indexy(result)))
     if kind == 10:  # texts, which are no numbers (but are texts and sequences)
         return texts_arg(draw(text_values))
     # Other objects that are no numbers.
@@ -498,9 +493,8 @@ def sequences(draw: st.DrawFn, deprecations_raise: bool) -> Arg:
         if isinstance(iterator, Raiser):
             expected: Outcome = iterator.expected()
         elif iterator is not None:
-            expected = Fails(
-                TypeError, f"iter() returned non-iterator of type '{type(iterator).__name__}'"
-            )
+            error = raised_by(iter, obj)
+            expected = Fails(type(error), str(error))
         else:
             expected = convert_items(items)
             if isinstance(expected, Ok) and stop_with is not None:

@@ -193,6 +193,16 @@ def test_not_collected(cls: type, signature: str, doc: str, public: set[str]) ->
     assert not gc.is_tracked(cls(*SAMPLES[cls]))
 
 
+@class_params
+def test_calls_have_the_vector_call_entry(
+    cls: type, signature: str, doc: str, public: set[str]
+) -> None:
+    # A type slot from 3.14, assigned after the type is made before: the same entry either way.
+    import _kestrum_testing
+
+    assert _kestrum_testing.has_vector_call(cls)
+
+
 def test_panic_exception_is_not_a_module_attribute() -> None:
     assert not hasattr(kestrum, "PanicException")
 

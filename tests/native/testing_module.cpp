@@ -195,6 +195,12 @@ PyResult<Owned> release_from_thread(PyObject* args) {
     return Owned::steal(PyBool_FromLong(POOL.has_pending() ? 1 : 0));
 }
 
+// Whether calls of a class reach a vector call entry: a type slot from 3.14, assigned before.
+PyResult<Owned> has_vector_call(PyObject* args) {
+    const auto* type = reinterpret_cast<PyTypeObject*>(arg(args, 0));
+    return Owned::borrow(type->tp_vectorcall != nullptr ? Py_True : Py_False);
+}
+
 PyResult<Owned> noop(PyObject* /*args*/) {
     return none();
 }
@@ -465,6 +471,7 @@ PyMethodDef METHODS[] = {
     ENTRY(gil_count, "This thread's hold count."),
     ENTRY(release_from_thread, "Releases a reference without the lock; is one pending?"),
     ENTRY(noop, "An entry that does nothing."),
+    ENTRY(has_vector_call, "Whether a class has a vector call entry."),
     ENTRY(release_in_allow_threads, "Releases a reference with the lock released."),
     ENTRY(call_from_native_thread, "Calls from a native thread that takes the lock itself."),
     ENTRY(once_cell_get_or_init, "Fills the test cell from a callable."),
