@@ -245,6 +245,9 @@ def run_cell(args, label: str, name: str, module: str, dumps: Path) -> tuple[dic
         args.valgrind,
         "--tool=callgrind",
         "--instr-atstart=no",
+        # The interpreter may be a script that starts the real one (tools/debian-python.sh);
+        # nothing is counted before the marks, so following it costs no count.
+        "--trace-children=yes",
         f"--callgrind-out-file={dumps / 'callgrind.out'}",
         sys.executable,
         str(Path(__file__).resolve()),

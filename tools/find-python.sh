@@ -5,7 +5,9 @@
 #
 # Looks in pyenv's versions (the newest patch release first), then for python3.12 on PATH. A
 # candidate counts only if it runs and reports that version: pyenv's shims exist for versions
-# that are installed but not selected, and fail when run.
+# that are installed but not selected, and fail when run. CPython 3.14 and 3.15, which this
+# machine's Debian lacks, come from Debian's unstable suite otherwise (tools/debian-python.sh,
+# which makes its root on first use).
 set -euo pipefail
 
 version="${1:?usage: find-python.sh MAJOR.MINOR}"
@@ -32,6 +34,9 @@ for candidate in "${candidates[@]}"; do
     fi
 done
 
+case "$version" in
+3.14 | 3.15) exec bash "$(dirname "$0")/debian-python.sh" "$version" ;;
+esac
 echo "find-python.sh: no CPython $version found: looked in ${root}/versions/$version.* and for" \
     "python$version on PATH. Install it (for example: pyenv install $version)." >&2
 exit 1

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs kestrum from dist/ as a user of the given interpreter would, once from the sdist (built
+# by that system's own compiler) and once from the repaired wheel, each into a fresh virtual
+# environment, and runs the tour with each.
+#
+#   bash tools/install-as-user.sh PYTHON
+#
+# An interpreter from a Debian root (tools/debian-python.sh) is that root's user: the installs
+# run inside the root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python="${1:?usage: install-as-user.sh PYTHON}"
+version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+sdists=(dist/kestrum-*.tar.gz)
+wheels=(dist/kestrum-*-"cp${version/./}"-*.whl)
+[ -f "${sdists[0]}" ] && [ -f "${wheels[0]}" ] ||
+    { echo "install-as-user.sh: dist/ needs the sdist and the cp${version/./} wheel" >&2; exit 1; }
+
+root_file="$(dirname "$(command -v "$python")")/../root"
+if [ -f "$root_file" ] && [ "${KESTRUM_IN_ROOT:-}" != 1 ]; then
+    exec bash tools/in-root.sh "$(cat "$root_file")" --bind "$PWD" env KESTRUM_IN_ROOT=1 \
+        bash "$PWD/tools/install-as-user.sh" "python$version"
+fi
+
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+for what in "${sdists[0]}" "${wheels[0]}"; do
+    "$python" -m venv "$work/$(basename "$what")"
+    "$work/$(basename "$what")/bin/python" -m pip install --quiet "$PWD/$what"
+    "$work/$(basename "$what")/bin/python" examples/tour.py >/dev/null
+    echo "install-as-user.sh: CPython $version: $(basename "$what") installs and runs the tour"
+done
