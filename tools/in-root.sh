@@ -20,9 +20,6 @@ done
 [ "$#" -gt 0 ] || { echo "in-root.sh: no command given" >&2; exit 2; }
 [ -x "$root/bin/sh" ] || { echo "in-root.sh: $root is not a Debian root" >&2; exit 2; }
 
-for dir in "${binds[@]}"; do
-    mkdir -p "$root$dir"
-done
 # The host's environment stays outside, but for CI's flag and kestrum's own settings.
 pass=()
 while IFS= read -r name; do
@@ -37,6 +34,7 @@ exec unshare --mount --propagation private --fork bash -euc '
     mount -t sysfs sysfs "$root/sys"
     mount -t tmpfs tmpfs "$root/tmp"
     for _ in $(seq "$nbinds"); do
+        mkdir -p "$root$1"  # after the tmpfs, so that a folder under /tmp can be shown too
         mount --bind "$1" "$root$1"
         shift
     done
