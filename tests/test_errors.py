@@ -35,7 +35,6 @@ def test_panic_exception_type_is_a_base_exception_named_kestrum_runtime() -> Non
     assert not issubclass(exc, Exception)
     assert exc.__doc__.startswith("\n") and exc.__doc__.endswith("\n")
     assert "BaseException" in exc.__doc__
-    assert not hasattr(kestrum, "PanicException")
 
 
 # ---- native failures inside a body -------------------------------------------------
