@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import collections
-import math
 import pathlib
 import sys
 from collections.abc import Callable, Iterator
