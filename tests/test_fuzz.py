@@ -210,6 +210,7 @@ def conversion_fails(obj: Any, deprecations_raise: bool = False) -> Fails:
         error = float_error(obj)
     return Fails(type(error), str(error))
 
+
 # Values around the edges of single precision, and integers around the edges of double.
 FLOAT_EDGES = [
     0.0, -0.0, 1.0, -1.0, 0.1, 3.4028234663852886e38, -3.4028234663852886e38,
