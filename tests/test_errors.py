@@ -110,19 +110,53 @@ def test_failure_outside_the_catching_step_aborts(code: str, words: str) -> None
     assert "uncaught panic at ffi boundary" in done.stderr
 
 
-# A daemon thread parked inside a conversion's Python code (defined in a namespace that is
-# gone before exit), and an object whose release at exit wakes it while the interpreter
-# finalizes: the interpreter ends the thread by unwinding its stack.
+# A daemon thread parked inside Python code that kestrum runs for it (defined in a namespace that
+# is gone before exit), and an object whose release at exit wakes it while the interpreter
+# finalizes: the interpreter ends the thread by unwinding its stack through kestrum's frames,
+# where handles (an iterator, an item, keyword values, an error, a text, a lock guard) are alive.
 WAKES_AT_EXIT = """
 import threading, time
 gate = threading.Lock(); gate.acquire(); inside = threading.Event()
 ns = {"gate": gate, "inside": inside}
 exec(
-    "import kestrum\\n"
-    "def park(*_):\\n inside.set(); gate.acquire(); return 1.0\\n"
-    "class Number:\\n __float__ = park\\n"
-    "class Length:\\n __len__ = __getitem__ = park\\n"
-    "def run(): CALL",
+    '''
+import kestrum
+def park(*_):
+    inside.set(); gate.acquire(); return 1.0
+class Number:
+    __float__ = park
+class Length:
+    __len__ = __getitem__ = park
+class Items:
+    __len__ = lambda self: 3
+    __getitem__ = park
+class Tuple(tuple):
+    pass
+class Key(str):
+    __str__ = park
+class Text:
+    __str__ = park
+class Raises:
+    def __float__(self):
+        raise TypeError(Text())
+class Meta(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            park()
+        return type.__getattribute__(cls, name)
+class Odd(metaclass=Meta):
+    pass
+class Dying:
+    __float__ = lambda self: 1.0
+    __del__ = park
+class Fresh:
+    def __getitem__(self, index):
+        if index == 3:
+            raise IndexError(index)
+        return Dying()
+def run():
+    CALL
+''',
     ns,
 )
 threading.Thread(target=ns["run"], daemon=True).start(); del ns; inside.wait()
@@ -193,10 +227,21 @@ print("survived")
 @pytest.mark.parametrize(
     "code",
     [
-        WAKES_AT_EXIT.replace("CALL", "kestrum.Sphere(Number())"),
-        WAKES_AT_EXIT.replace("CALL", "kestrum.Cuboid(Length())"),
-        WAKES_AT_EXIT.replace(
-            "CALL", "kestrum.Capsule.__new__(kestrum.Capsule, 1, length=Number())"
+        *(
+            WAKES_AT_EXIT.replace("CALL", call)
+            for call in (
+                "kestrum.Sphere(Number())",
+                "kestrum.Cuboid(Length())",
+                "kestrum.Cuboid(Items())",
+                "kestrum.Cuboid(Tuple((Number(), 1.0, 2.0)))",
+                "kestrum.Cuboid([1.0, Number(), 2.0])",
+                "kestrum.Capsule.__new__(kestrum.Capsule, 1, length=Number())",
+                "kestrum.Sphere(**{Key('r'): 1})",
+                "kestrum.Sphere(Raises())",
+                "kestrum.PyMesh(Odd())",
+                "kestrum.Cuboid(Fresh())",
+                "__import__('_kestrum_testing').call_on_detached_native_thread(park)",
+            )
         ),
         *(
             pytest.param(EXHAUSTED.replace("CALL", call), marks=UNDER_SANITIZER)
@@ -207,7 +252,15 @@ print("survived")
     ids=[
         "exit-in-float",
         "exit-in-len",
-        "exit-in-keyword",
+        "exit-in-getitem",
+        "exit-in-iterated-tuple",
+        "exit-in-list-item",
+        "exit-in-keyword-value",
+        "exit-in-keyword-text",
+        "exit-in-error-text",
+        "exit-in-type-name",
+        "exit-in-release",
+        "exit-on-native-thread",
         "exhausted-binding",
         "exhausted-downcast",
         "no-memory",
