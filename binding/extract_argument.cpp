@@ -338,10 +338,14 @@ PyErr argument_extraction_error(std::string_view name, PyErr error) {
     return PyErr::new_with_cause(PyExc_TypeError, message, error.cause());
 }
 
-PyErr argument_error(PyObject* exception_type, std::string_view name, std::string_view text) {
+std::pair<Owned, Owned> argument_error_arguments(PyObject* exception_type, std::string_view name,
+                                                 std::string_view text) {
     std::string message = argument_prefix(name);
     message += text;
-    return PyErr::new_(exception_type, std::move(message));
+    Owned argument = PyString::try_new(message);
+    if (!argument) [[unlikely]]
+        return {};
+    return {Owned::borrow(exception_type), std::move(argument)};
 }
 
 namespace {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,11 +30,21 @@ public:
     static constexpr std::size_t INLINE = 16;
 
     Text() noexcept = default;
-    // `ascii` says the bytes are known to be ASCII, so they can go back without decoding.
-    Text(std::string_view text, bool ascii) : size_(text.size()), ascii_(ascii) {
-        char* out = local_;
-        if (size_ > INLINE) out = heap_ = new char[size_];
-        std::memcpy(out, text.data(), size_);
+    // A copy of `text`, or MemoryError. `ascii` says the bytes are known to be ASCII, so they
+    // can go back without decoding. The plain road copies outside the boundary, so a failed
+    // allocation is a value here, not an exception.
+    static PyResult<Text> copy(std::string_view text, bool ascii) {
+        PyResult<Text> made(std::in_place);
+        char* out = made->local_;
+        if (text.size() > INLINE) {
+            out = made->heap_ = new (std::nothrow) char[text.size()];
+            if (out == nullptr) [[unlikely]]
+                return PyErr::no_memory();
+        }
+        std::memcpy(out, text.data(), text.size());
+        made->size_ = text.size();
+        made->ascii_ = ascii;
+        return made;
     }
     Text(Text&& other) noexcept : size_(other.size_), ascii_(other.ascii_) {
         std::memcpy(local_, other.local_, INLINE);  // the pointer too, when not inline

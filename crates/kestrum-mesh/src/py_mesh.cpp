@@ -11,15 +11,15 @@ struct PyMesh {
     // Immutable: nothing ever borrows it exclusively.
     static constexpr bool FROZEN = true;
 
-    PyMesh(std::string_view text, bool ascii) : path(text, ascii) {}
+    explicit PyMesh(Text&& text) : path(std::move(text)) {}
 
     static constexpr std::string_view PARAMETERS[] = {"path"};
     static constexpr FunctionDescription new_description{"PyMesh", "__new__", PARAMETERS, 0, 1, {}};
-    // The text is borrowed from the argument and copied once, straight into the value. A
+    // The text is borrowed from the argument and copied once, into the value. A
     // compact ASCII `str` (what paths usually are) goes back later without decoding.
     static PyResult<PyMesh> from_arguments(const auto& args) {
         const BorrowedText path = KS_TRY(extract_argument<BorrowedText>(args[0], "path"));
-        return PyResult<PyMesh>(std::in_place, path.text, path.ascii);
+        return PyResult<PyMesh>(std::in_place, KS_TRY(Text::copy(path.text, path.ascii)));
     }
 
     // A new `str` on every read; nothing is cached on the instance.

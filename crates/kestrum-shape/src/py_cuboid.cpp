@@ -27,9 +27,9 @@ struct PyCuboid {
     }
 
     [[gnu::cold]] static PyErr too_few_sides(std::size_t count) {
-        return argument_error(
-            PyExc_ValueError, "sides",
-            "expected a sequence of at least 3 numbers, got " + std::to_string(count));
+        return argument_error(PyExc_ValueError, "sides", [count] {
+            return "expected a sequence of at least 3 numbers, got " + std::to_string(count);
+        });
     }
 
     static LazyTypeObject type_object;
