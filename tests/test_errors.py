@@ -13,7 +13,7 @@ import traceback
 
 import _kestrum_testing as t
 import pytest
-from conftest import run_child
+from conftest import REACHES_CALLER, run_child
 
 import kestrum
 
@@ -536,19 +536,44 @@ def test_python_format_of_an_unprintable_object_reports_it(monkeypatch) -> None:
     assert seen[0].object is obj
 
 
-def test_python_format_falls_back_when_the_type_name_fails(monkeypatch) -> None:
-    monkeypatch.setattr(sys, "unraisablehook", lambda _: None)
+def unreadable(attribute: str, error: type[BaseException]) -> type:
+    """A metaclass whose classes fail to give `attribute` with `error`."""
 
     class Meta(type):
         def __getattribute__(cls, name):
-            if name == "__name__":
-                raise AttributeError(name)
+            if name == attribute:
+                raise error(f"no {name}")
             return super().__getattribute__(name)
 
-    class Nameless(StrFails, metaclass=Meta):
+    return Meta
+
+
+def test_python_format_falls_back_when_the_type_name_fails(monkeypatch) -> None:
+    monkeypatch.setattr(sys, "unraisablehook", lambda _: None)
+
+    class Nameless(StrFails, metaclass=unreadable("__name__", AttributeError)):
         pass
 
     assert t.display(Nameless()) == "<unprintable object>"
+
+
+@pytest.mark.parametrize("error", REACHES_CALLER)
+@pytest.mark.parametrize("failing", ["str", "type-name"])
+def test_python_format_lets_interrupts_through(monkeypatch, error, failing) -> None:
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+
+    class Interrupted:
+        def __str__(self) -> str:
+            raise (error if failing == "str" else RuntimeError)("no __str__")
+
+    class Named(Interrupted, metaclass=unreadable("__name__", error)):
+        pass
+
+    with pytest.raises(error, match=f"^no {'__str__' if failing == 'str' else '__name__'}$"):
+        t.display(Named())
+    # What was discarded before the interrupt was reported; the interrupt never is.
+    assert [type(r.exc_value) for r in reported] == ([] if failing == "str" else [RuntimeError])
 
 
 @pytest.mark.parametrize(
@@ -623,20 +648,42 @@ def test_downcast_error_names_the_qualified_type(obj, name) -> None:
     assert str(info.value) == f"'{name}' object cannot be converted to 'Target'"
 
 
-def test_downcast_error_without_a_readable_qualname() -> None:
+DOWNCASTS = {
+    "test-only": (t.downcast, "Target", ""),
+    "sides": (kestrum.Cuboid, "Sequence", "argument 'sides': "),
+    "path": (kestrum.PyMesh, "PyString", "argument 'path': "),
+}
+
+
+@pytest.mark.parametrize("where", DOWNCASTS)
+@pytest.mark.parametrize("qualname", [42, AttributeError, ValueError])
+def test_downcast_error_without_a_readable_qualname(where, qualname) -> None:
     class Meta(type):
         def __getattribute__(cls, name):
-            if name == "__qualname__":
-                return 42
+            if name == "__qualname__" and qualname == 42:
+                return qualname
             return super().__getattribute__(name)
 
-    class Odd(metaclass=Meta):
+    class Odd(metaclass=Meta if qualname == 42 else unreadable("__qualname__", qualname)):
         pass
 
-    with pytest.raises(
-        TypeError, match="^'<failed to extract type name>' object cannot be converted to 'Target'$"
-    ):
-        t.downcast(Odd())
+    convert, target, prefix = DOWNCASTS[where]
+    with pytest.raises(TypeError) as info:
+        convert(Odd())
+    assert str(info.value) == (
+        f"{prefix}'<failed to extract type name>' object cannot be converted to '{target}'"
+    )
+
+
+@pytest.mark.parametrize("where", DOWNCASTS)
+@pytest.mark.parametrize("error", REACHES_CALLER)
+def test_downcast_error_lets_an_interrupted_qualname_through(where, error) -> None:
+    class Odd(metaclass=unreadable("__qualname__", error)):
+        pass
+
+    convert, _, _ = DOWNCASTS[where]
+    with pytest.raises(error, match="^no __qualname__$"):
+        convert(Odd())
 
 
 def test_nul_byte_error() -> None:

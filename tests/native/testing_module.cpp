@@ -159,7 +159,7 @@ PyResult<Owned> debug_form(PyObject* args) {
 
 PyResult<Owned> display(PyObject* args) {
     std::string out;
-    append_display(arg(args, 0), out);
+    KS_TRY(append_display(arg(args, 0), out));
     return PyString::new_(out);
 }
 
