@@ -202,16 +202,11 @@ struct PyClassImpl {
     // The fast entry of a class that may have been changed: the interpreter's own class call
     // once it no longer constructs itself. Where the interpreter reports the first change of a
     // class (type watchers, from 3.12), the class runs without this check until then.
-    [[gnu::flatten]] static PyObject* vectorcall_checked(PyObject* type, PyObject* const* args,
-                                                         std::size_t nargsf, PyObject* kwnames) {
+    static PyObject* vectorcall_checked(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                                        PyObject* kwnames) {
         if (!constructs_itself(reinterpret_cast<PyTypeObject*>(type))) [[unlikely]]
             return call_as_type(type, args, nargsf, kwnames);
-        return construct_from_vector(type, args, nargsf, kwnames);
-    }
-
-    [[gnu::flatten]] static PyObject* vectorcall(PyObject* type, PyObject* const* args,
-                                                 std::size_t nargsf, PyObject* kwnames) {
-        return construct_from_vector(type, args, nargsf, kwnames);
+        return vectorcall(type, args, nargsf, kwnames);
     }
 
     // The plain road: a call that gives exactly the parameters (by position, or by keywords
@@ -222,12 +217,11 @@ struct PyClassImpl {
     // it; nothing on it reads the lock count or releases a reference, so the entry is not
     // counted. Saves 30 to 100 instructions a call (callgrind), most of them the stack frame
     // that the general road's failure handling needs.
-    // The entries are flattened: the class's conversion must be inlined for the road to be
-    // plain, and the compiler's own choice differs between classes and interpreter versions.
-    [[gnu::always_inline]] static PyObject* construct_from_vector(PyObject* type,
-                                                                  PyObject* const* args,
-                                                                  std::size_t nargsf,
-                                                                  PyObject* kwnames) {
+    // Flattened: the class's conversion must be inlined for the road to be plain, and the
+    // compiler's own choice differs between classes and interpreter versions. (This entry only:
+    // the compiler gives up flattening a conversion that two flattened callers share.)
+    [[gnu::flatten]] static PyObject* vectorcall(PyObject* type, PyObject* const* args,
+                                                 std::size_t nargsf, PyObject* kwnames) {
         if constexpr (HAS_PLAIN_ROAD) {
             if (kwnames == nullptr && std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY) &&
                 plain_entry()) [[likely]] {
