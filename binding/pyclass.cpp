@@ -68,9 +68,9 @@ bool watch_for_changes(PyTypeObject* type, const ClassDescription& description) 
         (void)PyErr::take();
         return false;
     }
-    // The interpreter reports a change only while the type has a valid version tag, which
+    // The interpreter reports a change only while the type has a version tag (non-zero), which
     // watching gives it; a change takes it away, and the first change is all that matters.
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+    return type->tp_version_tag != 0;
 #else
     (void)type;
     (void)description;

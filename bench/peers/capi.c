@@ -611,8 +611,8 @@ static int watch_for_changes(PyTypeObject* type, vectorcallfunc checked) {
         PyErr_Clear();
         return 0;
     }
-    // Reported only while the type has a valid version tag, which watching gives it.
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+    // Reported only while the type has a version tag (non-zero), which watching gives it.
+    return type->tp_version_tag != 0;
 }
 #endif
 
