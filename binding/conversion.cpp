@@ -69,9 +69,7 @@ PyResult<void> query_length(PyObject* object) {
     if (PySequence_Size(object) != -1) return {};
     PyObject* pending = PyErr_Occurred();
     if (pending == nullptr) return {};
-    if (!PyErr_GivenExceptionMatches(pending, PyExc_Exception) ||
-        PyErr_GivenExceptionMatches(pending, PyExc_MemoryError))
-        return fetch_error();
+    if (must_reach_caller(pending)) return fetch_error();
     (void)PyErr::take();
     return {};
 }

@@ -56,11 +56,17 @@ PyErr nul_byte_error(std::size_t position);
 // An instance whose contents cannot be borrowed.
 PyErr borrow_error();
 
-// Appends the text of `object` from the outcome of its str() or repr().
-void python_format(PyObject* object, PyResult<Owned> outcome, std::string& out);
+// Whether a failure that kestrum would discard, or show as a fallback text, must reach the
+// caller instead: an interrupt or exit (anything that is not an Exception) and MemoryError.
+bool must_reach_caller(PyObject* exception_type);
+
+// Appends the text of `object` from the outcome of its str() or repr(). A failure is reported
+// as unraisable and a fallback text appended, unless it must reach the caller: then it is
+// returned and nothing is appended.
+PyResult<void> python_format(PyObject* object, PyResult<Owned> outcome, std::string& out);
 // python_format over str() and over repr().
-void append_display(PyObject* object, std::string& out);
-void append_debug(PyObject* object, std::string& out);
+PyResult<void> append_display(PyObject* object, std::string& out);
+PyResult<void> append_debug(PyObject* object, std::string& out);
 
 // What PyTraceBack_Print writes for `traceback`.
 PyResult<std::string> format_traceback(PyObject* traceback);

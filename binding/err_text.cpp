@@ -54,27 +54,39 @@ PyResult<Owned> str_attribute(PyObject* object, InternedName& name) {
     return value;
 }
 
+// Appends a type name as read by type_name or type_qualname.
+PyResult<void> append_name(PyResult<Owned> read, std::string& out) {
+    Owned name = KS_TRY(std::move(read));
+    out += KS_TRY(to_str(name.get()));
+    return {};
+}
+
 }  // namespace
+
+bool must_reach_caller(PyObject* exception_type) {
+    return !PyErr_GivenExceptionMatches(exception_type, PyExc_Exception) ||
+           PyErr_GivenExceptionMatches(exception_type, PyExc_MemoryError);
+}
 
 PyErr downcast_error(PyObject* object, std::string_view target_name) {
     Owned from = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-    return PyErr(ErrorBuilder([from = std::move(from), target_name] {
+    return PyErr(ErrorBuilder([from = std::move(from), target_name]() -> std::pair<Owned, Owned> {
         std::string message = "'";
-        bool named = false;
-        if (PyResult<Owned> qualname = type_qualname(from.get())) {
-            if (PyResult<std::string_view> text = to_str(qualname->get())) {
-                message += *text;
-                named = true;
+        if (PyResult<void> named = append_name(type_qualname(from.get()), message); !named) {
+            if (must_reach_caller(named.error().get_type())) {
+                // Raised in place of the TypeError.
+                std::move(named).take_error().restore();
+                return {};
             }
+            message += "<failed to extract type name>";
         }
-        if (!named) message += "<failed to extract type name>";
         message += "' object cannot be converted to '";
         message += target_name;
         message += '\'';
         Owned text = PyString::try_new(message);
         if (!text) [[unlikely]]
-            return std::pair<Owned, Owned>{};
-        return std::pair{Owned::borrow(PyExc_TypeError), std::move(text)};
+            return {};
+        return {Owned::borrow(PyExc_TypeError), std::move(text)};
     }));
 }
 
@@ -101,13 +113,25 @@ void PyErr::report_unraisable(PyObject* context) && {
     PyErr_WriteUnraisable(context);
 }
 
+namespace {
+// The debug form goes only into the message of a native failure, which reaches the caller as
+// a PanicException (not an Exception) anyway: a failure to write it, whatever it is, is
+// reported and shown as a fallback text.
+void append_debug_reported(PyObject* object, std::string& out) {
+    if (PyResult<void> shown = append_debug(object, out); !shown) {
+        std::move(shown).take_error().report_unraisable(object);
+        out += "<unprintable object>";
+    }
+}
+}  // namespace
+
 std::string PyErr::debug() {
     GILGuard guard = GILGuard::acquire();
     const PyErrStateNormalized& triple = normalized();
     std::string out = "PyErr { type: ";
-    append_debug(triple.ptype.get(), out);
+    append_debug_reported(triple.ptype.get(), out);
     out += ", value: ";
-    append_debug(triple.pvalue.get(), out);
+    append_debug_reported(triple.pvalue.get(), out);
     out += ", traceback: ";
     if (!triple.ptraceback) {
         out += "None";
@@ -119,7 +143,7 @@ std::string PyErr::debug() {
         } else {
             std::move(text).take_error().report_unraisable(triple.ptraceback.get());
             std::string unformattable = "<unformattable ";
-            append_debug(triple.ptraceback.get(), unformattable);
+            append_debug_reported(triple.ptraceback.get(), unformattable);
             unformattable += '>';
             append_escaped(unformattable, out);
         }
@@ -129,30 +153,32 @@ std::string PyErr::debug() {
     return out;
 }
 
-void python_format(PyObject* object, PyResult<Owned> outcome, std::string& out) {
+PyResult<void> python_format(PyObject* object, PyResult<Owned> outcome, std::string& out) {
     if (outcome) {
         out += to_string_lossy(outcome->get());
-        return;
+        return {};
     }
+    if (must_reach_caller(outcome.error().get_type())) return std::move(outcome).take_error();
     std::move(outcome).take_error().report_unraisable(object);
-    PyResult<Owned> name = type_name(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-    if (name) {
-        if (PyResult<std::string_view> text = to_str(name->get())) {
-            out += "<unprintable ";
-            out += *text;
-            out += " object>";
-            return;
-        }
+    std::string shown = "<unprintable ";
+    PyResult<void> named =
+        append_name(type_name(reinterpret_cast<PyObject*>(Py_TYPE(object))), shown);
+    if (named) {
+        out += shown;
+        out += " object>";
+        return {};
     }
+    if (must_reach_caller(named.error().get_type())) return std::move(named).take_error();
     out += "<unprintable object>";
+    return {};
 }
 
-void append_display(PyObject* object, std::string& out) {
-    python_format(object, steal_or_fetch(PyObject_Str(object)), out);
+PyResult<void> append_display(PyObject* object, std::string& out) {
+    return python_format(object, steal_or_fetch(PyObject_Str(object)), out);
 }
 
-void append_debug(PyObject* object, std::string& out) {
-    python_format(object, steal_or_fetch(PyObject_Repr(object)), out);
+PyResult<void> append_debug(PyObject* object, std::string& out) {
+    return python_format(object, steal_or_fetch(PyObject_Repr(object)), out);
 }
 
 PyResult<std::string> format_traceback(PyObject* traceback) {

@@ -211,7 +211,8 @@ PyErr unexpected_keyword_argument(const FunctionDescription& description, PyObje
     Owned held = Owned::borrow(key);
     std::string message = display_name(description);
     message += " got an unexpected keyword argument '";
-    append_display(key, message);
+    if (PyResult<void> shown = append_display(key, message); !shown)
+        return std::move(shown).take_error();
     message += '\'';
     return type_error(std::move(message));
 }
@@ -334,14 +335,19 @@ PyErr argument_extraction_error(std::string_view name, PyErr error) {
     }
     if (error.get_type() != PyExc_TypeError) return error;
     std::string message = argument_prefix(name);
-    append_display(error.value(), message);
+    if (PyResult<void> shown = append_display(error.value(), message); !shown)
+        return std::move(shown).take_error();
     return PyErr::new_with_cause(PyExc_TypeError, message, error.cause());
 }
 
-PyErr argument_error(PyObject* exception_type, std::string_view name, std::string_view text) {
+std::pair<Owned, Owned> argument_error_arguments(PyObject* exception_type, std::string_view name,
+                                                 std::string_view text) {
     std::string message = argument_prefix(name);
     message += text;
-    return PyErr::new_(exception_type, std::move(message));
+    Owned argument = PyString::try_new(message);
+    if (!argument) [[unlikely]]
+        return {};
+    return {Owned::borrow(exception_type), std::move(argument)};
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "conversion.hpp"
 #include "err.hpp"
@@ -178,8 +179,17 @@ PyErr argument_extraction_error(std::string_view name, PyErr error);
 // other TypeErrors of the interpreter are reworded straight from the indicator without an
 // error value in between (about 80 instructions a failing call, callgrind).
 PyResult<float> extract_float_slow(PyObject* object, ParameterName name);
-// An error about one argument, in the same form: "argument '<name>': " + text.
-PyErr argument_error(PyObject* exception_type, std::string_view name, std::string_view text);
+// The exception of an error about one argument, in the same form: "argument '<name>': " + text.
+std::pair<Owned, Owned> argument_error_arguments(PyObject* exception_type, std::string_view name,
+                                                 std::string_view text);
+// That error, worded only when it is raised, from what `text()` gives. The plain road makes
+// and drops it outside the boundary, where a failed allocation would have nowhere to go.
+template <class Text>
+PyErr argument_error(PyObject* exception_type, std::string_view name, Text text) {
+    return PyErr(ErrorBuilder([exception_type, name, text] {
+        return argument_error_arguments(exception_type, name, text());
+    }));
+}
 
 template <class T>
 [[gnu::noinline]] PyResult<T> extract_argument_slow(PyObject* object, ParameterName name) {

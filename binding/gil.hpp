@@ -83,7 +83,8 @@ public:
     GILGuard& operator=(GILGuard&&) = delete;
     ~GILGuard() {
         if (!active_) return;
-        if (ensured_) PyGILState_Release(state_);
+        // A thread being ended has no thread state left to give back.
+        if (ensured_ && !thread_is_ending()) PyGILState_Release(state_);
         GIL_COUNT -= 1;
     }
 
@@ -102,11 +103,13 @@ public:
     SuspendGIL(const SuspendGIL&) = delete;
     SuspendGIL& operator=(const SuspendGIL&) = delete;
     // Taking the lock back may end the thread by unwinding (interpreter exit), which must
-    // leave through here rather than terminate the process; nothing else is thrown here.
+    // leave through here rather than terminate the process; nothing else is thrown here. The
+    // count comes back first, so that the handles the unwinding then releases see a counted
+    // thread that the interpreter is ending, and drop their references rather than queue them.
     // NOLINTNEXTLINE(bugprone-unsafe-to-allow-exceptions)
     ~SuspendGIL() noexcept(false) {
-        PyEval_RestoreThread(tstate_);
         GIL_COUNT = count_;
+        PyEval_RestoreThread(tstate_);
         apply_pending_decrefs();
     }
 

@@ -14,12 +14,18 @@ namespace kestrum {
 extern constinit thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec")));
 
 void queue_decref(PyObject* object) noexcept;
+void release_counted(PyObject* object) noexcept;
 
-// Releases one strong reference now when this thread holds the lock, else queues it
-// for the next entry that does.
+// Whether the interpreter is ending this thread, which it counts as holding the lock: at exit
+// the interpreter ends a thread that waits for the lock by unwinding its stack, with no thread
+// state, and nothing on the way may touch the interpreter again.
+bool thread_is_ending() noexcept;
+
+// Releases one strong reference now when this thread holds the lock, else queues it for the
+// next entry that does.
 inline void register_decref(PyObject* object) noexcept {
     if (GIL_COUNT > 0) [[likely]]
-        Py_DECREF(object);
+        release_counted(object);
     else
         queue_decref(object);
 }

@@ -1,6 +1,7 @@
 // Class type objects: documentation text, building heap types, the once-only type cells.
 #include "pyclass.hpp"
 
+#include <array>
 #include <map>
 #include <vector>
 
@@ -19,6 +20,65 @@ PyResult<std::string> build_pyclass_doc(std::string_view name, std::string_view 
         return PyErr::new_(PyExc_ValueError, "class doc cannot contain nul bytes");
     return text;
 }
+
+namespace {
+
+#if PY_VERSION_HEX >= 0x030C0000
+// The fast entries that a type watcher guards, each with its checking twin; kept per class
+// implementation, not per type object, so that nothing here outlives what it names.
+struct GuardedEntry {
+    vectorcallfunc fast;
+    vectorcallfunc checked;
+};
+constinit std::array<GuardedEntry, 16> GUARDED{};
+constinit std::size_t GUARDED_COUNT = 0;
+
+// The interpreter reports the first change of a watched class (an attribute set or deleted,
+// its constructor replaced among them) before it applies it: from then on its calls check.
+int on_class_changed(PyTypeObject* type) {
+    for (std::size_t i = 0; i < GUARDED_COUNT; ++i) {
+        if (type->tp_vectorcall == GUARDED[i].fast) type->tp_vectorcall = GUARDED[i].checked;
+    }
+    return 0;
+}
+
+constinit GILOnceCell<int> WATCHER;  // its id, or -1 when the interpreter had none left
+
+bool guard(const ClassDescription& description) {
+    for (std::size_t i = 0; i < GUARDED_COUNT; ++i) {
+        if (GUARDED[i].fast == description.vectorcall) return true;
+    }
+    if (GUARDED_COUNT == GUARDED.size()) return false;
+    GUARDED[GUARDED_COUNT++] = {description.vectorcall, description.vectorcall_checked};
+    return true;
+}
+#endif
+
+// Whether the interpreter will report the first change of `type`, so that its calls need not
+// check for one until then. A class that cannot be watched checks on every call.
+bool watch_for_changes(PyTypeObject* type, const ClassDescription& description) {
+#if PY_VERSION_HEX >= 0x030C0000
+    const int watcher = WATCHER.get_or_init([] {
+        const int id = PyType_AddWatcher(on_class_changed);
+        if (id < 0) (void)PyErr::take();
+        return id;
+    });
+    if (watcher < 0 || !guard(description)) return false;
+    if (PyType_Watch(watcher, reinterpret_cast<PyObject*>(type)) < 0) {
+        (void)PyErr::take();
+        return false;
+    }
+    // The interpreter reports a change only while the type has a version tag (non-zero), which
+    // watching gives it; a change takes it away, and the first change is all that matters.
+    return type->tp_version_tag != 0;
+#else
+    (void)type;
+    (void)description;
+    return false;
+#endif
+}
+
+}  // namespace
 
 PyResult<TypeObject> create_type_object(const ClassDescription& description,
                                         const std::string& doc) {
@@ -52,8 +112,9 @@ PyResult<TypeObject> create_type_object(const ClassDescription& description,
     }
 #if PY_VERSION_HEX >= 0x030E0000
     // From 3.14 a heap type takes its fast call entry as a slot.
-    if (description.vectorcall != nullptr)
-        slots.push_back({Py_tp_vectorcall, reinterpret_cast<void*>(description.vectorcall)});
+    if (description.vectorcall_checked != nullptr)
+        slots.push_back(
+            {Py_tp_vectorcall, reinterpret_cast<void*>(description.vectorcall_checked)});
 #endif
     slots.push_back({Py_tp_base, &PyBaseObject_Type});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(description.dealloc)});
@@ -67,10 +128,13 @@ PyResult<TypeObject> create_type_object(const ClassDescription& description,
     PyType_Spec spec{tables->spec_name.c_str(), static_cast<int>(description.basicsize), 0,
                      Py_TPFLAGS_DEFAULT, slots.data()};
     Owned type = KS_TRY(steal_or_fetch(PyType_FromSpec(&spec)));
+    auto* built = reinterpret_cast<PyTypeObject*>(type.get());
 #if PY_VERSION_HEX < 0x030E0000
     // Before 3.14 a heap type's fast call entry can only be set after it is built.
-    reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = description.vectorcall;
+    built->tp_vectorcall = description.vectorcall_checked;
 #endif
+    if (description.vectorcall != nullptr && watch_for_changes(built, description))
+        built->tp_vectorcall = description.vectorcall;
     return TypeObject{std::move(tables), std::move(type)};
 }
 
@@ -92,6 +156,26 @@ PyResult<PyTypeObject*> LazyTypeObject::get_or_try_init() {
         return wrapped;
     }
     return type_.set_if_empty(std::move(built).value()).type_object();
+}
+
+// The interpreter's API alone, and what it raises goes to the caller as it is: the call is the
+// interpreter's own, which a replaced constructor runs in, so nothing of kestrum's boundary
+// belongs around it.
+PyObject* call_as_type(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                       PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkwargs = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* positional = PyTuple_New(nargs);
+    if (positional == nullptr) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional, i, Py_NewRef(args[i]));
+    PyObject* keywords = nkwargs > 0 ? PyDict_New() : nullptr;
+    bool ready = nkwargs == 0 || keywords != nullptr;
+    for (Py_ssize_t k = 0; ready && k < nkwargs; ++k)
+        ready = PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) == 0;
+    PyObject* result = ready ? PyType_Type.tp_call(type, positional, keywords) : nullptr;
+    Py_DECREF(positional);
+    Py_XDECREF(keywords);
+    return result;
 }
 
 PyObject* fail_after_error(std::source_location where) {

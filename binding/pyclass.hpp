@@ -42,7 +42,10 @@ struct ClassDescription {
     std::string_view doc;
     std::string_view text_signature;  // empty when the class has none
     newfunc tp_new;
+    // The fast call entry, and the same behind a check that the class still constructs
+    // through its own tp_new (see PyClassImpl::vectorcall_checked).
     vectorcallfunc vectorcall;
+    vectorcallfunc vectorcall_checked;
     std::span<const MethodEntry> methods;
     std::span<const PropertyEntry> properties;
     Py_ssize_t basicsize;
@@ -129,6 +132,10 @@ inline PyResult<Owned> allocate_instance(PyTypeObject* subtype) {
     return Owned::steal(instance);
 }
 
+// The interpreter's own class call, `type.__call__(cls, *args, **kwargs)`, from a vector call.
+[[gnu::cold, gnu::noinline]] PyObject* call_as_type(PyObject* type, PyObject* const* args,
+                                                    std::size_t nargsf, PyObject* kwnames);
+
 // What every class implementation type provides:
 //   static constexpr FunctionDescription new_description;  its constructor's parameters
 //   static PyResult<T> from_arguments(const auto& args);   converts, in parameter order;
@@ -185,6 +192,23 @@ struct PyClassImpl {
         });
     }
 
+    // Whether a call of the class still means this construction: the class's tp_new is its own
+    // and its tp_init object's, as built. The classes are mutable, and a program may replace
+    // either (`Cls.__init__ = f`); the interpreter's class call then honours the replacement.
+    static bool constructs_itself(PyTypeObject* type) {
+        return type->tp_new == tp_new && type->tp_init == PyBaseObject_Type.tp_init;
+    }
+
+    // The fast entry of a class that may have been changed: the interpreter's own class call
+    // once it no longer constructs itself. Where the interpreter reports the first change of a
+    // class (type watchers, from 3.12), the class runs without this check until then.
+    static PyObject* vectorcall_checked(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                                        PyObject* kwnames) {
+        if (!constructs_itself(reinterpret_cast<PyTypeObject*>(type))) [[unlikely]]
+            return call_as_type(type, args, nargsf, kwnames);
+        return vectorcall(type, args, nargsf, kwnames);
+    }
+
     // The plain road: a call that gives exactly the parameters (by position, or by keywords
     // matched by identity with the interned names), each of which converts without running
     // Python code (an exact float or int, an ASCII str, a short list of floats), is a
@@ -194,7 +218,8 @@ struct PyClassImpl {
     // counted. Saves 30 to 100 instructions a call (callgrind), most of them the stack frame
     // that the general road's failure handling needs.
     // Flattened: the class's conversion must be inlined for the road to be plain, and the
-    // compiler's own choice differs between classes and interpreter versions.
+    // compiler's own choice differs between classes and interpreter versions. (This entry only:
+    // the compiler gives up flattening a conversion that two flattened callers share.)
     [[gnu::flatten]] static PyObject* vectorcall(PyObject* type, PyObject* const* args,
                                                  std::size_t nargsf, PyObject* kwnames) {
         if constexpr (HAS_PLAIN_ROAD) {
@@ -411,6 +436,7 @@ constexpr ClassDescription describe_class(std::string_view name, std::string_vie
             text_signature,
             PyClassImpl<T>::tp_new,
             PyClassImpl<T>::vectorcall,
+            PyClassImpl<T>::vectorcall_checked,
             methods,
             properties,
             static_cast<Py_ssize_t>(sizeof(PyClassObject<T>)),

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -29,10 +30,21 @@ public:
     static constexpr std::size_t INLINE = 16;
 
     Text() noexcept = default;
-    // `ascii` says the bytes are known to be ASCII, so they can go back without decoding.
-    Text(std::string_view text, bool ascii) : size_(text.size()), ascii_(ascii) {
+    // Makes room for the bytes of a text of `size` bytes: nothing when they fit inline, else a
+    // heap block in `heap`. False when memory ran out: the plain road copies outside the
+    // boundary, so a failed allocation is a value here, not an exception.
+    static bool make_room(std::size_t size, char*& heap) noexcept {
+        if (size <= INLINE) [[likely]]
+            return true;
+        heap = new (std::nothrow) char[size];
+        return heap != nullptr;
+    }
+    // Copies `text` into the room that make_room made for it (the Text owns `heap` from then
+    // on). `ascii` says the bytes are known to be ASCII, so they can go back without decoding.
+    Text(std::string_view text, bool ascii, char* heap) noexcept
+        : size_(text.size()), ascii_(ascii) {
         char* out = local_;
-        if (size_ > INLINE) out = heap_ = new char[size_];
+        if (size_ > INLINE) out = heap_ = heap;
         std::memcpy(out, text.data(), size_);
     }
     Text(Text&& other) noexcept : size_(other.size_), ascii_(other.ascii_) {

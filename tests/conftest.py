@@ -161,6 +161,16 @@ def lossy(text: str) -> str:
     return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
 
 
+# What kestrum never discards, nor replaces by a fallback text: whatever is not an Exception
+# (an interrupt, an exit) and MemoryError.
+REACHES_CALLER: list[type[BaseException]] = [
+    KeyboardInterrupt,
+    SystemExit,
+    GeneratorExit,
+    MemoryError,
+]
+
+
 CAUSE = LookupError("the cause")
 
 

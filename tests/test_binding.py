@@ -10,7 +10,7 @@ from typing import Any
 
 import _kestrum_testing as t
 import pytest
-from conftest import lossy, raised_by, run_child
+from conftest import REACHES_CALLER, lossy, raised_by, run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -369,6 +369,28 @@ def test_keyword_named_by_its_display_form(
         construct(Sphere, **{key: 1})
     assert str(caught.value) == f"Sphere.__new__() got an unexpected keyword argument '{shown}'"
     assert reported == ([key] if shown.startswith("<unprintable") else [])
+
+
+@pytest.mark.parametrize("error", REACHES_CALLER)
+def test_keyword_whose_display_form_is_interrupted_lets_the_interrupt_through(
+    construct: Construct, monkeypatch: pytest.MonkeyPatch, error: type[BaseException]
+) -> None:
+    reported: list[Any] = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+
+    class Key(str):
+        def __str__(self) -> str:
+            raise error("while named")
+
+    def python_function(radius: float) -> None:
+        pass
+
+    # What the interpreter does for a function of its own.
+    with pytest.raises(error, match="^while named$"):
+        python_function(**{Key("r"): 1})
+    with pytest.raises(error, match="^while named$"):
+        construct(Sphere, **{Key("r"): 1})
+    assert reported == []
 
 
 @pytest.mark.parametrize(

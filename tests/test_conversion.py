@@ -9,7 +9,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import pytest
-from conftest import float_error, run_child
+from conftest import REACHES_CALLER, float_error, run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -285,6 +285,29 @@ def test_other_errors_pass_unchanged(
     assert str(caught.value) == str(error)
 
 
+@pytest.mark.parametrize("error", REACHES_CALLER)
+@pytest.mark.parametrize("where", ["radius", "length", "sides"])
+def test_type_error_whose_text_is_interrupted_lets_the_interrupt_through(
+    construct: Construct, monkeypatch: pytest.MonkeyPatch, error: type[BaseException], where: str
+) -> None:
+    reported: list[Any] = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+
+    class Text:
+        def __str__(self) -> str:
+            raise error("while worded")
+
+    number = RaisesAfresh(TypeError(Text()))
+    call = {
+        "radius": lambda: construct(Cylinder, number, 1),
+        "length": lambda: construct(Capsule, 1, number),
+        "sides": lambda: construct(Cuboid, [1, number, 3]),
+    }[where]
+    with pytest.raises(error, match="^while worded$"):
+        call()
+    assert reported == []
+
+
 @pytest.mark.parametrize(
     ("error", "message"),
     [
@@ -425,7 +448,7 @@ def test_length_hint_does_not_matter(construct: Construct, sides: type) -> None:
     assert float("1.5") == 1.5
 
 
-@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError])
+@pytest.mark.parametrize("error", REACHES_CALLER)
 def test_length_query_lets_interrupts_and_memory_errors_through(
     construct: Construct, error: type[BaseException]
 ) -> None:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import functools
+import json
 import os
 import sys
 import threading
@@ -12,7 +13,7 @@ import traceback
 
 import _kestrum_testing as t
 import pytest
-from conftest import run_child
+from conftest import REACHES_CALLER, run_child
 
 import kestrum
 
@@ -109,19 +110,53 @@ def test_failure_outside_the_catching_step_aborts(code: str, words: str) -> None
     assert "uncaught panic at ffi boundary" in done.stderr
 
 
-# A daemon thread parked inside a conversion's Python code (defined in a namespace that is
-# gone before exit), and an object whose release at exit wakes it while the interpreter
-# finalizes: the interpreter ends the thread by unwinding its stack.
+# A daemon thread parked inside Python code that kestrum runs for it (defined in a namespace that
+# is gone before exit), and an object whose release at exit wakes it while the interpreter
+# finalizes: the interpreter ends the thread by unwinding its stack through kestrum's frames,
+# where handles (an iterator, an item, keyword values, an error, a text, a lock guard) are alive.
 WAKES_AT_EXIT = """
 import threading, time
 gate = threading.Lock(); gate.acquire(); inside = threading.Event()
 ns = {"gate": gate, "inside": inside}
 exec(
-    "import kestrum\\n"
-    "def park(*_):\\n inside.set(); gate.acquire(); return 1.0\\n"
-    "class Number:\\n __float__ = park\\n"
-    "class Length:\\n __len__ = __getitem__ = park\\n"
-    "def run(): CALL",
+    '''
+import kestrum
+def park(*_):
+    inside.set(); gate.acquire(); return 1.0
+class Number:
+    __float__ = park
+class Length:
+    __len__ = __getitem__ = park
+class Items:
+    __len__ = lambda self: 3
+    __getitem__ = park
+class Tuple(tuple):
+    pass
+class Key(str):
+    __str__ = park
+class Text:
+    __str__ = park
+class Raises:
+    def __float__(self):
+        raise TypeError(Text())
+class Meta(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            park()
+        return type.__getattribute__(cls, name)
+class Odd(metaclass=Meta):
+    pass
+class Dying:
+    __float__ = lambda self: 1.0
+    __del__ = park
+class Fresh:
+    def __getitem__(self, index):
+        if index == 3:
+            raise IndexError(index)
+        return Dying()
+def run():
+    CALL
+''',
     ns,
 )
 threading.Thread(target=ns["run"], daemon=True).start(); del ns; inside.wait()
@@ -132,50 +167,144 @@ keep = Opener()
 print("survived")
 """
 
-# Fills the memory left under an address-space limit, then calls into kestrum.
-EXHAUSTED = """
-import resource, kestrum
-with open("/proc/self/statm") as f:
-    vm = int(f.read().split()[0]) * resource.getpagesize()
-resource.setrlimit(resource.RLIMIT_AS, (vm + 2**26,) * 2)
-hoard = []
-try:
-    while True:
-        hoard.append(str(len(hoard)) * 3)
-except MemoryError:
-    pass
-for _ in range(200):
+
+@pytest.mark.parametrize(
+    "code",
+    [
+        *(
+            WAKES_AT_EXIT.replace("CALL", call)
+            for call in (
+                "kestrum.Sphere(Number())",
+                "kestrum.Cuboid(Length())",
+                "kestrum.Cuboid(Items())",
+                "kestrum.Cuboid(Tuple((Number(), 1.0, 2.0)))",
+                "kestrum.Cuboid([1.0, Number(), 2.0])",
+                "kestrum.Capsule.__new__(kestrum.Capsule, 1, length=Number())",
+                "kestrum.Sphere(**{Key('r'): 1})",
+                "kestrum.Sphere(Raises())",
+                "kestrum.PyMesh(Odd())",
+                "kestrum.Cuboid(Fresh())",
+                "__import__('_kestrum_testing').call_on_detached_native_thread(park)",
+            )
+        ),
+    ],
+    ids=[
+        "exit-in-float",
+        "exit-in-len",
+        "exit-in-getitem",
+        "exit-in-iterated-tuple",
+        "exit-in-list-item",
+        "exit-in-keyword-value",
+        "exit-in-keyword-text",
+        "exit-in-error-text",
+        "exit-in-type-name",
+        "exit-in-release",
+        "exit-on-native-thread",
+    ],
+)
+def test_the_process_survives(code: str) -> None:
+    done = run_child(code, timeout=120)
+    assert (done.returncode, done.stdout.splitlines()) == (0, ["survived"]), done.stderr
+
+
+# One call of every kind on every road (the fast entry by position and by keyword, plain or
+# not, and `Cls.__new__`; successful, failing, with long texts; the accessors), with the
+# exception it raises when memory suffices (None: it succeeds).
+MEMORY_CALLS = {
+    "Sphere(1.5)": None,
+    "Cylinder(2, 6)": None,
+    "Cuboid([1.0, 2.0, 3.0])": None,
+    "PyMesh('a.obj')": None,
+    "PyMesh(long)": None,
+    "Sphere(radius=1.5)": None,
+    "Cylinder(1.0, length=2.0)": None,
+    "Cuboid(sides=(1.0, 2.0, 3.0))": None,
+    "PyMesh(path=long)": None,
+    "Sphere(True)": None,
+    "Cuboid(range(3))": None,
+    "PyMesh(wide)": None,
+    "Sphere.__new__(Sphere, 1.5)": None,
+    "Cylinder.__new__(Cylinder, radius=1, length=2)": None,
+    "Cuboid.__new__(Cuboid, [1, 2, 3])": None,
+    "PyMesh.__new__(PyMesh, long)": None,
+    "cylinder.radius()": None,
+    "cylinder.half_length()": None,
+    "mesh.mesh_path": None,
+    "Sphere(1, 2)": TypeError,
+    "Cylinder(1.0)": TypeError,
+    "Sphere(r=1)": TypeError,
+    "Sphere.__new__(Sphere, r=1)": TypeError,
+    "Sphere('x')": TypeError,
+    "Sphere(huge)": OverflowError,
+    "Cuboid([1.0, 2.0])": ValueError,
+    "Cuboid(())": ValueError,
+    "Cuboid([])": ValueError,
+    "Cuboid(sides=[1.0, 2.0])": ValueError,
+    "Cuboid.__new__(Cuboid, [1.0, 2.0])": ValueError,
+    "Cuboid('abc')": TypeError,
+    "Cuboid(5)": TypeError,
+    "PyMesh(b'x')": TypeError,
+    "PyMesh(path=b'x')": TypeError,
+    "setattr(mesh, 'mesh_path', 'y')": AttributeError,
+}
+
+# Makes the calls (warming each up, so that what kestrum makes once exists), runs SCENARIO,
+# which fills `rows` with the type of each exception raised, and prints their names per call.
+MEMORY_CHILD = """
+import json
+from kestrum import *
+cylinder, mesh = Cylinder(1.0, 2.0), PyMesh("m" * 4000)
+long, wide, huge = "m" * 4000, "é" * 4000, 2**2000
+calls = [eval("lambda: " + code) for code in CODES]
+for call in calls:
     try:
-        CALL
+        call()
     except BaseException:
         pass
-del hoard
-print("survived")
+SCENARIO
+print(json.dumps({code: sorted({e.__name__ for e in row if e}) for code, row in zip(CODES, rows)}))
 """
 
-# AddressSanitizer's own allocator aborts when the address space runs out.
-UNDER_SANITIZER = pytest.mark.skipif(
-    os.environ.get("KESTRUM_SANITIZED") == "1", reason="the sanitizer cannot run out of memory"
-)
+# Fills the memory left under an address-space limit, then makes every call 200 times. Nothing
+# is allocated outside the calls meanwhile: the loop runs in a function, whose locals need no
+# dictionary, and whose frame object exists before memory runs out; small integers are cached.
+EXHAUSTED = """
+import resource
+def exhaust_then_call():
+    try:
+        raise MemoryError
+    except MemoryError:
+        pass
+    with open("/proc/self/statm") as f:
+        vm = int(f.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (vm + 2**26,) * 2)
+    hoard = []
+    try:
+        while True:
+            hoard.append(str(len(hoard)) * 3)
+    except MemoryError:
+        pass
+    k = 0
+    while k < len(calls):
+        call, row, j = calls[k], rows[k], 0
+        while j < 200:
+            try:
+                call()
+            except BaseException as e:
+                row[j] = type(e)
+            j += 1
+        k += 1
+rows = [[None] * 200 for _ in calls]
+exhaust_then_call()
+"""
 
-# Every allocation of the interpreter fails from the n-th on (or only the n-th), for each n.
+# Every allocation of the interpreter fails from the n-th on (or only the n-th), for each n from
+# the first.
 NO_MEMORY = """
 import _testcapi
-from kestrum import *
-mesh, cylinder = PyMesh("a.obj"), Cylinder(1.0, 2.0)
-class Boom:
-    def __float__(self):
-        raise KeyError("k")
-calls = [
-    lambda: Sphere(1.5), lambda: Sphere(2), lambda: Sphere(1, 2), lambda: Sphere(r=1),
-    lambda: Sphere.__new__(Sphere, r=1), lambda: Cylinder(1.0), lambda: Sphere("x"),
-    lambda: Cylinder(radius=1.0, length=2.0), lambda: Cuboid([1.0, 2.0, 3.0]),
-    lambda: Cuboid([1, 2]), lambda: Cuboid(range(5)), lambda: Cuboid("abc"), lambda: Cuboid(5),
-    lambda: PyMesh("d/é.obj"), lambda: PyMesh(b"x"), lambda: Sphere(Boom()), cylinder.radius,
-    cylinder.half_length, lambda: mesh.mesh_path, lambda: setattr(mesh, "mesh_path", "y"),
-]
-for call in calls:
-    for start in range(1, 40):
+rows = [[] for _ in calls]
+for call, row in zip(calls, rows):
+    for start in range(40):
         for stop in (0, start + 1):
             try:
                 _testcapi.set_nomemory(start, stop)
@@ -183,38 +312,41 @@ for call in calls:
                     call()
                 finally:
                     _testcapi.remove_mem_hooks()
-            except BaseException:
-                pass
-print("survived")
+            except BaseException as e:
+                row.append(type(e))
 """
 
 
 @pytest.mark.parametrize(
-    "code",
+    "scenario",
     [
-        WAKES_AT_EXIT.replace("CALL", "kestrum.Sphere(Number())"),
-        WAKES_AT_EXIT.replace("CALL", "kestrum.Cuboid(Length())"),
-        WAKES_AT_EXIT.replace(
-            "CALL", "kestrum.Capsule.__new__(kestrum.Capsule, 1, length=Number())"
-        ),
-        *(
-            pytest.param(EXHAUSTED.replace("CALL", call), marks=UNDER_SANITIZER)
-            for call in ("kestrum.Sphere(1, 2)", "kestrum.PyMesh(b'x')")
+        # AddressSanitizer's own allocator aborts when the address space runs out.
+        pytest.param(
+            EXHAUSTED,
+            marks=pytest.mark.skipif(
+                os.environ.get("KESTRUM_SANITIZED") == "1",
+                reason="the sanitizer cannot run out of memory",
+            ),
         ),
         NO_MEMORY,
     ],
-    ids=[
-        "exit-in-float",
-        "exit-in-len",
-        "exit-in-keyword",
-        "exhausted-binding",
-        "exhausted-downcast",
-        "no-memory",
-    ],
+    ids=["exhausted", "no-memory"],
 )
-def test_the_process_survives(code: str) -> None:
-    done = run_child(code, timeout=120)
-    assert (done.returncode, done.stdout.splitlines()) == (0, ["survived"]), done.stderr
+def test_running_out_of_memory_raises_memory_error(scenario: str) -> None:
+    code = MEMORY_CHILD.replace("CODES", repr(list(MEMORY_CALLS))).replace("SCENARIO", scenario)
+    done = run_child(code, timeout=300)
+    assert done.returncode == 0, done.stderr
+    seen = json.loads(done.stdout.splitlines()[-1])
+    # A result the interpreter cannot make is an internal failure (a PanicException).
+    panic = panic_type().__name__
+    unexpected = {}
+    for call, raises in MEMORY_CALLS.items():
+        allowed = {"MemoryError", *([raises.__name__] if raises else [])}
+        if call.startswith(("cylinder.", "mesh.")):
+            allowed.add(panic)
+        if extra := set(seen[call]) - allowed:
+            unexpected[call] = sorted(extra)
+    assert unexpected == {}
 
 
 # ---- error values through the boundary ---------------------------------------------
@@ -403,19 +535,44 @@ def test_python_format_of_an_unprintable_object_reports_it(monkeypatch) -> None:
     assert seen[0].object is obj
 
 
-def test_python_format_falls_back_when_the_type_name_fails(monkeypatch) -> None:
-    monkeypatch.setattr(sys, "unraisablehook", lambda _: None)
+def unreadable(attribute: str, error: type[BaseException]) -> type:
+    """A metaclass whose classes fail to give `attribute` with `error`."""
 
     class Meta(type):
         def __getattribute__(cls, name):
-            if name == "__name__":
-                raise AttributeError(name)
+            if name == attribute:
+                raise error(f"no {name}")
             return super().__getattribute__(name)
 
-    class Nameless(StrFails, metaclass=Meta):
+    return Meta
+
+
+def test_python_format_falls_back_when_the_type_name_fails(monkeypatch) -> None:
+    monkeypatch.setattr(sys, "unraisablehook", lambda _: None)
+
+    class Nameless(StrFails, metaclass=unreadable("__name__", AttributeError)):
         pass
 
     assert t.display(Nameless()) == "<unprintable object>"
+
+
+@pytest.mark.parametrize("error", REACHES_CALLER)
+@pytest.mark.parametrize("failing", ["str", "type-name"])
+def test_python_format_lets_interrupts_through(monkeypatch, error, failing) -> None:
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+
+    class Interrupted:
+        def __str__(self) -> str:
+            raise (error if failing == "str" else RuntimeError)("no __str__")
+
+    class Named(Interrupted, metaclass=unreadable("__name__", error)):
+        pass
+
+    with pytest.raises(error, match=f"^no {'__str__' if failing == 'str' else '__name__'}$"):
+        t.display(Named())
+    # What was discarded before the interrupt was reported; the interrupt never is.
+    assert [type(r.exc_value) for r in reported] == ([] if failing == "str" else [RuntimeError])
 
 
 @pytest.mark.parametrize(
@@ -490,20 +647,42 @@ def test_downcast_error_names_the_qualified_type(obj, name) -> None:
     assert str(info.value) == f"'{name}' object cannot be converted to 'Target'"
 
 
-def test_downcast_error_without_a_readable_qualname() -> None:
+DOWNCASTS = {
+    "test-only": (t.downcast, "Target", ""),
+    "sides": (kestrum.Cuboid, "Sequence", "argument 'sides': "),
+    "path": (kestrum.PyMesh, "PyString", "argument 'path': "),
+}
+
+
+@pytest.mark.parametrize("where", DOWNCASTS)
+@pytest.mark.parametrize("qualname", [42, AttributeError, ValueError])
+def test_downcast_error_without_a_readable_qualname(where, qualname) -> None:
     class Meta(type):
         def __getattribute__(cls, name):
-            if name == "__qualname__":
-                return 42
+            if name == "__qualname__" and qualname == 42:
+                return qualname
             return super().__getattribute__(name)
 
-    class Odd(metaclass=Meta):
+    class Odd(metaclass=Meta if qualname == 42 else unreadable("__qualname__", qualname)):
         pass
 
-    with pytest.raises(
-        TypeError, match="^'<failed to extract type name>' object cannot be converted to 'Target'$"
-    ):
-        t.downcast(Odd())
+    convert, target, prefix = DOWNCASTS[where]
+    with pytest.raises(TypeError) as info:
+        convert(Odd())
+    assert str(info.value) == (
+        f"{prefix}'<failed to extract type name>' object cannot be converted to '{target}'"
+    )
+
+
+@pytest.mark.parametrize("where", DOWNCASTS)
+@pytest.mark.parametrize("error", REACHES_CALLER)
+def test_downcast_error_lets_an_interrupted_qualname_through(where, error) -> None:
+    class Odd(metaclass=unreadable("__qualname__", error)):
+        pass
+
+    convert, _, _ = DOWNCASTS[where]
+    with pytest.raises(error, match="^no __qualname__$"):
+        convert(Odd())
 
 
 def test_nul_byte_error() -> None:

@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import ctypes
+import functools
 import gc
 import importlib
 import inspect
+import json
 import shutil
 import subprocess
 import sys
@@ -14,6 +16,7 @@ import weakref
 from typing import Any
 
 import pytest
+from conftest import run_child
 
 import kestrum
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
@@ -219,3 +222,99 @@ def test_instance_is_header_value_and_borrow_counter(cls: type) -> None:
     counter_offset = -(-(header + VALUE_SIZES[cls]) // word) * word  # aligned for the counter
     assert sys.getsizeof(cls(*SAMPLES[cls])) == counter_offset + word
     assert cls.__basicsize__ == counter_offset + word  # type: ignore[attr-defined]
+
+
+# A call of a class and the interpreter's own class call, `type.__call__`, after each way a
+# program may change the class, for each way of calling it: they must give the same. Run in a
+# child interpreter: a `__new__` that is put back leaves the class on the interpreter's generic
+# call for good.
+CHANGED_CLASSES = """
+import json, unittest.mock
+import kestrum
+from kestrum import *
+record = []
+def shown(call):
+    record.clear()
+    try:
+        result = call()
+    except BaseException as e:
+        return [type(e).__name__, str(e), list(record)]
+    ours = type(result) is getattr(kestrum, type(result).__name__, None)
+    return [type(result).__name__, None if ours else repr(result), list(record)]
+def init(self, *args, **kwargs):
+    record.append(["__init__", args, kwargs])
+def refuse(self, *args, **kwargs):
+    raise ValueError("refused")
+def other(cls, *args, **kwargs):
+    record.append(["__new__", args, kwargs])
+    return "patched"
+CALLS = {
+    Capsule: ((1, 2), {"radius": 1, "length": 2}),
+    Cone: ((1, 2), {"radius": 1, "length": 2}),
+    Cuboid: (([1, 2, 3],), {"sides": (1, 2, 3)}),
+    Cylinder: ((1, 2), {"radius": 1, "length": 2}),
+    Sphere: ((1,), {"radius": 1}),
+    PyMesh: (("a.obj",), {"path": "a.obj"}),
+}
+seen = {}
+def compare(change, cls):
+    args, kwargs = CALLS[cls]
+    for form, a, k in [
+        ("positional", args, {}),
+        ("keyword", (), kwargs),
+        ("mixed", args[:1], dict(list(kwargs.items())[1:])),
+        ("missing", (), {}),
+        ("surplus", args + (0,), {}),
+        ("unknown", args, {"extra": 0}),
+    ]:
+        seen[f"{change}/{cls.__name__}/{form}"] = [
+            shown(lambda: cls(*a, **k)), shown(lambda: type.__call__(cls, *a, **k))
+        ]
+for cls in CALLS:
+    original_new = cls.__new__
+    def delegate(c, *args, **kwargs):
+        record.append(["__new__", args, kwargs])
+        return original_new(c, *args, **kwargs)
+    compare("as-built", cls)
+    cls.extra = 1
+    compare("attribute-set", cls)
+    cls.__init__ = init
+    compare("__init__-recording", cls)
+    cls.__init__ = refuse
+    compare("__init__-refusing", cls)
+    del cls.__init__
+    compare("__init__-deleted", cls)
+    cls.__new__ = staticmethod(other)
+    compare("__new__-other", cls)
+    cls.__new__ = staticmethod(delegate)
+    compare("__new__-delegating", cls)
+    cls.__new__ = original_new
+    compare("__new__-put-back", cls)
+    with unittest.mock.patch.object(cls, "__new__", staticmethod(other)):
+        compare("__new__-mocked", cls)
+    compare("__new__-unmocked", cls)
+print(json.dumps(seen))
+"""
+
+
+@functools.cache
+def changed_class_calls() -> dict[str, list[Any]]:
+    done = run_child(CHANGED_CLASSES)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)  # type: ignore[no-any-return]
+
+
+@pytest.mark.parametrize("cls", NAMES)
+def test_a_changed_class_is_called_as_the_interpreter_calls_it(cls: str) -> None:
+    outcomes = {key: pair for key, pair in changed_class_calls().items() if f"/{cls}/" in key}
+    assert len(outcomes) == 10 * 6
+    assert {key: call for key, (call, type_call) in outcomes.items() if call != type_call} == {}
+    # The changes took effect: the replacements ran, or their results came back. (Once `__new__`
+    # is replaced, the interpreter's own check refuses the class's original one, even put back:
+    # "... is not safe".)
+    constructed = [cls, None, []]
+    assert outcomes[f"attribute-set/{cls}/keyword"][0] == constructed
+    assert outcomes[f"__init__-recording/{cls}/keyword"][0][2][0][0] == "__init__"
+    assert outcomes[f"__init__-refusing/{cls}/positional"][0][:2] == ["ValueError", "refused"]
+    assert outcomes[f"__init__-deleted/{cls}/mixed"][0] == constructed
+    assert outcomes[f"__new__-other/{cls}/positional"][0][:2] == ["str", "'patched'"]

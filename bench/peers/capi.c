@@ -1,7 +1,8 @@
 // Hand-written C-API peer of kestrum's six shape classes, built three times: plain static types;
 // with KB_VECTORCALL (each type also gets a tp_vectorcall that binds the argument vector by hand);
 // and with KB_HEAP as well, where the types are heap types made by PyType_FromSpec with the default
-// flags only, as kestrum's are, with the tp_vectorcall assigned after creation.
+// flags only, as kestrum's are, with the tp_vectorcall assigned after creation (checked as
+// kestrum's is: a replaced __new__ or __init__ takes the interpreter's class call).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <string.h>
@@ -532,6 +533,89 @@ static void heap_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// A program may replace __new__ or __init__ of a heap type; a call of the class must then be
+// the interpreter's own class call, type.__call__(cls, *args, **kwargs).
+__attribute__((cold, noinline)) static PyObject* call_as_type(PyObject* type,
+                                                              PyObject* const* args,
+                                                              size_t nargsf, PyObject* kwnames) {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkwargs = kwnames != NULL ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* result = NULL;
+    PyObject* kwargs = NULL;
+    PyObject* tuple = PyTuple_New(nargs);
+    if (tuple == NULL) return NULL;
+    for (Py_ssize_t i = 0; i < nargs; i++) PyTuple_SET_ITEM(tuple, i, Py_NewRef(args[i]));
+    if (nkwargs > 0) {
+        kwargs = PyDict_New();
+        if (kwargs == NULL) goto done;
+        for (Py_ssize_t k = 0; k < nkwargs; k++)
+            if (PyDict_SetItem(kwargs, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0)
+                goto done;
+    }
+    result = PyType_Type.tp_call(type, tuple, kwargs);
+done:
+    Py_DECREF(tuple);
+    Py_XDECREF(kwargs);
+    return result;
+}
+
+// The vectorcall of each class behind the check that the class still constructs through its
+// own tp_new and object's tp_init.
+#define KB_CHECKED(name, fast, own_new)                                                       \
+    __attribute__((flatten)) static PyObject* name(PyObject* type, PyObject* const* args,     \
+                                                   size_t nargsf, PyObject* kwnames) {        \
+        PyTypeObject* tp = (PyTypeObject*)type;                                               \
+        if (__builtin_expect(tp->tp_new != (own_new) ||                                       \
+                                 tp->tp_init != PyBaseObject_Type.tp_init,                    \
+                             0))                                                              \
+            return call_as_type(type, args, nargsf, kwnames);                                 \
+        return fast(type, args, nargsf, kwnames);                                             \
+    }
+KB_CHECKED(checked_sphere_vectorcall, heap_sphere_vectorcall, sphere_new)
+KB_CHECKED(checked_capsule_vectorcall, heap_rod_vectorcall, capsule_new)
+KB_CHECKED(checked_cylinder_vectorcall, heap_rod_vectorcall, cylinder_new)
+KB_CHECKED(checked_cone_vectorcall, heap_rod_vectorcall, cone_new)
+KB_CHECKED(checked_cuboid_vectorcall, heap_cuboid_vectorcall, cuboid_new)
+KB_CHECKED(checked_mesh_vectorcall, heap_mesh_vectorcall, heap_mesh_new)
+
+#if PY_VERSION_HEX >= 0x030C0000
+// From 3.12 a type watcher reports the first change of a class, which then takes the checked
+// vectorcall; until then the class runs the unchecked one.
+static struct {
+    PyTypeObject* type;
+    vectorcallfunc checked;
+} watched[6];
+static int watched_count;
+static int watcher_id = -1;
+
+static int on_class_changed(PyTypeObject* type) {
+    for (int i = 0; i < watched_count; i++)
+        if (watched[i].type == type) type->tp_vectorcall = watched[i].checked;
+    return 0;
+}
+
+// Whether the interpreter will report the first change of `type`.
+static int watch_for_changes(PyTypeObject* type, vectorcallfunc checked) {
+    if (watcher_id < 0) {
+        watcher_id = PyType_AddWatcher(on_class_changed);
+        if (watcher_id < 0) {
+            PyErr_Clear();
+            return 0;
+        }
+    }
+    if (watched_count == (int)(sizeof watched / sizeof watched[0])) return 0;
+    watched[watched_count].type = type;
+    watched[watched_count].checked = checked;
+    watched_count++;
+    if (PyType_Watch(watcher_id, (PyObject*)type) < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    // Reported only while the type has a version tag (non-zero), which watching gives it.
+    return type->tp_version_tag != 0;
+}
+#endif
+
 #endif
 
 // ---- types and module
@@ -617,11 +701,17 @@ static struct PyModuleDef module_def = {
 // Default flags only, as kestrum's classes have: no immutable-type flag, no base-type flag. The
 // dotted name gives __module__ "builtins" and __name__ the class name, as kestrum's do.
 static int add_heap_type(PyObject* module, const char* qualified, int basicsize, int itemsize,
-                         PyType_Slot* slots, vectorcallfunc vectorcall) {
+                         PyType_Slot* slots, vectorcallfunc vectorcall, vectorcallfunc checked) {
     PyType_Spec spec = {qualified, basicsize, itemsize, Py_TPFLAGS_DEFAULT, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == NULL) return -1;
-    ((PyTypeObject*)type)->tp_vectorcall = vectorcall;
+    ((PyTypeObject*)type)->tp_vectorcall = checked;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (watch_for_changes((PyTypeObject*)type, checked))
+        ((PyTypeObject*)type)->tp_vectorcall = vectorcall;
+#else
+    (void)vectorcall;
+#endif
     int rc = PyModule_AddObjectRef(module, strchr(qualified, '.') + 1, type);
     Py_DECREF(type);
     return rc;
@@ -650,17 +740,17 @@ static int add_heap_types(PyObject* module) {
         {Py_tp_dealloc, heap_dealloc}, {0, NULL}};
     // clang-format on
     if (add_heap_type(module, "builtins.Capsule", sizeof(RodObject), 0, capsule,
-                      heap_rod_vectorcall) < 0 ||
-        add_heap_type(module, "builtins.Cone", sizeof(RodObject), 0, cone, heap_rod_vectorcall) <
-            0 ||
+                      heap_rod_vectorcall, checked_capsule_vectorcall) < 0 ||
+        add_heap_type(module, "builtins.Cone", sizeof(RodObject), 0, cone, heap_rod_vectorcall,
+                      checked_cone_vectorcall) < 0 ||
         add_heap_type(module, "builtins.Cuboid", sizeof(CuboidObject), 0, cuboid,
-                      heap_cuboid_vectorcall) < 0 ||
+                      heap_cuboid_vectorcall, checked_cuboid_vectorcall) < 0 ||
         add_heap_type(module, "builtins.Cylinder", sizeof(RodObject), 0, cylinder,
-                      heap_rod_vectorcall) < 0 ||
+                      heap_rod_vectorcall, checked_cylinder_vectorcall) < 0 ||
         add_heap_type(module, "builtins.Sphere", sizeof(SphereObject), 0, sphere,
-                      heap_sphere_vectorcall) < 0 ||
+                      heap_sphere_vectorcall, checked_sphere_vectorcall) < 0 ||
         add_heap_type(module, "builtins.PyMesh", sizeof(InlineMeshObject), 1, mesh,
-                      heap_mesh_vectorcall) < 0)
+                      heap_mesh_vectorcall, checked_mesh_vectorcall) < 0)
         return -1;
     return 0;
 }

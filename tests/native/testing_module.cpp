@@ -159,7 +159,7 @@ PyResult<Owned> debug_form(PyObject* args) {
 
 PyResult<Owned> display(PyObject* args) {
     std::string out;
-    append_display(arg(args, 0), out);
+    KS_TRY(append_display(arg(args, 0), out));
     return PyString::new_(out);
 }
 
@@ -233,6 +233,19 @@ PyResult<Owned> call_from_native_thread(PyObject* args) {
     if (error) return std::move(*error);
     return steal_or_fetch(Py_BuildValue("(nnO)", static_cast<Py_ssize_t>(inside),
                                         static_cast<Py_ssize_t>(after), result.get()));
+}
+
+// Calls `callable` on a native thread that takes the interpreter lock itself, holding a
+// reference of its own meanwhile, and returns at once without waiting for it.
+PyResult<Owned> call_on_detached_native_thread(PyObject* args) {
+    PyObject* callable = Owned::borrow(arg(args, 0)).release();
+    std::thread([callable] {
+        GILGuard guard = GILGuard::acquire();
+        Owned held = Owned::steal(callable);
+        Owned result = Owned::steal(PyObject_CallNoArgs(held.get()));
+        if (!result) PyErr_Clear();
+    }).detach();
+    return none();
 }
 
 constinit GILOnceCell<Owned> ONCE_CELL;
@@ -474,6 +487,7 @@ PyMethodDef METHODS[] = {
     ENTRY(has_vector_call, "Whether a class has a vector call entry."),
     ENTRY(release_in_allow_threads, "Releases a reference with the lock released."),
     ENTRY(call_from_native_thread, "Calls from a native thread that takes the lock itself."),
+    ENTRY(call_on_detached_native_thread, "Calls from a native thread, without waiting."),
     ENTRY(once_cell_get_or_init, "Fills the test cell from a callable."),
     ENTRY(once_cell_peek, "The test cell's value, or None."),
     ENTRY(build_class, "Builds a class with the given name and text signature."),

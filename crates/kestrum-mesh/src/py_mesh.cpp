@@ -11,7 +11,7 @@ struct PyMesh {
     // Immutable: nothing ever borrows it exclusively.
     static constexpr bool FROZEN = true;
 
-    PyMesh(std::string_view text, bool ascii) : path(text, ascii) {}
+    PyMesh(std::string_view text, bool ascii, char* heap) noexcept : path(text, ascii, heap) {}
 
     static constexpr std::string_view PARAMETERS[] = {"path"};
     static constexpr FunctionDescription new_description{"PyMesh", "__new__", PARAMETERS, 0, 1, {}};
@@ -19,7 +19,10 @@ struct PyMesh {
     // compact ASCII `str` (what paths usually are) goes back later without decoding.
     static PyResult<PyMesh> from_arguments(const auto& args) {
         const BorrowedText path = KS_TRY(extract_argument<BorrowedText>(args[0], "path"));
-        return PyResult<PyMesh>(std::in_place, path.text, path.ascii);
+        char* heap = nullptr;
+        if (!Text::make_room(path.text.size(), heap)) [[unlikely]]
+            return PyErr::no_memory();
+        return PyResult<PyMesh>(std::in_place, path.text, path.ascii, heap);
     }
 
     // A new `str` on every read; nothing is cached on the instance.

@@ -14,8 +14,9 @@ struct PyCuboid {
     static constexpr FunctionDescription new_description{"Cuboid", "__new__", PARAMETERS, 0, 1, {}};
 
     // Every element is converted before the count is looked at; elements after the third
-    // must convert but are only counted.
-    static PyResult<PyCuboid> from_arguments(const auto& args) {
+    // must convert but are only counted. Inlined by force: the fast entry's flattening gives up
+    // on it, and the call costs the plain road more than its own work.
+    [[gnu::always_inline]] static PyResult<PyCuboid> from_arguments(const auto& args) {
         // Read where it was converted: moving it would only copy its values.
         PyResult<LeadingFloats<3>> converted = extract_argument<LeadingFloats<3>>(args[0], "sides");
         if (!converted) [[unlikely]]
@@ -27,9 +28,9 @@ struct PyCuboid {
     }
 
     [[gnu::cold]] static PyErr too_few_sides(std::size_t count) {
-        return argument_error(
-            PyExc_ValueError, "sides",
-            "expected a sequence of at least 3 numbers, got " + std::to_string(count));
+        return argument_error(PyExc_ValueError, "sides", [count] {
+            return "expected a sequence of at least 3 numbers, got " + std::to_string(count);
+        });
     }
 
     static LazyTypeObject type_object;
