@@ -29,6 +29,7 @@ def test_session_runs_as_shown(number: int) -> None:
 
 def test_set_up_commands_are_the_two_documented_ones() -> None:
     assert fenced_blocks("sh") == [
-        "python -m pip install . && python examples/tour.py\n",
-        'python -m pip install ".[test]" && python -m pytest\n',
+        'python -m pip install "scikit-build-core>=0.11" cmake ninja'
+        " && python -m pip install --no-build-isolation . && python examples/tour.py\n",
+        'python -m pip install --no-build-isolation ".[test]" && python -m pytest\n',
     ]
