@@ -61,16 +61,23 @@ def _build_testing_module() -> Path:
 
 
 def _configured_for(build: Path) -> bool:
-    """Whether `build` was configured by this interpreter with tools that still exist: a build
-    left by a virtual environment that has gone since names a cmake and a ninja gone with it."""
+    """Whether `build` was configured by this interpreter and toolchain with tools that still
+    exist: a build left by a virtual environment that has gone since names a cmake and a ninja
+    gone with it."""
     try:
         cache = (build / "CMakeCache.txt").read_text()
     except FileNotFoundError:
         return False
     entries = dict(re.findall(r"^([A-Za-z_]+):[A-Z]+=(.*)$", cache, re.MULTILINE))
     tools = [entries.get(name, "") for name in ("CMAKE_COMMAND", "CMAKE_MAKE_PROGRAM")]
-    return entries.get("Python_EXECUTABLE") == sys.executable and all(
-        Path(tool).is_file() for tool in tools
+    # A toolchain file (tools/compiler.sh exports one) chooses the compiler of a new build only.
+    toolchain = entries.get("CMAKE_TOOLCHAIN_FILE", "") == os.environ.get(
+        "CMAKE_TOOLCHAIN_FILE", ""
+    )
+    return (
+        entries.get("Python_EXECUTABLE") == sys.executable
+        and toolchain
+        and all(Path(tool).is_file() for tool in tools)
     )
 
 
