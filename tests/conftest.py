@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -90,6 +91,23 @@ def _has_ninja_module() -> bool:
 
 
 sys.path.insert(0, str(_build_testing_module()))
+
+
+def address_space_limit_holds() -> bool:
+    """Whether a soft address-space limit set here reads back: qemu-user ignores the call."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    probe = hard if hard != resource.RLIM_INFINITY else 2**62
+    resource.setrlimit(resource.RLIMIT_AS, (probe, hard))
+    try:
+        return resource.getrlimit(resource.RLIMIT_AS)[0] == probe
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
+# For the cases that cap a child's address space: without the cap they would prove nothing.
+NEEDS_ADDRESS_SPACE_LIMIT = pytest.mark.skipif(
+    not address_space_limit_holds(), reason="qemu-user ignores address-space limits"
+)
 
 
 def run_child(

@@ -5,7 +5,6 @@ from __future__ import annotations
 import ctypes
 import functools
 import os
-import resource
 import sys
 import threading
 import time
@@ -13,7 +12,7 @@ import traceback
 
 import _kestrum_testing as t
 import pytest
-from conftest import run_child
+from conftest import NEEDS_ADDRESS_SPACE_LIMIT, run_child
 
 import kestrum
 
@@ -161,21 +160,6 @@ UNDER_SANITIZER = pytest.mark.skipif(
 )
 
 
-def address_space_limit_holds() -> bool:
-    """Whether a soft address-space limit set here reads back: qemu-user ignores the call."""
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    probe = hard if hard != resource.RLIM_INFINITY else 2**62
-    resource.setrlimit(resource.RLIMIT_AS, (probe, hard))
-    try:
-        return resource.getrlimit(resource.RLIMIT_AS)[0] == probe
-    finally:
-        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-
-
-UNDER_EMULATION = pytest.mark.skipif(
-    not address_space_limit_holds(), reason="qemu-user ignores address-space limits"
-)
-
 # Every allocation of the interpreter fails from the n-th on (or only the n-th), for each n.
 NO_MEMORY = """
 import _testcapi
@@ -216,7 +200,9 @@ print("survived")
             "CALL", "kestrum.Capsule.__new__(kestrum.Capsule, 1, length=Number())"
         ),
         *(
-            pytest.param(EXHAUSTED.replace("CALL", call), marks=[UNDER_SANITIZER, UNDER_EMULATION])
+            pytest.param(
+                EXHAUSTED.replace("CALL", call), marks=[UNDER_SANITIZER, NEEDS_ADDRESS_SPACE_LIMIT]
+            )
             for call in ("kestrum.Sphere(1, 2)", "kestrum.PyMesh(b'x')")
         ),
         NO_MEMORY,
