@@ -21,6 +21,10 @@ EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
 PY_INCLUDE = sysconfig.get_paths()["include"]
 CC = os.environ.get("CC", "gcc")
 CXX = os.environ.get("CXX", "g++")
+# The callgrind marks are the counting instrument, not an implementation, and need valgrind's
+# header from the system: the system's compiler builds them, whatever CC is (zig's finds only
+# headers of its own target).
+MARKS_CC = "gcc"
 CFLAGS = ["-O2", "-fPIC", "-DNDEBUG", f"-I{PY_INCLUDE}"]
 CXXFLAGS = [*CFLAGS, "-std=c++17", "-fvisibility=hidden"]
 
@@ -99,7 +103,7 @@ def _commands(peer: Peer, out: Path) -> list[list[str]]:
         defines = [variant, f"-DKB_MODULE_NAME={peer.module}"]
         return [[CC, *CFLAGS, *defines, "-shared", str(PEERS / "capi.c"), "-o", str(out)]]
     if peer.name == "callgrind_marks":
-        return [[CC, *CFLAGS, "-shared", str(BENCH / "callgrind_marks.c"), "-o", str(out)]]
+        return [[MARKS_CC, *CFLAGS, "-shared", str(BENCH / "callgrind_marks.c"), "-o", str(out)]]
     if peer.name == "pybind11":
         import pybind11
 
@@ -159,7 +163,7 @@ def _fingerprint(peer: Peer, commands: list[list[str]]) -> str:
     h.update(sys.version.encode())
     h.update(EXT_SUFFIX.encode())
     h.update(repr(sorted(peer.versions.items())).encode())
-    compilers = {c[0] for c in commands if c[0] in (CC, CXX)}
+    compilers = {c[0] for c in commands if c[0] in (CC, CXX, MARKS_CC)}
     for compiler in sorted(compilers):
         h.update(_compiler_id(compiler).encode())
     return h.hexdigest()

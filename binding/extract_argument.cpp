@@ -110,7 +110,8 @@ struct DictKeywords {
 };
 
 // Binds the positional arguments, then the keywords in the call's order, then checks what
-// is missing; the first failure wins.
+// is missing; the first failure wins. Callers name it qualified: its std::span argument would
+// bring std::bind into an unqualified call, and libc++'s is the better match.
 template <class Keywords>
 PyResult<void> bind(const FunctionDescription& description, PyObject* const* positional,
                     Py_ssize_t nargs, Keywords keywords, std::span<PyObject*> slots,
@@ -160,15 +161,16 @@ PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& descripti
                                             PyObject* kwargs, std::span<PyObject*> slots,
                                             ParameterObjectsFn names) {
     if (args == nullptr) panic_after_error();
-    return bind(description, reinterpret_cast<PyTupleObject*>(args)->ob_item,
-                PyTuple_GET_SIZE(args), DictKeywords{kwargs}, slots, names);
+    return kestrum::bind(description, reinterpret_cast<PyTupleObject*>(args)->ob_item,
+                         PyTuple_GET_SIZE(args), DictKeywords{kwargs}, slots, names);
 }
 
 PyResult<void> extract_arguments_fastcall_general(const FunctionDescription& description,
                                                   PyObject* const* args, Py_ssize_t nargs,
                                                   PyObject* kwnames, std::span<PyObject*> slots,
                                                   ParameterObjectsFn names) {
-    return bind(description, args, nargs, VectorKeywords{args + nargs, kwnames}, slots, names);
+    return kestrum::bind(description, args, nargs, VectorKeywords{args + nargs, kwnames}, slots,
+                         names);
 }
 
 void intern_parameter_names(const FunctionDescription& description, std::span<PyObject*> out) {

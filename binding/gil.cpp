@@ -1,10 +1,10 @@
 // Interpreter-lock bookkeeping: hold count, lock acquisition and the deferred-release pool.
 #include "gil.hpp"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 #include "panic.hpp"
+#include "thread_end.hpp"
 
 namespace kestrum {
 
@@ -19,13 +19,18 @@ std::atomic<bool> START{false};
 PyGILState_STATE ensure_or_hang() {
     try {
         return PyGILState_Ensure();
-    } catch (abi::__forced_unwind&) {
-        // The interpreter ends threads that want the lock while it shuts down; unwinding
-        // them through native frames is unsafe, so the thread is parked instead.
-        for (;;) pause();
+    } catch (...) {
+        // The interpreter ends threads that want the lock while it shuts down (the one thing
+        // that unwinds out of it); unwinding them through native frames is unsafe, so the
+        // thread is parked instead.
+        park_thread();
     }
 }
 }  // namespace
+
+void park_thread() noexcept {
+    for (;;) pause();
+}
 
 void LockGIL::bail(std::intptr_t current) {
     if (current == GIL_LOCKED_DURING_TRAVERSE)

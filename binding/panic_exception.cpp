@@ -1,11 +1,11 @@
 // PanicException: the exception a native failure becomes, created on first need.
 #include "err.hpp"
 
-#include <cxxabi.h>
 #include <cstdio>
 
 #include "once_cell.hpp"
 #include "text.hpp"
+#include "thread_end.hpp"
 
 namespace kestrum {
 
@@ -98,9 +98,10 @@ void raise_failed_raising(NativeFailure* failure) {
                                          : PyErr::no_memory();
         std::move(error).restore();
         return;
-    } catch (abi::__forced_unwind&) {
+    } catch (ThreadEnd&) {
         throw;
     } catch (...) {
+        park_if_thread_ends();
     }
     PyErr_NoMemory();
 }

@@ -1,36 +1,75 @@
 // PyResult: the value of a fallible operation, or the PyErr it failed with.
 #pragma once
 
+#include <new>
 #include <optional>
 #include <utility>
-#include <variant>
 
 #include "err_value.hpp"
 #include "panic.hpp"
 
 namespace kestrum {
 
+// A tagged union rather than a std::variant: libc++ destroys a variant through a table of
+// functions, an indirect call on every result that the hot paths could not inline away.
 template <class T>
 class [[nodiscard]] PyResult {
 public:
-    PyResult(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+    PyResult(T value) : ok_(true) { ::new (static_cast<void*>(&value_)) T(std::move(value)); }
     // Builds the value in place.
     template <class... Args>
-    explicit PyResult(std::in_place_t, Args&&... args)
-        : v_(std::in_place_index<0>, std::forward<Args>(args)...) {}
-    PyResult(PyErr error) : v_(std::in_place_index<1>, std::move(error)) {}
+    explicit PyResult(std::in_place_t, Args&&... args) : ok_(true) {
+        ::new (static_cast<void*>(&value_)) T(std::forward<Args>(args)...);
+    }
+    PyResult(PyErr error) : ok_(false) {
+        ::new (static_cast<void*>(&error_)) PyErr(std::move(error));
+    }
+    PyResult(PyResult&& other) noexcept : ok_(other.ok_) {
+        if (ok_)
+            ::new (static_cast<void*>(&value_)) T(std::move(other.value_));
+        else
+            ::new (static_cast<void*>(&error_)) PyErr(std::move(other.error_));
+    }
+    PyResult& operator=(PyResult&& other) noexcept {
+        if (this != &other) {
+            this->~PyResult();
+            ::new (static_cast<void*>(this)) PyResult(std::move(other));
+        }
+        return *this;
+    }
+    ~PyResult() {
+        if (ok_)
+            value_.~T();
+        else
+            error_.~PyErr();
+    }
 
-    bool is_ok() const noexcept { return v_.index() == 0; }
+    bool is_ok() const noexcept { return ok_; }
     explicit operator bool() const noexcept { return is_ok(); }
 
-    T& operator*() & { return std::get<0>(v_); }
-    T* operator->() { return &std::get<0>(v_); }
-    T value() && { return std::move(std::get<0>(v_)); }
-    PyErr& error() & { return std::get<1>(v_); }
-    PyErr take_error() && { return std::move(std::get<1>(v_)); }
+    T& operator*() & { return checked_value(); }
+    T* operator->() { return &checked_value(); }
+    T value() && { return std::move(checked_value()); }
+    PyErr& error() & { return checked_error(); }
+    PyErr take_error() && { return std::move(checked_error()); }
 
 private:
-    std::variant<T, PyErr> v_;
+    T& checked_value() {
+        if (!ok_) [[unlikely]]
+            panic("a failed result holds no value");
+        return value_;
+    }
+    PyErr& checked_error() {
+        if (ok_) [[unlikely]]
+            panic("a successful result holds no error");
+        return error_;
+    }
+
+    bool ok_;
+    union {
+        T value_;
+        PyErr error_;
+    };
 };
 
 template <>

@@ -3,13 +3,12 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <new>
 #include <utility>
 
 #include "err.hpp"
 #include "gil.hpp"
+#include "thread_end.hpp"
 
 // Marks the lambda an entry hands to the boundary: inlined into the entry, its result
 // never passes through memory.
@@ -28,13 +27,14 @@ template <class Body>
 [[gnu::always_inline]] inline auto catch_native(Body& body) -> decltype(body()) {
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
+    } catch (ThreadEnd&) {
         throw;
     } catch (NativeFailure& native) {
         return PanicException::from_panic_payload(std::move(native));
     } catch (std::bad_alloc&) {
         return PyErr::no_memory();
     } catch (...) {
+        park_if_thread_ends();
         return PanicException::from_foreign_payload();
     }
 }
@@ -50,11 +50,12 @@ template <class Raise>
 [[gnu::always_inline]] inline void raise_error(Raise& raise, PyErr&& error) {
     try {
         raise(std::move(error));
-    } catch (abi::__forced_unwind&) {
+    } catch (ThreadEnd&) {
         throw;
     } catch (NativeFailure& native) {
         raise_failed_raising(&native);
     } catch (...) {
+        park_if_thread_ends();
         raise_failed_raising(nullptr);
     }
 }
@@ -72,9 +73,10 @@ template <class R, class Body, class Unwrap, class Raise>
             return unwrap(std::move(outcome));
         raise_error(raise, std::move(outcome).take_error());
         return error_result;
-    } catch (abi::__forced_unwind&) {
+    } catch (ThreadEnd&) {
         throw;
     } catch (...) {
+        park_if_thread_ends();
         BOUNDARY_TRAP.trigger();
     }
 }

@@ -7,10 +7,9 @@
 #error "kestrum does not support free-threaded CPython builds (3.14t, 3.15t) yet"
 #endif
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <cstdint>
+#include <exception>
 
 #include "interned_name.hpp"
 #include "once_cell.hpp"
@@ -90,8 +89,9 @@ PyResult<void> initialize(PyObject* module_object) {
 PyResult<Owned> make_module() {
     // The C++ runtime's per-thread exception state is allocated on a thread's first throw;
     // were that the first failure under exhausted memory, the C library would end the
-    // process. The importing thread gets it now.
-    abi::__cxa_eh_globals* volatile reached = abi::__cxa_get_globals();
+    // process. The importing thread gets it now: reading the count of uncaught exceptions
+    // reaches it, under either C++ runtime.
+    const volatile int reached = std::uncaught_exceptions();
     (void)reached;
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return fetch_error();

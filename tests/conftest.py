@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 import os
 import re
+import resource
 import shutil
 import subprocess
 import sys
@@ -62,16 +63,23 @@ def _build_testing_module() -> Path:
 
 
 def _configured_for(build: Path) -> bool:
-    """Whether `build` was configured by this interpreter with tools that still exist: a build
-    left by a virtual environment that has gone since names a cmake and a ninja gone with it."""
+    """Whether `build` was configured by this interpreter and toolchain with tools that still
+    exist: a build left by a virtual environment that has gone since names a cmake and a ninja
+    gone with it."""
     try:
         cache = (build / "CMakeCache.txt").read_text()
     except FileNotFoundError:
         return False
     entries = dict(re.findall(r"^([A-Za-z_]+):[A-Z]+=(.*)$", cache, re.MULTILINE))
     tools = [entries.get(name, "") for name in ("CMAKE_COMMAND", "CMAKE_MAKE_PROGRAM")]
-    return entries.get("Python_EXECUTABLE") == sys.executable and all(
-        Path(tool).is_file() for tool in tools
+    # A toolchain file (tools/compiler.sh exports one) chooses the compiler of a new build only.
+    toolchain = entries.get("CMAKE_TOOLCHAIN_FILE", "") == os.environ.get(
+        "CMAKE_TOOLCHAIN_FILE", ""
+    )
+    return (
+        entries.get("Python_EXECUTABLE") == sys.executable
+        and toolchain
+        and all(Path(tool).is_file() for tool in tools)
     )
 
 
@@ -84,6 +92,23 @@ def _has_ninja_module() -> bool:
 
 
 sys.path.insert(0, str(_build_testing_module()))
+
+
+def address_space_limit_holds() -> bool:
+    """Whether a soft address-space limit set here reads back: qemu-user ignores the call."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    probe = hard if hard != resource.RLIM_INFINITY else 2**62
+    resource.setrlimit(resource.RLIMIT_AS, (probe, hard))
+    try:
+        return resource.getrlimit(resource.RLIMIT_AS)[0] == probe
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
+# For the cases that cap a child's address space: without the cap they would prove nothing.
+NEEDS_ADDRESS_SPACE_LIMIT = pytest.mark.skipif(
+    not address_space_limit_holds(), reason="qemu-user ignores address-space limits"
+)
 
 
 def run_child(

