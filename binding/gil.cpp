@@ -107,9 +107,11 @@ void release_counted(PyObject* object) noexcept {
         return;
     try {
         Py_DECREF(object);
-    } catch (abi::__forced_unwind&) {
-        // Unwinding on out of a release would end the process in the nearest noexcept frame
-        // (a destructor); the thread is parked instead, as when it asks for the lock.
+    } catch (...) {
+        // Only the interpreter's ending of the thread unwinds out of a release (under libc++abi
+        // it has no name to catch it by). Going on would end the process in the nearest
+        // noexcept frame (a destructor); the thread is parked instead, as when it asks for the
+        // lock.
         for (;;) pause();
     }
 }
