@@ -18,6 +18,11 @@ case "$version" in
 *) echo "debian-python.sh: CPython $version is not taken from Debian here" >&2; exit 1 ;;
 esac
 here="$(cd "$(dirname "$0")" && pwd)"
+# One run at a time makes or remakes the root and the wrappers; others wait for it.
+roots="${KESTRUM_ROOTS:-/var/cache/kestrum/roots}"
+mkdir -p "$roots"
+exec 9>"$roots/.lock"
+flock 9
 root="$(bash "$here/debian-root.sh" sid "python$version" "python$version-dev" \
     "python$version-venv" g++ cmake ninja-build git)"
 lib="$root/lib/x86_64-linux-gnu"
