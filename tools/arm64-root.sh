@@ -16,15 +16,12 @@ suite="${1:?usage: arm64-root.sh SUITE PACKAGE...}"
 shift
 roots="${KESTRUM_ROOTS:-/var/cache/kestrum/roots}"
 root="$roots/$suite-arm64"
+source "$(dirname "${BASH_SOURCE[0]}")/debian-roots.sh"
 fail() { echo "arm64-root.sh: $*" >&2; exit 1; }
 
 # The root was complete when its stamp was written; a run cut short leaves no stamp.
 stamp="$root/.kestrum-packages"
-missing=()
-for package in "$@"; do
-    grep -qxF "$package" "$stamp" 2>/dev/null || missing+=("$package")
-done
-if [ -f "$stamp" ] && [ "${#missing[@]}" -eq 0 ]; then
+if root_has_packages "$stamp" "$@"; then
     echo "$root"
     exit 0
 fi
@@ -33,9 +30,7 @@ fi
 command -v debootstrap >/dev/null || fail "debootstrap is missing (apt-get install debootstrap)"
 command -v dpkg-deb >/dev/null || fail "dpkg-deb is missing"
 
-mirror="$(sed -n 's/^URIs: *\(http[^ ]*\/debian\)\/*$/\1/p' /etc/apt/sources.list.d/*.sources \
-    2>/dev/null | head -n 1)"
-mirror="${mirror:-http://deb.debian.org/debian}"
+mirror="$(debian_mirror)"
 
 # Everything asked for so far, the earlier root's packages included.
 wanted=("$@")

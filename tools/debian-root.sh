@@ -4,8 +4,8 @@
 #   bash tools/debian-root.sh SUITE PACKAGE...        (for example: sid python3.14-dev)
 #
 # The root lives outside the clone, under $KESTRUM_ROOTS (default /var/cache/kestrum/roots), so
-# later runs and other clones reuse it; a run that asks for packages the root lacks installs just
-# those. It needs root privileges, debootstrap (installed from the host's apt when missing) and
+# later runs and other clones reuse it; a run that asks for packages the root lacks installs them.
+# It needs root privileges, debootstrap (installed from the host's apt when missing) and
 # Debian's mirror. Every mount a run makes lives in a private mount namespace that ends with the
 # run, so none is ever left behind, even when the run is killed.
 set -euo pipefail
@@ -14,6 +14,7 @@ suite="${1:?usage: debian-root.sh SUITE PACKAGE...}"
 shift
 roots="${KESTRUM_ROOTS:-/var/cache/kestrum/roots}"
 root="$roots/$suite-amd64"
+source "$(dirname "${BASH_SOURCE[0]}")/debian-roots.sh"
 fail() { echo "debian-root.sh: $*" >&2; exit 1; }
 
 [ "$(id -u)" -eq 0 ] || fail "making a Debian root needs root privileges"
@@ -21,18 +22,12 @@ fail() { echo "debian-root.sh: $*" >&2; exit 1; }
 
 # The root was complete when its stamp was written; a run cut short leaves no stamp.
 stamp="$root/.kestrum-packages"
-missing=()
-for package in "$@"; do
-    grep -qxF "$package" "$stamp" 2>/dev/null || missing+=("$package")
-done
-if [ -f "$stamp" ] && [ "${#missing[@]}" -eq 0 ]; then
+if root_has_packages "$stamp" "$@"; then
     echo "$root"
     exit 0
 fi
 
-mirror="$(sed -n 's/^URIs: *\(http[^ ]*\/debian\)\/*$/\1/p' /etc/apt/sources.list.d/*.sources \
-    2>/dev/null | head -n 1)"
-mirror="${mirror:-http://deb.debian.org/debian}"
+mirror="$(debian_mirror)"
 
 {
     if ! command -v debootstrap >/dev/null; then
@@ -63,13 +58,13 @@ mirror="${mirror:-http://deb.debian.org/debian}"
     # The unstable suite's Release files are often past their validity date.
     printf 'Acquire::Check-Valid-Until "false";\n' >"$root/etc/apt/apt.conf.d/99kestrum"
 
-    echo "debian-root.sh: installing into the $suite root: ${missing[*]:-ca-certificates}"
+    echo "debian-root.sh: installing into the $suite root: $*"
     bash "$(dirname "$0")/in-root.sh" "$root" sh -c '
         export DEBIAN_FRONTEND=noninteractive
         apt-get update -q &&
         apt-get install -y -q --no-install-recommends ca-certificates "$@" &&
-        update-ca-certificates' sh "${missing[@]}" ||
-        fail "installing ${missing[*]} into the $suite root failed"
+        update-ca-certificates' sh "$@" ||
+        fail "installing $* into the $suite root failed"
 } >&2
 
 { printf '%s\n' "$@"; cat "$stamp" 2>/dev/null || true; } | sort -u >"$stamp.new"
