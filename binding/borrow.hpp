@@ -1,0 +1,66 @@
+// Shared borrows of an instance's value: the counter's rules and the view that holds one.
+#pragma once
+
+#include <Python.h>
+
+#include <utility>
+
+#include "err.hpp"
+#include "instance.hpp"
+
+namespace kestrum {
+
+// Every change of the counter happens under the interpreter lock, which already orders
+// them; an atomic, let alone a locked read-modify-write, would only add cost to every
+// accessor and keep the compiler from holding its result in registers.
+inline bool try_borrow_shared(Py_ssize_t& flag) {
+    if (flag == BORROW_FLAG_EXCLUSIVE) [[unlikely]]
+        return false;
+    ++flag;
+    return true;
+}
+
+inline void release_borrow_shared(Py_ssize_t& flag) {
+    --flag;
+}
+
+// A class whose value no method ever borrows exclusively declares `FROZEN`: nothing can
+// conflict with a shared borrow of it, so such borrows need not be counted.
+template <class T>
+constexpr bool COUNTS_BORROWS = !requires { requires T::FROZEN; };
+
+// A shared view of an instance: a shared borrow, released when the view ends. The
+// receiver is the caller's argument, which the interpreter keeps alive for the whole
+// call, so the view needs no reference of its own.
+template <class T>
+class PyRef {
+public:
+    // The receiver is type-checked by the interpreter's method or property descriptor that
+    // every call of a method or getter comes through.
+    static PyResult<PyRef> borrow(PyObject* object) {
+        auto* record = reinterpret_cast<PyClassObject<T>*>(object);
+        if constexpr (COUNTS_BORROWS<T>) {
+            if (!try_borrow_shared(record->borrow_flag)) [[unlikely]]
+                return borrow_error();
+        }
+        return PyRef(record);
+    }
+
+    PyRef(PyRef&& other) noexcept : record_(std::exchange(other.record_, nullptr)) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef& operator=(PyRef&&) = delete;
+    ~PyRef() {
+        if constexpr (COUNTS_BORROWS<T>) {
+            if (record_ != nullptr) release_borrow_shared(record_->borrow_flag);
+        }
+    }
+
+    const T& operator*() const { return record_->contents; }
+    const T* operator->() const { return &record_->contents; }
+
+private:
+    explicit PyRef(PyClassObject<T>* record) : record_(record) {}
+    PyClassObject<T>* record_;
+};
+}  // namespace kestrum

@@ -1,0 +1,43 @@
+// A class's static description: its name and texts, its methods and properties, and the slots
+// its implementation type provides. Heap types are built from it.
+#pragma once
+
+#include <Python.h>
+
+#include <span>
+#include <string_view>
+
+namespace kestrum {
+
+struct MethodEntry {
+    const char* name;
+    PyCFunction function;
+    int flags;
+    const char* doc;
+};
+
+// `get` and `set` are the interpreter's slots, each with the boundary inside: made by
+// `getter_of` and `setter_of`.
+struct PropertyEntry {
+    const char* name;
+    getter get;  // may be null
+    setter set;  // may be null
+    const char* doc;
+};
+
+struct ClassDescription {
+    std::string_view name;
+    std::string_view doc;
+    std::string_view text_signature;  // empty when the class has none
+    newfunc tp_new;
+    // The fast call entry, and the same behind a check that the class still constructs
+    // through its own tp_new (see PyClassImpl::vectorcall_checked).
+    vectorcallfunc vectorcall;
+    vectorcallfunc vectorcall_checked;
+    std::span<const MethodEntry> methods;
+    std::span<const PropertyEntry> properties;
+    Py_ssize_t basicsize;
+    destructor dealloc;
+};
+
+}  // namespace kestrum

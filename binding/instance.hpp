@@ -1,0 +1,79 @@
+// A class's instances: their layout, allocation, storing the value, and deallocation.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "err.hpp"
+#include "trampoline.hpp"
+
+namespace kestrum {
+
+// Instance record: object header, the class's value, the borrow counter.
+template <class T>
+struct PyClassObject {
+    PyObject_HEAD T contents;
+    Py_ssize_t borrow_flag;
+};
+
+constexpr Py_ssize_t BORROW_FLAG_UNUSED = 0;
+constexpr Py_ssize_t BORROW_FLAG_EXCLUSIVE = -1;
+
+// A new instance of `subtype` through its own allocator, or null with its MemoryError pending.
+inline PyObject* allocate_instance(PyTypeObject* subtype) {
+    allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
+    return alloc(subtype, 0);
+}
+
+template <class T>
+struct Instance {
+    using Layout = PyClassObject<T>;
+
+    static T& contents(PyObject* self) { return reinterpret_cast<Layout*>(self)->contents; }
+
+    // Stores the value in a freshly allocated instance.
+    static void place(PyObject* instance, T&& value) {
+        auto* record = reinterpret_cast<Layout*>(instance);
+        ::new (static_cast<void*>(&record->contents)) T(std::move(value));
+        record->borrow_flag = BORROW_FLAG_UNUSED;
+    }
+
+    // A value that owns nothing, or only plain memory (declared by `OWNS_ONLY_MEMORY`), is
+    // released without the boundary.
+    static constexpr bool RELEASE_IS_PLAIN =
+        std::is_trivially_destructible_v<T> || requires { requires T::OWNS_ONLY_MEMORY; };
+    static_assert(!RELEASE_IS_PLAIN || std::is_nothrow_destructible_v<T>);
+
+    static void tp_dealloc(PyObject* self) {
+        if constexpr (RELEASE_IS_PLAIN) {
+            // Such a release can neither fail nor run Python code, so the boundary would
+            // only count the entry.
+            if (Py_TYPE(self)->tp_free != nullptr) [[likely]] {
+                release(self);
+                return;
+            }
+        }
+        dealloc_in_boundary(self);
+    }
+
+    // Kept out of line so that the trivial release above needs no stack frame.
+    [[gnu::noinline]] static void dealloc_in_boundary(PyObject* self) {
+        trampoline_unraisable([self] {
+            if (Py_TYPE(self)->tp_free == nullptr) panic("PyBaseObject_Type should have tp_free");
+            release(self);
+        });
+    }
+
+    static void release(PyObject* self) {
+        contents(self).~T();
+        PyTypeObject* type = Py_TYPE(self);
+        type->tp_free(self);
+        // Allocation took a reference to the (heap) type for every instance.
+        Py_DECREF(type);
+    }
+};
+
+}  // namespace kestrum
