@@ -39,8 +39,7 @@ PyResult<TypeObject> create_type_object(const ClassDescription& description,
 // The once-only type object of one class.
 class LazyTypeObject {
 public:
-    explicit constexpr LazyTypeObject(const ClassDescription& description)
-        : description_(description) {}
+    constexpr LazyTypeObject(const ClassDescription& description) : description_(description) {}
 
     // Builds the type on first use; a failure is a RuntimeError naming the class.
     PyResult<PyTypeObject*> get_or_try_init();
@@ -57,7 +56,7 @@ private:
     [[gnu::cold]] PyTypeObject* get_slow();
     PyResult<TypeObject> build();
 
-    const ClassDescription& description_;
+    const ClassDescription description_;
     GILOnceCell<TypeObject> type_;
     GILOnceCell<std::string> doc_;
 };

@@ -13,9 +13,7 @@
 
 #include "interned_name.hpp"
 #include "once_cell.hpp"
-#include "py_mesh.hpp"
 #include "pyclass.hpp"
-#include "shapes.hpp"
 #include "trampoline.hpp"
 
 namespace kestrum {
@@ -39,16 +37,16 @@ std::atomic<std::int64_t> interpreter{-1};
 constinit GILOnceCell<Owned> module;
 constinit InternedName ALL("__all__");
 
-struct ClassRegistration {
-    const char* name;
-    LazyTypeObject& (*type_object)();
-};
+}  // namespace
 
-constexpr ClassRegistration CLASSES[] = {
-    {"Capsule", capsule_type_object}, {"Cone", cone_type_object},
-    {"Cuboid", cuboid_type_object},   {"Cylinder", cylinder_type_object},
-    {"Sphere", sphere_type_object},   {"PyMesh", mesh_type_object},
-};
+// The classes, in the order the module adds them: each is defined, whole, in its own file.
+extern LazyTypeObject CAPSULE_CLASS, CONE_CLASS, CUBOID_CLASS, CYLINDER_CLASS, SPHERE_CLASS,
+    MESH_CLASS;
+
+namespace {
+
+constexpr LazyTypeObject* CLASSES[] = {&CAPSULE_CLASS,  &CONE_CLASS,   &CUBOID_CLASS,
+                                       &CYLINDER_CLASS, &SPHERE_CLASS, &MESH_CLASS};
 
 // The module's __all__, created empty when missing.
 PyResult<Owned> index(PyObject* module_object) {
@@ -78,9 +76,9 @@ PyResult<void> add(PyObject* module_object, PyObject* name, PyObject* type) {
 }
 
 PyResult<void> initialize(PyObject* module_object) {
-    for (const ClassRegistration& registration : CLASSES) {
-        PyTypeObject* type = KS_TRY(registration.type_object().get_or_try_init());
-        Owned name = PyString::new_(registration.name);
+    for (LazyTypeObject* lazy : CLASSES) {
+        PyTypeObject* type = KS_TRY(lazy->get_or_try_init());
+        Owned name = PyString::new_(lazy->description().name);
         KS_TRY(add(module_object, name.get(), reinterpret_cast<PyObject*>(type)));
     }
     return {};

@@ -1,6 +1,6 @@
 // PyMesh: the path of a mesh file, kept as text and given back by `mesh_path`. The file is
 // never opened or checked.
-#include "py_mesh.hpp"
+#include "pyclass.hpp"
 #include "text.hpp"
 
 namespace kestrum {
@@ -27,20 +27,13 @@ struct PyMesh {
 
     // A new `str` on every read; nothing is cached on the instance.
     static PyObject* mesh_path(const PyMesh& self) { return PyString::from_text(self.path); }
-
-    static LazyTypeObject type_object;
 };
 
 constexpr PropertyEntry MESH_PROPERTIES[] = {
     {"mesh_path", getter_of<PyMesh, &PyMesh::mesh_path>, nullptr, ""},
 };
 
-constexpr ClassDescription MESH_CLASS = describe_class<PyMesh>(
+constinit LazyTypeObject MESH_CLASS = describe_class<PyMesh>(
     "PyMesh", "A Python wrapper for the Mesh type.", "(path)", {}, MESH_PROPERTIES);
-constinit LazyTypeObject PyMesh::type_object{MESH_CLASS};
-
-LazyTypeObject& mesh_type_object() {
-    return PyMesh::type_object;
-}
 
 }  // namespace kestrum

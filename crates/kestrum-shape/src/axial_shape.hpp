@@ -29,8 +29,6 @@ struct PyAxialShape {
     static PyObject* half_length(const PyAxialShape& self) {
         return PyFloat_FromDouble(self.value.half_length);
     }
-
-    static LazyTypeObject type_object;
 };
 
 template <const AxialShapeTexts& Texts>
@@ -44,8 +42,5 @@ inline constexpr MethodEntry AXIAL_SHAPE_METHODS[] = {
 template <const AxialShapeTexts& Texts>
 inline constexpr ClassDescription AXIAL_SHAPE_CLASS = describe_class<PyAxialShape<Texts>>(
     Texts.class_name, "", "(radius, length)", AXIAL_SHAPE_METHODS<Texts>);
-
-template <const AxialShapeTexts& Texts>
-constinit LazyTypeObject PyAxialShape<Texts>::type_object{AXIAL_SHAPE_CLASS<Texts>};
 
 }  // namespace kestrum

@@ -1,6 +1,5 @@
 // Capsule: a radius and a half length, kept and never given back.
 #include "radius_length.hpp"
-#include "shapes.hpp"
 
 namespace kestrum {
 
@@ -11,16 +10,9 @@ struct PyCapsule {
     static PyResult<PyCapsule> from_arguments(const auto& args) {
         return PyCapsule{KS_TRY(convert_radius_length(args))};
     }
-
-    static LazyTypeObject type_object;
 };
 
-constexpr ClassDescription CAPSULE_CLASS =
+constinit LazyTypeObject CAPSULE_CLASS =
     describe_class<PyCapsule>("Capsule", "", "(radius, length)");
-constinit LazyTypeObject PyCapsule::type_object{CAPSULE_CLASS};
-
-LazyTypeObject& capsule_type_object() {
-    return PyCapsule::type_object;
-}
 
 }  // namespace kestrum

@@ -1,6 +1,5 @@
 // Cone: a radius and a half length, given back by radius() and half_length().
 #include "axial_shape.hpp"
-#include "shapes.hpp"
 
 namespace kestrum {
 
@@ -10,10 +9,6 @@ constexpr AxialShapeTexts CONE_TEXTS{
     "half_length($self)\n--\n\nReturns the half length of the cone.",
 };
 
-using PyCone = PyAxialShape<CONE_TEXTS>;
-
-LazyTypeObject& cone_type_object() {
-    return PyCone::type_object;
-}
+constinit LazyTypeObject CONE_CLASS = AXIAL_SHAPE_CLASS<CONE_TEXTS>;
 
 }  // namespace kestrum

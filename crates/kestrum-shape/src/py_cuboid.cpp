@@ -3,7 +3,6 @@
 #include <string>
 
 #include "pyclass.hpp"
-#include "shapes.hpp"
 
 namespace kestrum {
 
@@ -32,15 +31,8 @@ struct PyCuboid {
             return "expected a sequence of at least 3 numbers, got " + std::to_string(count);
         });
     }
-
-    static LazyTypeObject type_object;
 };
 
-constexpr ClassDescription CUBOID_CLASS = describe_class<PyCuboid>("Cuboid", "", "(sides)");
-constinit LazyTypeObject PyCuboid::type_object{CUBOID_CLASS};
-
-LazyTypeObject& cuboid_type_object() {
-    return PyCuboid::type_object;
-}
+constinit LazyTypeObject CUBOID_CLASS = describe_class<PyCuboid>("Cuboid", "", "(sides)");
 
 }  // namespace kestrum

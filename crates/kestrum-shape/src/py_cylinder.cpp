@@ -1,6 +1,5 @@
 // Cylinder: a radius and a half length, given back by radius() and half_length().
 #include "axial_shape.hpp"
-#include "shapes.hpp"
 
 namespace kestrum {
 
@@ -10,10 +9,6 @@ constexpr AxialShapeTexts CYLINDER_TEXTS{
     "half_length($self)\n--\n\nReturns the half length of the cylinder.",
 };
 
-using PyCylinder = PyAxialShape<CYLINDER_TEXTS>;
-
-LazyTypeObject& cylinder_type_object() {
-    return PyCylinder::type_object;
-}
+constinit LazyTypeObject CYLINDER_CLASS = AXIAL_SHAPE_CLASS<CYLINDER_TEXTS>;
 
 }  // namespace kestrum

@@ -1,6 +1,5 @@
 // Sphere: a radius, kept and never given back.
 #include "pyclass.hpp"
-#include "shapes.hpp"
 
 namespace kestrum {
 
@@ -12,15 +11,8 @@ struct PySphere {
     static PyResult<PySphere> from_arguments(const auto& args) {
         return PySphere{KS_TRY(extract_argument<float>(args[0], "radius"))};
     }
-
-    static LazyTypeObject type_object;
 };
 
-constexpr ClassDescription SPHERE_CLASS = describe_class<PySphere>("Sphere", "", "(radius)");
-constinit LazyTypeObject PySphere::type_object{SPHERE_CLASS};
-
-LazyTypeObject& sphere_type_object() {
-    return PySphere::type_object;
-}
+constinit LazyTypeObject SPHERE_CLASS = describe_class<PySphere>("Sphere", "", "(radius)");
 
 }  // namespace kestrum
