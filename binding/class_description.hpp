@@ -31,7 +31,7 @@ struct ClassDescription {
     std::string_view text_signature;  // empty when the class has none
     newfunc tp_new;
     // The fast call entry, and the same behind a check that the class still constructs
-    // through its own tp_new (see PyClassImpl::vectorcall_checked).
+    // through its own tp_new (see Constructor::vectorcall_checked).
     vectorcallfunc vectorcall;
     vectorcallfunc vectorcall_checked;
     std::span<const MethodEntry> methods;

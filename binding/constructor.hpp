@@ -1,5 +1,6 @@
-// A class's constructor: the interpreter's `tp_new` and the fast call entry, each binding
-// the arguments, converting them, and only then allocating the instance and storing the value.
+// A class's constructor: one pipeline (bind, convert, allocate, store) behind the interpreter's
+// `tp_new` and the fast call entry. The fast entry first tries the uncounted road, where the
+// same pipeline converts only what reads in line and runs without the boundary.
 #pragma once
 
 #include <Python.h>
@@ -10,8 +11,10 @@
 #include <utility>
 
 #include "extract_argument.hpp"
+#include "fetch.hpp"
 #include "instance.hpp"
 #include "trampoline.hpp"
+#include "uncounted_road.hpp"
 
 namespace kestrum {
 
@@ -21,35 +24,50 @@ namespace kestrum {
 
 // What every class implementation type provides:
 //   static constexpr FunctionDescription new_description;  its constructor's parameters
-//   static PyResult<T> from_arguments(const auto& args);   converts, in parameter order;
-//       `args` are the bound ArgumentSlots, or PlainArguments on the plain road
-//   static LazyTypeObject type_object;                      its type
+//   static auto from_arguments(const auto& args) -> Converted<decltype(args), T>;
+//       converts, in parameter order, the bound ArgumentSlots or the UncountedArguments
 template <class T>
-struct PyClassImpl {
+struct Constructor {
     static constexpr std::size_t ARITY = T::new_description.parameter_count();
+    static constexpr bool HAS_UNCOUNTED_ROAD =
+        requires(UncountedArguments<ARITY> args) { T::from_arguments(args); };
 
-    // Constructors bind, convert, and only then allocate.
-    template <class Bind>
-    [[gnu::always_inline]] static PyResult<Owned> construct(PyTypeObject* subtype, Bind&& bind) {
-        ArgumentSlots<ARITY> slots{};
-        KS_TRY(bind(std::span<PyObject*>(slots)));
-        PyResult<T> value = T::from_arguments(slots);
+    // Convert, allocate, store: the new instance, or null with the allocator's MemoryError
+    // pending. Allocation comes last, so that a failed conversion has nothing to undo.
+    template <class Arguments>
+    [[gnu::always_inline]] static Converted<Arguments, PyObject*> build(PyTypeObject* subtype,
+                                                                        const Arguments& args) {
+        auto value = T::from_arguments(args);
         if (!value) [[unlikely]]
             return std::move(value).take_error();
-        Owned instance = KS_TRY(steal_or_fetch(allocate_instance(subtype)));
-        Instance<T>::place(instance.get(), std::move(*value));
+        PyObject* instance = allocate_instance(subtype);
+        if (instance != nullptr) [[likely]]
+            Instance<T>::place(instance, std::move(*value));
         return instance;
     }
 
-    static constexpr bool HAS_PLAIN_ROAD =
-        requires(PlainArguments<ARITY> args) { T::from_arguments(args); };
+    // The general road's pipeline, run inside the boundary.
+    [[gnu::always_inline]] static PyResult<Owned> build_owned(PyTypeObject* subtype,
+                                                              const ArgumentSlots<ARITY>& slots) {
+        PyObject* instance = KS_TRY(build(subtype, slots));
+        return steal_or_fetch(instance);
+    }
+
+    // Binds with `bind`, which fills the slots, then runs the pipeline.
+    template <class Bind>
+    [[gnu::always_inline]] static PyResult<Owned> bind_and_build(PyTypeObject* subtype,
+                                                                 Bind&& bind) {
+        ArgumentSlots<ARITY> slots{};
+        KS_TRY(bind(std::span<PyObject*>(slots)));
+        return build_owned(subtype, slots);
+    }
 
     static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         return trampoline([&]() KS_INLINE_BODY {
             // The caller keeps the keyword dict alive, but not what it holds: a conversion's
             // Python code may empty it. What was bound from it is held until the end.
             std::array<Owned, ARITY> held;
-            return construct(subtype, [&](std::span<PyObject*> slots) -> PyResult<void> {
+            return bind_and_build(subtype, [&](std::span<PyObject*> slots) -> PyResult<void> {
                 KS_TRY(extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
                                                     parameter_objects<T::new_description>));
                 if (kwargs != nullptr) {
@@ -61,8 +79,9 @@ struct PyClassImpl {
     }
 
     // Whether a call of the class still means this construction: the class's tp_new is its own
-    // and its tp_init object's, as built. The classes are mutable, and a program may replace
-    // either (`Cls.__init__ = f`); the interpreter's class call then honours the replacement.
+    // and its tp_init object's, as built. The classes accept attribute assignment, and a
+    // program may replace either (`Cls.__init__ = f`); the interpreter's class call then
+    // honours the replacement.
     static bool constructs_itself(PyTypeObject* type) {
         return type->tp_new == tp_new && type->tp_init == PyBaseObject_Type.tp_init;
     }
@@ -77,67 +96,57 @@ struct PyClassImpl {
         return vectorcall(type, args, nargsf, kwnames);
     }
 
-    // The plain road: a call that gives exactly the parameters (by position, or by keywords
-    // matched by identity with the interned names), each of which converts without running
-    // Python code (an exact float or int, an ASCII str, a short list of floats), is a
-    // hand-written C constructor: bind, convert, allocate, store. Nothing on it can fail but
-    // the allocation, whose MemoryError the allocator sets as the general road would raise
-    // it; nothing on it reads the lock count or releases a reference, so the entry is not
-    // counted. Saves 30 to 100 instructions a call (callgrind), most of them the stack frame
-    // that the general road's failure handling needs.
-    // Flattened: the class's conversion must be inlined for the road to be plain, and the
-    // compiler's own choice differs between classes and interpreter versions. (This entry only:
-    // the compiler gives up flattening a conversion that two flattened callers share.)
+    // The fast call entry. A call that gives exactly the parameters by position takes the
+    // uncounted road when no release waits to be applied; by keywords, see
+    // vectorcall_keywords. A declined call starts again on the general road: the arguments it
+    // had read in line cost a few instructions each to read again, on a road that then runs
+    // Python code.
+    // Flattened: the class's conversion must be inlined for the road to need no stack frame,
+    // and the compiler's own choice differs between classes and interpreter versions.
     [[gnu::flatten]] static PyObject* vectorcall(PyObject* type, PyObject* const* args,
                                                  std::size_t nargsf, PyObject* kwnames) {
-        if constexpr (HAS_PLAIN_ROAD) {
-            if (kwnames == nullptr && std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY) &&
-                plain_entry()) [[likely]] {
-                PyObject* instance = nullptr;
-                if (construct_plain(type, args, instance)) [[likely]]
-                    return instance;
-            }
+        if constexpr (HAS_UNCOUNTED_ROAD) {
             if (kwnames != nullptr) return vectorcall_keywords(type, args, nargsf, kwnames);
+            if (std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY) && no_release_waiting())
+                [[likely]] {
+                [[maybe_unused]] UncountedRoad road;
+                auto built =
+                    build(reinterpret_cast<PyTypeObject*>(type), UncountedArguments<ARITY>{args});
+                if (built) [[likely]]
+                    return *built;
+            }
         }
         return vectorcall_general(type, args, nargsf, kwnames);
     }
 
-    // The plain road of a keyword call; out of line, so that the positional one needs no
-    // stack frame for the keyword slots.
+    // A keyword call: bound by identity with the interned parameter names when it gives exactly
+    // the parameters, it takes the uncounted road, and when that declines, the general road
+    // from the slots already bound. Out of line, so that the positional call needs no stack
+    // frame for the keyword slots.
     [[gnu::noinline]] static PyObject* vectorcall_keywords(PyObject* type, PyObject* const* args,
                                                            std::size_t nargsf, PyObject* kwnames) {
+        using Names = InternedParameterNames<T::new_description>;
         const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-        if (T::new_description.all_positional_required() && plain_entry() &&
-            given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) == ARITY) {
-            using Names = InternedParameterNames<T::new_description>;
-            ArgumentSlots<ARITY> slots{};
-            PyObject* instance = nullptr;
-            if (const auto* names = Names::cell.get();
-                names != nullptr &&
-                bind_keywords_by_identity(*names, args, given, kwnames, slots) &&
-                construct_plain(type, slots.data(), instance))
-                return instance;
+        const auto* names = Names::cell.get();
+        ArgumentSlots<ARITY> slots{};
+        if (!T::new_description.all_positional_required() || names == nullptr ||
+            given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) != ARITY ||
+            !bind_keywords_by_identity(*names, args, given, kwnames, slots))
+            return vectorcall_general(type, args, nargsf, kwnames);
+        auto* subtype = reinterpret_cast<PyTypeObject*>(type);
+        if (no_release_waiting()) {
+            [[maybe_unused]] UncountedRoad road;
+            auto built = build(subtype, UncountedArguments<ARITY>{slots.data()});
+            if (built) [[likely]]
+                return *built;
         }
-        return vectorcall_general(type, args, nargsf, kwnames);
-    }
-
-    // The new instance, or null with the allocator's MemoryError pending; false, with nothing
-    // done, when an argument is not plain.
-    [[gnu::always_inline]] static bool construct_plain(PyObject* type, PyObject* const* args,
-                                                       PyObject*& instance) {
-        PyResult<T> value = T::from_arguments(PlainArguments<ARITY>{args});
-        if (!value) [[unlikely]]
-            return false;
-        instance = allocate_instance(reinterpret_cast<PyTypeObject*>(type));
-        if (instance != nullptr) [[likely]]
-            Instance<T>::place(instance, std::move(*value));
-        return true;
+        return trampoline([&]() KS_INLINE_BODY { return build_owned(subtype, slots); });
     }
 
     [[gnu::noinline]] static PyObject* vectorcall_general(PyObject* type, PyObject* const* args,
                                                           std::size_t nargsf, PyObject* kwnames) {
         return trampoline([&]() KS_INLINE_BODY {
-            return construct(
+            return bind_and_build(
                 reinterpret_cast<PyTypeObject*>(type), [&](std::span<PyObject*> slots) {
                     return extract_arguments_fastcall(T::new_description, args,
                                                       PyVectorcall_NARGS(nargsf), kwnames, slots,

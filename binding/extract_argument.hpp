@@ -15,6 +15,7 @@
 #include "conversion.hpp"
 #include "err.hpp"
 #include "once_cell.hpp"
+#include "uncounted_road.hpp"
 
 namespace kestrum {
 
@@ -200,13 +201,14 @@ template <class T>
     return value;
 }
 
-// The argument read in line when `read_plain` can, else what `otherwise` makes of it.
-template <class T, class Otherwise>
-[[gnu::always_inline]] inline PyResult<T> read_plain_or(PyObject* object, Otherwise otherwise) {
+// The argument read in line when `read_plain` can, else what `otherwise` makes of it, as a
+// `Result` (a PyResult, or on the uncounted road a Declinable).
+template <class T, template <class> class Result, class Otherwise>
+[[gnu::always_inline]] inline Result<T> read_plain_or(PyObject* object, Otherwise otherwise) {
     if constexpr (requires { T::KEPT; }) {
         // Filled where it stands: moving it out after storing its floats one by one would
         // load them as one block the processor cannot forward from those stores.
-        PyResult<T> read(std::in_place);
+        Result<T> read(std::in_place);
         if (read_plain(object, *read)) [[likely]]
             return read;
     } else {
@@ -221,26 +223,14 @@ template <class T, class Otherwise>
 // cannot fail is read in line; everything else takes the out-of-line road.
 template <class T>
 inline PyResult<T> extract_argument(PyObject* object, ParameterName name) {
-    return read_plain_or<T>(object, [&] { return extract_argument_slow<T>(object, name); });
+    return read_plain_or<T, PyResult>(object,
+                                      [&] { return extract_argument_slow<T>(object, name); });
 }
 
-// An argument on the plain road (see PyClassImpl::vectorcall): only what `read_plain` reads is
-// converted; anything else is declined with an error value that is never raised, and the
-// call takes the general road, which converts it again.
-struct PlainArgument {
-    PyObject* object;
-};
-
-template <std::size_t N>
-struct PlainArguments {
-    PyObject* const* args;
-    PlainArgument operator[](std::size_t i) const { return {args[i]}; }
-};
-
+// On the uncounted road only what is read in line converts; anything else declines.
 template <class T>
-inline PyResult<T> extract_argument(PlainArgument argument, ParameterName /*name*/) {
-    // The declining error costs nothing to make or drop.
-    return read_plain_or<T>(argument.object, [] { return PyResult<T>(PyErr::no_memory()); });
+inline Declinable<T> extract_argument(UncountedArgument argument, ParameterName /*name*/) {
+    return read_plain_or<T, Declinable>(argument.object, [] { return Declined(); });
 }
 
 }  // namespace kestrum

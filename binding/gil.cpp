@@ -3,6 +3,9 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "panic.hpp"
 #include "thread_end.hpp"
 
@@ -124,5 +127,14 @@ void queue_decref(PyObject* object) noexcept {
         // without the lock.
     }
 }
+
+#ifdef KESTRUM_CHECK_UNCOUNTED_ROAD
+thread_local bool ON_UNCOUNTED_ROAD = false;
+
+void released_on_uncounted_road() noexcept {
+    std::fputs("kestrum: a reference was released on the uncounted road\n", stderr);
+    std::abort();
+}
+#endif
 
 }  // namespace kestrum

@@ -44,7 +44,7 @@ inline void apply_pending_decrefs() {
 // An entry whose bookkeeping would do nothing but count it: no release waits. (A negative
 // count, which forbids entry, is set only while a garbage-collector traversal runs, and a
 // traversal runs no Python code that could call a method or constructor.)
-inline bool plain_entry() {
+inline bool no_release_waiting() {
     return !POOL.has_pending();
 }
 

@@ -21,9 +21,19 @@ void release_counted(PyObject* object) noexcept;
 // state, and nothing on the way may touch the interpreter again.
 bool thread_is_ending() noexcept;
 
+#ifdef KESTRUM_CHECK_UNCOUNTED_ROAD
+// Whether this thread is on a road whose entry is not counted (see UncountedRoad), where a
+// release would be queued rather than applied: the sanitizer build stops the process there.
+extern thread_local bool ON_UNCOUNTED_ROAD;
+[[noreturn]] void released_on_uncounted_road() noexcept;
+#endif
+
 // Releases one strong reference now when this thread holds the lock, else queues it for the
 // next entry that does.
 inline void register_decref(PyObject* object) noexcept {
+#ifdef KESTRUM_CHECK_UNCOUNTED_ROAD
+    if (ON_UNCOUNTED_ROAD) released_on_uncounted_road();
+#endif
     if (GIL_COUNT > 0) [[likely]]
         release_counted(object);
     else

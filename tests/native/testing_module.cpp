@@ -324,12 +324,12 @@ constexpr ClassDescription FAILING_DEALLOC_CLASS = [] {
 constinit LazyTypeObject PyFailingDealloc::type_object{FAILING_DEALLOC_CLASS};
 
 // A class whose only property has a getter and a setter that fail on demand. Its constructor
-// takes the plain road, where this module's own pending releases can be seen.
+// takes the uncounted road, where this module's own pending releases can be seen.
 struct PyProbe {
     static constexpr std::string_view PARAMETERS[] = {"value"};
     static constexpr FunctionDescription new_description{"Probe", "__new__", PARAMETERS, 0, 1, {}};
     float value;
-    static PyResult<PyProbe> from_arguments(const auto& args) {
+    static auto from_arguments(const auto& args) -> Converted<decltype(args), PyProbe> {
         return PyProbe{KS_TRY(extract_argument<float>(args[0], "value"))};
     }
     static PyObject* get(const PyProbe& self) { return PyFloat_FromDouble(self.value); }

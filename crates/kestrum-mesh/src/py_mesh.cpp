@@ -17,12 +17,12 @@ struct PyMesh {
     static constexpr FunctionDescription new_description{"PyMesh", "__new__", PARAMETERS, 0, 1, {}};
     // The text is borrowed from the argument and copied once, straight into the value. A
     // compact ASCII `str` (what paths usually are) goes back later without decoding.
-    static PyResult<PyMesh> from_arguments(const auto& args) {
+    static auto from_arguments(const auto& args) -> Converted<decltype(args), PyMesh> {
         const BorrowedText path = KS_TRY(extract_argument<BorrowedText>(args[0], "path"));
         char* heap = nullptr;
         if (!Text::make_room(path.text.size(), heap)) [[unlikely]]
             return PyErr::no_memory();
-        return PyResult<PyMesh>(std::in_place, path.text, path.ascii, heap);
+        return Converted<decltype(args), PyMesh>(std::in_place, path.text, path.ascii, heap);
     }
 
     // A new `str` on every read; nothing is cached on the instance.

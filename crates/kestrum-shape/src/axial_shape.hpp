@@ -19,7 +19,7 @@ struct PyAxialShape {
 
     static constexpr FunctionDescription new_description =
         radius_length_description(Texts.class_name);
-    static PyResult<PyAxialShape> from_arguments(const auto& args) {
+    static auto from_arguments(const auto& args) -> Converted<decltype(args), PyAxialShape> {
         return PyAxialShape{KS_TRY(convert_radius_length(args))};
     }
 

@@ -7,7 +7,7 @@ struct PyCapsule {
     RadiusHalfLength value;
 
     static constexpr FunctionDescription new_description = radius_length_description("Capsule");
-    static PyResult<PyCapsule> from_arguments(const auto& args) {
+    static auto from_arguments(const auto& args) -> Converted<decltype(args), PyCapsule> {
         return PyCapsule{KS_TRY(convert_radius_length(args))};
     }
 };

@@ -15,9 +15,10 @@ struct PyCuboid {
     // Every element is converted before the count is looked at; elements after the third
     // must convert but are only counted. Inlined by force: the fast entry's flattening gives up
     // on it, and the call costs the plain road more than its own work.
-    [[gnu::always_inline]] static PyResult<PyCuboid> from_arguments(const auto& args) {
+    [[gnu::always_inline]] static auto from_arguments(const auto& args)
+        -> Converted<decltype(args), PyCuboid> {
         // Read where it was converted: moving it would only copy its values.
-        PyResult<LeadingFloats<3>> converted = extract_argument<LeadingFloats<3>>(args[0], "sides");
+        auto converted = extract_argument<LeadingFloats<3>>(args[0], "sides");
         if (!converted) [[unlikely]]
             return std::move(converted).take_error();
         const LeadingFloats<3>& sides = *converted;
