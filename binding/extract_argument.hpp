@@ -183,7 +183,7 @@ PyResult<float> extract_float_slow(PyObject* object, ParameterName name);
 // The exception of an error about one argument, in the same form: "argument '<name>': " + text.
 std::pair<Owned, Owned> argument_error_arguments(PyObject* exception_type, std::string_view name,
                                                  std::string_view text);
-// That error, worded only when it is raised, from what `text()` gives. The plain road makes
+// That error, worded only when it is raised, from what `text()` gives. The uncounted road makes
 // and drops it outside the boundary, where a failed allocation would have nowhere to go.
 template <class Text>
 PyErr argument_error(PyObject* exception_type, std::string_view name, Text text) {

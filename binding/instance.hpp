@@ -41,14 +41,14 @@ struct Instance {
         record->borrow_flag = BORROW_FLAG_UNUSED;
     }
 
-    // A value that owns nothing, or only plain memory (declared by `OWNS_ONLY_MEMORY`), is
+    // A value that owns nothing, or only memory (declared by `OWNS_ONLY_MEMORY`), is
     // released without the boundary.
-    static constexpr bool RELEASE_IS_PLAIN =
+    static constexpr bool RELEASE_NEEDS_NO_BOUNDARY =
         std::is_trivially_destructible_v<T> || requires { requires T::OWNS_ONLY_MEMORY; };
-    static_assert(!RELEASE_IS_PLAIN || std::is_nothrow_destructible_v<T>);
+    static_assert(!RELEASE_NEEDS_NO_BOUNDARY || std::is_nothrow_destructible_v<T>);
 
     static void tp_dealloc(PyObject* self) {
-        if constexpr (RELEASE_IS_PLAIN) {
+        if constexpr (RELEASE_NEEDS_NO_BOUNDARY) {
             // Such a release can neither fail nor run Python code, so the boundary would
             // only count the entry.
             if (Py_TYPE(self)->tp_free != nullptr) [[likely]] {

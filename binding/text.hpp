@@ -31,7 +31,7 @@ public:
 
     Text() noexcept = default;
     // Makes room for the bytes of a text of `size` bytes: nothing when they fit inline, else a
-    // heap block in `heap`. False when memory ran out: the plain road copies outside the
+    // heap block in `heap`. False when memory ran out: the uncounted road copies outside the
     // boundary, so a failed allocation is a value here, not an exception.
     static bool make_room(std::size_t size, char*& heap) noexcept {
         if (size <= INLINE) [[likely]]
