@@ -13,6 +13,7 @@
 
 namespace kestrum {
 
+// The count a class's garbage-collector traversal would keep (see GIL_COUNT).
 constexpr std::intptr_t GIL_LOCKED_DURING_TRAVERSE = -1;
 
 struct LockGIL {
@@ -41,9 +42,8 @@ inline void apply_pending_decrefs() {
         POOL.update_counts();
 }
 
-// An entry whose bookkeeping would do nothing but count it: no release waits. (A negative
-// count, which forbids entry, is set only while a garbage-collector traversal runs, and a
-// traversal runs no Python code that could call a method or constructor.)
+// No release waits, so an entry's bookkeeping would do nothing but count it. The uncounted
+// road skips it, and with it the check for a negative count, which nothing in the module sets.
 inline bool no_release_waiting() {
     return !POOL.has_pending();
 }

@@ -8,7 +8,8 @@
 namespace kestrum {
 
 // Depth to which this thread holds the interpreter lock through the binding layer.
-// Negative values forbid entry (-1: a garbage-collector traversal is running).
+// Negative values forbid entry. -1 is the value a class's garbage-collector traversal would
+// keep while it runs; no class here defines one, so only the test-only module sets it.
 // The boundary reads it on every call, so it must not cost one: constinit spares the
 // per-access initialisation check, initial-exec the lookup through __tls_get_addr.
 extern constinit thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec")));

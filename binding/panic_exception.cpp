@@ -28,6 +28,7 @@ constinit GILOnceCell<Owned> PANIC_EXCEPTION_TYPE;
 PyObject* PanicException::type_object() {
     PyObject* type = try_type_object();
     if (type == nullptr) [[unlikely]]
+        // The sentence and the ": " before the error are two fixed parts of the wording.
         panic("Failed to initialize new exception type.: " + fetch_error().debug());
     return type;
 }

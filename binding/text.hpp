@@ -23,8 +23,9 @@ std::string to_string_lossy(PyObject* text);
 std::string decode_utf8_lossy(std::string_view bytes);
 
 // Short texts (a typical path) are kept inline and allocate nothing. All-zero bytes are a
-// valid, empty Text: the classes are mutable, so a program can make an instance without its
-// constructor (`object.__new__`), and such an instance must read and release safely.
+// valid, empty Text: the classes accept attribute assignment (their instances are immutable),
+// so a program can give a class `object.__new__` and make an instance without its
+// constructor, and such an instance must read and release safely.
 class Text {
 public:
     static constexpr std::size_t INLINE = 16;
