@@ -31,14 +31,35 @@ struct PanicException {
     [[noreturn]] static void resume(PyErrStateNormalized&& fetched);
 };
 
-// The message of an exact TypeError instance whose only argument is an exact `str` and that
-// has no cause: all that its str() says. Null otherwise.
-PyObject* plain_type_error_message(PyObject* exception);
+// A bare TypeError is an exact TypeError that carries nothing but its message: its only
+// argument is an exact `str` and it has no cause. The interpreter's own C code raises them.
 
-// The message of the pending exception when it is a plain TypeError (see
-// PyErr::plain_type_error_text), taken off the indicator with its traceback; null, with the
-// exception still pending, otherwise.
-Owned take_plain_type_error_text();
+// The message of `exception` when it is a bare TypeError instance (all that its str() says);
+// null otherwise.
+inline PyObject* bare_type_error_message(PyObject* exception) {
+    if (exception == nullptr ||
+        !Py_IS_TYPE(exception, reinterpret_cast<PyTypeObject*>(PyExc_TypeError)))
+        return nullptr;
+    const auto* instance = reinterpret_cast<PyBaseExceptionObject*>(exception);
+    PyObject* args = instance->args;
+    if (instance->cause != nullptr || args == nullptr || !PyTuple_CheckExact(args) ||
+        PyTuple_GET_SIZE(args) != 1)
+        return nullptr;
+    PyObject* text = PyTuple_GET_ITEM(args, 0);
+    return PyUnicode_CheckExact(text) ? text : nullptr;
+}
+
+// The same for a type and value taken off the indicator before the interpreter made them an
+// instance (before 3.12 its C code raises a type and a message): the message when the type is
+// exactly TypeError and the value an exact `str`; null otherwise.
+inline PyObject* bare_type_error_message(PyObject* type, PyObject* value) {
+    if (type != PyExc_TypeError || value == nullptr) return nullptr;
+    return PyUnicode_CheckExact(value) ? value : nullptr;
+}
+
+// The message of the pending exception when it is a bare TypeError, taken off the indicator
+// with its traceback; null, with the exception still pending, otherwise.
+Owned take_bare_type_error_message();
 
 // Takes the pending exception off the indicator as an instance (every member null when none
 // was pending).

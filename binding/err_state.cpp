@@ -1,5 +1,5 @@
-// The states of an error value: normalizing it once, whichever thread asks first, and
-// restoring it to the interpreter.
+// The states of an error value: normalizing it once, whichever thread asks first, restoring it
+// to the interpreter, and reading a bare TypeError's message from whichever state holds it.
 #include "err.hpp"
 
 #include <condition_variable>
@@ -37,28 +37,14 @@ std::condition_variable NORMALIZER_DONE;
 
 }  // namespace
 
-PyObject* plain_type_error_message(PyObject* exception) {
-    if (exception == nullptr ||
-        !Py_IS_TYPE(exception, reinterpret_cast<PyTypeObject*>(PyExc_TypeError)))
-        return nullptr;
-    const auto* instance = reinterpret_cast<PyBaseExceptionObject*>(exception);
-    PyObject* args = instance->args;
-    if (instance->cause != nullptr || args == nullptr || !PyTuple_CheckExact(args) ||
-        PyTuple_GET_SIZE(args) != 1)
-        return nullptr;
-    PyObject* text = PyTuple_GET_ITEM(args, 0);
-    return PyUnicode_CheckExact(text) ? text : nullptr;
-}
-
-PyObject* PyErrState::plain_type_error_text() const {
-    if (const auto* fetched = std::get_if<PyErrStateFetched>(&inner_)) {
-        if (fetched->ptype.get() != PyExc_TypeError) return nullptr;
-        PyObject* value = fetched->pvalue.get();
-        return value != nullptr && PyUnicode_CheckExact(value) ? value : nullptr;
-    }
-    // From 3.12 the interpreter raises instances.
+PyObject* PyErrState::bare_type_error_message() const {
+    if (const auto* fetched = std::get_if<PyErrStateFetched>(&inner_))
+        return kestrum::bare_type_error_message(fetched->ptype.get(), fetched->pvalue.get());
+    // An instance: every exception taken off the indicator from 3.12 on; before that, one
+    // raised or made as an instance, or normalized since.
     const auto* normalized = std::get_if<PyErrStateNormalized>(&inner_);
-    return normalized != nullptr ? plain_type_error_message(normalized->pvalue.get()) : nullptr;
+    return normalized != nullptr ? kestrum::bare_type_error_message(normalized->pvalue.get())
+                                 : nullptr;
 }
 
 const PyErrStateNormalized& PyErrState::as_normalized() {

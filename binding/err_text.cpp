@@ -1,46 +1,13 @@
-// Errors and objects as text: the error kinds whose messages name a type, the text of an
-// object for messages, printing and the debug form.
+// Errors and the text of their messages: the error kinds that other parts raise, and the text
+// of an object, a traceback or a type's name.
 #include "err.hpp"
 
-#include <cstdio>
-
-#include "gil.hpp"
 #include "interned_name.hpp"
 #include "text.hpp"
 
 namespace kestrum {
 
 namespace {
-
-void append_escaped(std::string_view text, std::string& out) {
-    for (char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(c));
-                    out += escaped;
-                } else {
-                    out += c;
-                }
-        }
-    }
-}
 
 constinit InternedName NAME("__name__");
 constinit InternedName QUALNAME("__qualname__");
@@ -97,60 +64,6 @@ PyErr nul_byte_error(std::size_t position) {
 
 PyErr borrow_error() {
     return PyErr::new_(PyExc_RuntimeError, "Already mutably borrowed");
-}
-
-void PyErr::print() {
-    const PyErrStateNormalized& triple = normalized();
-    Py_INCREF(triple.ptype.get());
-    Py_INCREF(triple.pvalue.get());
-    Py_XINCREF(triple.ptraceback.get());
-    PyErr_Restore(triple.ptype.get(), triple.pvalue.get(), triple.ptraceback.get());
-    PyErr_PrintEx(0);
-}
-
-void PyErr::report_unraisable(PyObject* context) && {
-    std::move(*this).restore();
-    PyErr_WriteUnraisable(context);
-}
-
-namespace {
-// The debug form goes only into the message of a native failure, which reaches the caller as
-// a PanicException (not an Exception) anyway: a failure to write it, whatever it is, is
-// reported and shown as a fallback text.
-void append_debug_reported(PyObject* object, std::string& out) {
-    if (PyResult<void> shown = append_debug(object, out); !shown) {
-        std::move(shown).take_error().report_unraisable(object);
-        out += "<unprintable object>";
-    }
-}
-}  // namespace
-
-std::string PyErr::debug() {
-    GILGuard guard = GILGuard::acquire();
-    const PyErrStateNormalized& triple = normalized();
-    std::string out = "PyErr { type: ";
-    append_debug_reported(triple.ptype.get(), out);
-    out += ", value: ";
-    append_debug_reported(triple.pvalue.get(), out);
-    out += ", traceback: ";
-    if (!triple.ptraceback) {
-        out += "None";
-    } else {
-        PyResult<std::string> text = format_traceback(triple.ptraceback.get());
-        out += "Some(\"";
-        if (text) {
-            append_escaped(*text, out);
-        } else {
-            std::move(text).take_error().report_unraisable(triple.ptraceback.get());
-            std::string unformattable = "<unformattable ";
-            append_debug_reported(triple.ptraceback.get(), unformattable);
-            unformattable += '>';
-            append_escaped(unformattable, out);
-        }
-        out += "\")";
-    }
-    out += " }";
-    return out;
 }
 
 PyResult<void> python_format(PyObject* object, PyResult<Owned> outcome, std::string& out) {

@@ -76,10 +76,9 @@ public:
     // The triple, normalizing first when the value is still lazy.
     const PyErrStateNormalized& as_normalized();
     void restore();
-    // The message of an exact TypeError that says nothing but an exact `str` (what the
-    // interpreter's own C code raises): fetched as a type and a message, or an instance whose
-    // only argument is the message and that has no cause. Null otherwise.
-    PyObject* plain_type_error_text() const;
+    // The message of a bare TypeError (see err.hpp), whether fetched as a type and a message
+    // or held as an instance. Null otherwise.
+    PyObject* bare_type_error_message() const;
 
 private:
     const PyErrStateNormalized& make_normalized();
@@ -126,8 +125,8 @@ public:
     PyObject* get_type() { return normalized().ptype.get(); }
     PyObject* value() { return normalized().pvalue.get(); }
     PyObject* traceback() { return normalized().ptraceback.get(); }
-    PyObject* plain_type_error_text() const {
-        return state_ ? state_->plain_type_error_text() : nullptr;
+    PyObject* bare_type_error_message() const {
+        return state_ ? state_->bare_type_error_message() : nullptr;
     }
     bool matches(PyObject* exception_type) {
         return PyErr_GivenExceptionMatches(get_type(), exception_type) != 0;

@@ -331,7 +331,7 @@ std::optional<PyErr> reword_plain_type_error(std::string_view name, bool name_is
 PyErr argument_extraction_error(std::string_view name, PyErr error) {
     // What the interpreter's own conversions raise: no instance, no cause; its message is
     // what str() of the instance would give.
-    if (PyObject* text = error.plain_type_error_text()) {
+    if (PyObject* text = error.bare_type_error_message()) {
         if (std::optional<PyErr> reworded = reword_plain_type_error(name, is_ascii(name), text))
             return std::move(*reworded);
     }
@@ -386,7 +386,7 @@ PyResult<float> extract_float_slow(PyObject* object, ParameterName name) {
     const double value = as_double(object);
     if (value != -1.0 || PyErr_Occurred() == nullptr) [[likely]]
         return narrow_to_single(value);
-    if (Owned text = take_plain_type_error_text()) {
+    if (Owned text = take_bare_type_error_message()) {
         if (std::optional<PyErr> reworded = reword_plain_type_error(name, name.ascii, text.get()))
             return std::move(*reworded);
         std::string message = argument_prefix(name);
