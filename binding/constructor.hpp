@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <span>
@@ -46,7 +47,7 @@ struct Constructor {
         return instance;
     }
 
-    // The general road's pipeline, run inside the boundary.
+    // The general road's pipeline, run inside the boundary, from the bound arguments.
     [[gnu::always_inline]] static PyResult<Owned> build_owned(PyTypeObject* subtype,
                                                               const ArgumentSlots<ARITY>& slots) {
         PyObject* instance = KS_TRY(build(subtype, slots));
@@ -96,33 +97,23 @@ struct Constructor {
         return vectorcall(type, args, nargsf, kwnames);
     }
 
-    // The fast call entry. A call that gives exactly the parameters by position takes the
-    // uncounted road when no release waits to be applied; by keywords, see
-    // vectorcall_keywords. A declined call starts again on the general road: the arguments it
-    // had read in line cost a few instructions each to read again, on a road that then runs
-    // Python code.
-    // Flattened: the class's conversion must be inlined for the road to need no stack frame,
-    // and the compiler's own choice differs between classes and interpreter versions.
+    // The fast call entry. A call that gives exactly the parameters by position is bound as
+    // it stands; by keywords, see vectorcall_keywords.
+    // Flattened: the class's conversion must be inlined for the uncounted road to need no stack
+    // frame, and the compiler's own choice differs between classes and interpreter versions.
     [[gnu::flatten]] static PyObject* vectorcall(PyObject* type, PyObject* const* args,
                                                  std::size_t nargsf, PyObject* kwnames) {
         if constexpr (HAS_UNCOUNTED_ROAD) {
             if (kwnames != nullptr) return vectorcall_keywords(type, args, nargsf, kwnames);
-            if (std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY) && no_release_waiting())
-                [[likely]] {
-                [[maybe_unused]] UncountedRoad road;
-                auto built =
-                    build(reinterpret_cast<PyTypeObject*>(type), UncountedArguments<ARITY>{args});
-                if (built) [[likely]]
-                    return *built;
-            }
+            if (std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY)) [[likely]]
+                return construct_bound(reinterpret_cast<PyTypeObject*>(type), args);
         }
         return vectorcall_general(type, args, nargsf, kwnames);
     }
 
-    // A keyword call: bound by identity with the interned parameter names when it gives exactly
-    // the parameters, it takes the uncounted road, and when that declines, the general road
-    // from the slots already bound. Out of line, so that the positional call needs no stack
-    // frame for the keyword slots.
+    // A keyword call that gives exactly the parameters, each keyword by identity the interned
+    // name of one, is bound here; anything else takes the general road, which words the
+    // failure. Out of line, so that the positional call needs no stack frame for the slots.
     [[gnu::noinline]] static PyObject* vectorcall_keywords(PyObject* type, PyObject* const* args,
                                                            std::size_t nargsf, PyObject* kwnames) {
         using Names = InternedParameterNames<T::new_description>;
@@ -133,14 +124,29 @@ struct Constructor {
             given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) != ARITY ||
             !bind_keywords_by_identity(*names, args, given, kwnames, slots))
             return vectorcall_general(type, args, nargsf, kwnames);
-        auto* subtype = reinterpret_cast<PyTypeObject*>(type);
-        if (no_release_waiting()) {
+        return construct_bound(reinterpret_cast<PyTypeObject*>(type), slots.data());
+    }
+
+    // With the arguments bound, the uncounted road when no release waits to be applied. When it
+    // declines, the general road goes on from the same slots; only the arguments read in line
+    // before the one that declined are read again, a few instructions each, on a road that
+    // then runs Python code.
+    [[gnu::always_inline]] static PyObject* construct_bound(PyTypeObject* subtype,
+                                                            PyObject* const* slots) {
+        if (no_release_waiting()) [[likely]] {
             [[maybe_unused]] UncountedRoad road;
-            auto built = build(subtype, UncountedArguments<ARITY>{slots.data()});
+            auto built = build(subtype, UncountedArguments<ARITY>{slots});
             if (built) [[likely]]
                 return *built;
         }
-        return trampoline([&]() KS_INLINE_BODY { return build_owned(subtype, slots); });
+        return construct_in_boundary(subtype, slots);
+    }
+
+    [[gnu::noinline]] static PyObject* construct_in_boundary(PyTypeObject* subtype,
+                                                             PyObject* const* slots) {
+        ArgumentSlots<ARITY> bound;
+        std::copy_n(slots, ARITY, bound.begin());
+        return trampoline([&]() KS_INLINE_BODY { return build_owned(subtype, bound); });
     }
 
     [[gnu::noinline]] static PyObject* vectorcall_general(PyObject* type, PyObject* const* args,
