@@ -51,7 +51,7 @@ template <class T, auto F>
 template <class T, auto F>
 PyObject* compute_in_boundary(PyObject* self) {
     return trampoline([self]() KS_INLINE_BODY -> PyResult<Owned> {
-        PyRef<T> receiver = KS_TRY(PyRef<T>::borrow(self));
+        KS_TRY(PyRef<T> receiver, PyRef<T>::borrow(self));
         if constexpr (RETURNS_REFERENCE<T, F>) {
             Owned result = Owned::steal(F(*receiver));
             if (!result) [[unlikely]]

@@ -50,7 +50,7 @@ struct Constructor {
     // The general road's pipeline, run inside the boundary, from the bound arguments.
     [[gnu::always_inline]] static PyResult<Owned> build_owned(PyTypeObject* subtype,
                                                               const ArgumentSlots<ARITY>& slots) {
-        PyObject* instance = KS_TRY(build(subtype, slots));
+        KS_TRY(PyObject * instance, build(subtype, slots));
         return steal_or_fetch(instance);
     }
 
@@ -59,7 +59,7 @@ struct Constructor {
     [[gnu::always_inline]] static PyResult<Owned> bind_and_build(PyTypeObject* subtype,
                                                                  Bind&& bind) {
         ArgumentSlots<ARITY> slots{};
-        KS_TRY(bind(std::span<PyObject*>(slots)));
+        KS_CHECK(bind(std::span<PyObject*>(slots)));
         return build_owned(subtype, slots);
     }
 
@@ -69,8 +69,8 @@ struct Constructor {
             // Python code may empty it. What was bound from it is held until the end.
             std::array<Owned, ARITY> held;
             return bind_and_build(subtype, [&](std::span<PyObject*> slots) -> PyResult<void> {
-                KS_TRY(extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
-                                                    parameter_objects<T::new_description>));
+                KS_CHECK(extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
+                                                      parameter_objects<T::new_description>));
                 if (kwargs != nullptr) {
                     for (std::size_t i = 0; i < ARITY; ++i) held[i] = Owned::borrow(slots[i]);
                 }

@@ -28,7 +28,9 @@ PyResult<std::string_view> FromPyObjectBound<std::string_view>::from_py_object_b
 }
 
 PyResult<std::string> FromPyObject<std::string>::extract_bound(PyObject* object) {
-    return std::string(KS_TRY(FromPyObjectBound<std::string_view>::from_py_object_bound(object)));
+    KS_TRY(const std::string_view text,
+           FromPyObjectBound<std::string_view>::from_py_object_bound(object));
+    return std::string(text);
 }
 
 namespace {
@@ -45,7 +47,8 @@ PyResult<void> convert_items(PyObject* object, FloatSink& sink) {
         }
         // Converting anything else may run Python code that drops the item from the list.
         Owned held = Owned::borrow(item);
-        sink.push_back(KS_TRY(FromPyObject<float>::extract_bound(held.get())));
+        KS_TRY(const float value, FromPyObject<float>::extract_bound(held.get()));
+        sink.push_back(value);
     }
     return {};
 }
@@ -83,12 +86,13 @@ PyResult<void> convert_sequence(PyObject* object, FloatSink& sink) {
     if (!PySequence_Check(object)) return downcast_error(object, "Sequence");
 
     // The length is only asked, never trusted: nothing is reserved from it.
-    KS_TRY(query_length(object));
-    Owned iterator = KS_TRY(try_iter(object));
+    KS_CHECK(query_length(object));
+    KS_TRY(Owned iterator, try_iter(object));
     for (;;) {
-        std::optional<Owned> item = KS_TRY(next(iterator.get()));
+        KS_TRY(std::optional<Owned> item, next(iterator.get()));
         if (!item) break;
-        sink.push_back(KS_TRY(FromPyObject<float>::extract_bound(item->get())));
+        KS_TRY(const float value, FromPyObject<float>::extract_bound(item->get()));
+        sink.push_back(value);
     }
     return {};
 }

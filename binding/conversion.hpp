@@ -161,8 +161,9 @@ struct FromPyObjectBound<std::string_view> {
 template <>
 struct FromPyObjectBound<BorrowedText> {
     static PyResult<BorrowedText> from_py_object_bound(PyObject* object) {
-        return BorrowedText{
-            KS_TRY(FromPyObjectBound<std::string_view>::from_py_object_bound(object))};
+        KS_TRY(const std::string_view text,
+               FromPyObjectBound<std::string_view>::from_py_object_bound(object));
+        return BorrowedText{text};
     }
 };
 

@@ -16,15 +16,16 @@ constinit InternedName STRING_IO("StringIO");
 constinit InternedName GETVALUE("getvalue");
 
 PyResult<Owned> str_attribute(PyObject* object, InternedName& name) {
-    Owned value = KS_TRY(steal_or_fetch(PyObject_GetAttr(object, name.get())));
+    KS_TRY(Owned value, steal_or_fetch(PyObject_GetAttr(object, name.get())));
     if (!PyUnicode_Check(value.get())) return downcast_error(value.get(), "PyString");
     return value;
 }
 
 // Appends a type name as read by type_name or type_qualname.
 PyResult<void> append_name(PyResult<Owned> read, std::string& out) {
-    Owned name = KS_TRY(std::move(read));
-    out += KS_TRY(to_str(name.get()));
+    KS_TRY(Owned name, std::move(read));
+    KS_TRY(const std::string_view text, to_str(name.get()));
+    out += text;
     return {};
 }
 
@@ -95,14 +96,15 @@ PyResult<void> append_debug(PyObject* object, std::string& out) {
 }
 
 PyResult<std::string> format_traceback(PyObject* traceback) {
-    Owned io = KS_TRY(steal_or_fetch(PyImport_Import(IO.get())));
-    Owned string_io_type = KS_TRY(steal_or_fetch(PyObject_GetAttr(io.get(), STRING_IO.get())));
-    Owned sink = KS_TRY(steal_or_fetch(PyObject_CallNoArgs(string_io_type.get())));
+    KS_TRY(Owned io, steal_or_fetch(PyImport_Import(IO.get())));
+    KS_TRY(Owned string_io_type, steal_or_fetch(PyObject_GetAttr(io.get(), STRING_IO.get())));
+    KS_TRY(Owned sink, steal_or_fetch(PyObject_CallNoArgs(string_io_type.get())));
     if (PyTraceBack_Print(traceback, sink.get()) == -1) return fetch_error();
-    Owned getvalue = KS_TRY(steal_or_fetch(PyObject_GetAttr(sink.get(), GETVALUE.get())));
-    Owned text = KS_TRY(steal_or_fetch(PyObject_CallNoArgs(getvalue.get())));
+    KS_TRY(Owned getvalue, steal_or_fetch(PyObject_GetAttr(sink.get(), GETVALUE.get())));
+    KS_TRY(Owned text, steal_or_fetch(PyObject_CallNoArgs(getvalue.get())));
     if (!PyUnicode_Check(text.get())) return downcast_error(text.get(), "PyString");
-    return std::string(KS_TRY(to_str(text.get())));
+    KS_TRY(const std::string_view printed, to_str(text.get()));
+    return std::string(printed);
 }
 
 PyResult<Owned> type_name(PyObject* type) {

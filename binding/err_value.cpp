@@ -59,7 +59,7 @@ PyObject* new_exception(PyObject* exception_type, PyObject* message) {
 PyErr PyErr::new_with_cause(PyObject* exception_type, Owned message, std::optional<PyErr> cause) {
     if (!message) [[unlikely]]
         return fetch_error();
-    Owned instance = KS_TRY(steal_or_fetch(new_exception(exception_type, message.get())));
+    KS_TRY(Owned instance, steal_or_fetch(new_exception(exception_type, message.get())));
     // The implicit context that raising it here would have given it.
     if (Owned handled = Owned::steal(PyErr_GetHandledException());
         handled && handled.get() != Py_None)

@@ -33,7 +33,7 @@ public:
     template <class F>
     PyResult<T*> get_or_try_init(F&& init) {
         if (filled_) return &value_;
-        T computed = KS_TRY(std::forward<F>(init)());
+        KS_TRY(T computed, std::forward<F>(init)());
         return &set_if_empty(std::move(computed));
     }
 

@@ -96,11 +96,18 @@ private:
 
 }  // namespace kestrum
 
-// Evaluates a PyResult; on failure returns its error from the enclosing function,
-// otherwise yields the value (the binding layer's stand-in for `?`).
-#define KS_TRY(...)                                                         \
-    __extension__({                                                         \
-        auto ks_try_result_ = (__VA_ARGS__);                                \
-        if (!ks_try_result_) return std::move(ks_try_result_).take_error(); \
-        std::move(ks_try_result_).value();                                  \
-    })
+// The binding layer's stand-in for `?`, in standard C++. KS_TRY evaluates a result: on failure
+// it returns the error from the enclosing function, otherwise `declaration` takes the value:
+//   KS_TRY(const float radius, extract_argument<float>(args[0], "radius"));
+// KS_CHECK does the same for a result without a value.
+#define KS_TRY(declaration, ...)                                                            \
+    auto KS_RESULT_NAME(__LINE__) = (__VA_ARGS__);                                          \
+    if (!KS_RESULT_NAME(__LINE__)) return std::move(KS_RESULT_NAME(__LINE__)).take_error(); \
+    declaration = std::move(KS_RESULT_NAME(__LINE__)).value()
+#define KS_CHECK(...)                                     \
+    do {                                                  \
+        if (auto ks_result_ = (__VA_ARGS__); !ks_result_) \
+            return std::move(ks_result_).take_error();    \
+    } while (false)
+#define KS_RESULT_NAME(line) KS_RESULT_NAME_AT(line)
+#define KS_RESULT_NAME_AT(line) ks_result_##line

@@ -89,7 +89,7 @@ PyResult<TypeObject> create_type_object(const ClassDescription& description,
 
     PyType_Spec spec{tables->spec_name.c_str(), static_cast<int>(description.basicsize), 0,
                      Py_TPFLAGS_DEFAULT, slots.data()};
-    Owned type = KS_TRY(steal_or_fetch(PyType_FromSpec(&spec)));
+    KS_TRY(Owned type, steal_or_fetch(PyType_FromSpec(&spec)));
     auto* built = reinterpret_cast<PyTypeObject*>(type.get());
 #if PY_VERSION_HEX < 0x030E0000
     // Before 3.14 a heap type's fast call entry can only be set after it is built.
@@ -101,7 +101,7 @@ PyResult<TypeObject> create_type_object(const ClassDescription& description,
 }
 
 PyResult<TypeObject> LazyTypeObject::build() {
-    std::string* doc = KS_TRY(doc_.get_or_try_init([this] {
+    KS_TRY(std::string * doc, doc_.get_or_try_init([this] {
         return build_pyclass_doc(description_.name, description_.doc, description_.text_signature);
     }));
     return create_type_object(description_, *doc);

@@ -48,7 +48,8 @@ namespace {
 constexpr LazyTypeObject* CLASSES[] = {&CAPSULE_CLASS,  &CONE_CLASS,   &CUBOID_CLASS,
                                        &CYLINDER_CLASS, &SPHERE_CLASS, &MESH_CLASS};
 
-// The module's __all__, created empty when missing.
+// The module's __all__, created empty when missing. Called qualified: the C library declares
+// an `index` of its own.
 PyResult<Owned> index(PyObject* module_object) {
     if (PyObject* all = PyObject_GetAttr(module_object, ALL.get())) {
         Owned list = Owned::steal(all);
@@ -65,7 +66,7 @@ PyResult<Owned> index(PyObject* module_object) {
 
 PyResult<void> add(PyObject* module_object, PyObject* name, PyObject* type) {
     {
-        Owned all = KS_TRY(index(module_object));
+        KS_TRY(Owned all, kestrum::index(module_object));
         // The message says __name__ although the class name is what is appended: its
         // wording is fixed.
         if (PyList_Append(all.get(), name) == -1)
@@ -77,9 +78,9 @@ PyResult<void> add(PyObject* module_object, PyObject* name, PyObject* type) {
 
 PyResult<void> initialize(PyObject* module_object) {
     for (LazyTypeObject* lazy : CLASSES) {
-        PyTypeObject* type = KS_TRY(lazy->get_or_try_init());
+        KS_TRY(PyTypeObject * type, lazy->get_or_try_init());
         Owned name = PyString::new_(lazy->description().name);
-        KS_TRY(add(module_object, name.get(), reinterpret_cast<PyObject*>(type)));
+        KS_CHECK(add(module_object, name.get(), reinterpret_cast<PyObject*>(type)));
     }
     return {};
 }
@@ -101,8 +102,8 @@ PyResult<Owned> make_module() {
                            "#sub-interpreter-support");
     if (Owned* cached = module.get()) return Owned::borrow(cached->get());
 
-    Owned created = KS_TRY(steal_or_fetch(PyModule_Create2(&MODULE_DEFINITION, 1013)));
-    KS_TRY(initialize(created.get()));
+    KS_TRY(Owned created, steal_or_fetch(PyModule_Create2(&MODULE_DEFINITION, PYTHON_API_VERSION)));
+    KS_CHECK(initialize(created.get()));
     return Owned::borrow(module.set_if_empty(std::move(created)).get());
 }
 

@@ -59,7 +59,7 @@ PyErr error_from_builder(PyObject* builder) {
 // ---- native failures ---------------------------------------------------------------
 
 PyResult<Owned> panic_with_text(PyObject* args) {
-    std::string message = KS_TRY(FromPyObject<std::string>::extract_bound(arg(args, 0)));
+    KS_TRY(std::string message, FromPyObject<std::string>::extract_bound(arg(args, 0)));
     panic(std::move(message));
 }
 
@@ -90,7 +90,7 @@ PyObject* forbid_gil_then_enter(PyObject* /*module*/, PyObject* args) {
 // ---- error values ------------------------------------------------------------------
 
 PyResult<Owned> return_error(PyObject* args) {
-    std::string message = KS_TRY(FromPyObject<std::string>::extract_bound(arg(args, 1)));
+    KS_TRY(std::string message, FromPyObject<std::string>::extract_bound(arg(args, 1)));
     return PyErr::new_(arg(args, 0), std::move(message));
 }
 
@@ -143,7 +143,7 @@ PyResult<Owned> with_cause(PyObject* args) {
 }
 
 PyResult<Owned> argument_error(PyObject* args) {
-    std::string name = KS_TRY(FromPyObject<std::string>::extract_bound(arg(args, 0)));
+    KS_TRY(std::string name, FromPyObject<std::string>::extract_bound(arg(args, 0)));
     return argument_extraction_error(name, error_from_instance(arg(args, 1)));
 }
 
@@ -159,7 +159,7 @@ PyResult<Owned> debug_form(PyObject* args) {
 
 PyResult<Owned> display(PyObject* args) {
     std::string out;
-    KS_TRY(append_display(arg(args, 0), out));
+    KS_CHECK(append_display(arg(args, 0), out));
     return PyString::new_(out);
 }
 
@@ -253,8 +253,8 @@ constinit GILOnceCell<Owned> ONCE_CELL;
 // Fills the cell from a callable; a raising callable leaves it empty.
 PyResult<Owned> once_cell_get_or_init(PyObject* args) {
     PyObject* init = arg(args, 0);
-    Owned* stored = KS_TRY(
-        ONCE_CELL.get_or_try_init([init] { return steal_or_fetch(PyObject_CallNoArgs(init)); }));
+    KS_TRY(Owned * stored,
+           ONCE_CELL.get_or_try_init([init] { return steal_or_fetch(PyObject_CallNoArgs(init)); }));
     return Owned::borrow(stored->get());
 }
 
@@ -284,11 +284,11 @@ struct BuiltClass {
 auto& BUILT_CLASSES = *new std::vector<std::unique_ptr<BuiltClass>>();
 
 PyResult<Owned> build_class(PyObject* args) {
-    std::string name = KS_TRY(FromPyObject<std::string>::extract_bound(arg(args, 0)));
-    std::string signature = KS_TRY(FromPyObject<std::string>::extract_bound(arg(args, 1)));
+    KS_TRY(std::string name, FromPyObject<std::string>::extract_bound(arg(args, 0)));
+    KS_TRY(std::string signature, FromPyObject<std::string>::extract_bound(arg(args, 1)));
     auto& built = BUILT_CLASSES.emplace_back(
         std::make_unique<BuiltClass>(std::move(name), std::move(signature)));
-    PyTypeObject* type = KS_TRY(built->lazy.get_or_try_init());
+    KS_TRY(PyTypeObject * type, built->lazy.get_or_try_init());
     return Owned::borrow(reinterpret_cast<PyObject*>(type));
 }
 
@@ -299,7 +299,8 @@ struct PyFailingDealloc {
         "FailingDealloc", "__new__", PARAMETERS, 0, 1, {}};
     std::string message;
     static PyResult<PyFailingDealloc> from_arguments(const ArgumentSlots<1>& slots) {
-        return PyFailingDealloc{KS_TRY(extract_argument<std::string>(slots[0], "message"))};
+        KS_TRY(std::string message, extract_argument<std::string>(slots[0], "message"));
+        return PyFailingDealloc{std::move(message)};
     }
     static void tp_dealloc(PyObject* self) {
         trampoline_unraisable([self] {
@@ -330,7 +331,8 @@ struct PyProbe {
     static constexpr FunctionDescription new_description{"Probe", "__new__", PARAMETERS, 0, 1, {}};
     float value;
     static auto from_arguments(const auto& args) -> Converted<decltype(args), PyProbe> {
-        return PyProbe{KS_TRY(extract_argument<float>(args[0], "value"))};
+        KS_TRY(const float value, extract_argument<float>(args[0], "value"));
+        return PyProbe{value};
     }
     static PyObject* get(const PyProbe& self) { return PyFloat_FromDouble(self.value); }
     static PyResult<void> set(PyObject* /*self*/, PyObject* value) {
@@ -413,7 +415,7 @@ constexpr FunctionDescription KEYWORDS_ONLY{nullptr, "keywords_only", {}, 0, 0, 
 // The argument bound to each parameter, by parameter name; empty slots are left out.
 template <const FunctionDescription& Description>
 PyResult<Owned> bound(std::span<PyObject* const> slots) {
-    Owned result = KS_TRY(steal_or_fetch(PyDict_New()));
+    KS_TRY(Owned result, steal_or_fetch(PyDict_New()));
     const std::size_t positional_count = Description.positional_names.size();
     for (std::size_t i = 0; i < slots.size(); ++i) {
         if (slots[i] == nullptr) continue;
@@ -432,8 +434,8 @@ PyObject* bind_vector(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
                       PyObject* kwnames) {
     return trampoline([&]() -> PyResult<Owned> {
         ArgumentSlots<Description.parameter_count()> slots{};
-        KS_TRY(extract_arguments_fastcall(Description, args, nargs, kwnames, slots,
-                                          parameter_objects<Description>));
+        KS_CHECK(extract_arguments_fastcall(Description, args, nargs, kwnames, slots,
+                                            parameter_objects<Description>));
         return bound<Description>(slots);
     });
 }
@@ -443,7 +445,7 @@ template <const FunctionDescription& Description>
 PyObject* bind_tuple(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> PyResult<Owned> {
         ArgumentSlots<Description.parameter_count()> slots{};
-        KS_TRY(extract_arguments_tuple_dict(Description, args, kwargs, slots));
+        KS_CHECK(extract_arguments_tuple_dict(Description, args, kwargs, slots));
         return bound<Description>(slots);
     });
 }
@@ -518,14 +520,14 @@ PyModuleDef MODULE_DEFINITION = {
 };
 
 PyResult<Owned> make_module() {
-    Owned module = KS_TRY(steal_or_fetch(PyModule_Create(&MODULE_DEFINITION)));
+    KS_TRY(Owned module, steal_or_fetch(PyModule_Create(&MODULE_DEFINITION)));
     const std::pair<const char*, LazyTypeObject*> classes[] = {
         {"FailingDealloc", &PyFailingDealloc::type_object},
         {"Probe", &PyProbe::type_object},
         {"ErrorValue", &PyErrorValue::type_object},
     };
     for (auto [name, lazy] : classes) {
-        PyTypeObject* type = KS_TRY(lazy->get_or_try_init());
+        KS_TRY(PyTypeObject * type, lazy->get_or_try_init());
         if (PyModule_AddObjectRef(module.get(), name, reinterpret_cast<PyObject*>(type)) == -1)
             return fetch_error();
     }

@@ -18,7 +18,7 @@ struct PyMesh {
     // The text is borrowed from the argument and copied once, straight into the value. A
     // compact ASCII `str` (what paths usually are) goes back later without decoding.
     static auto from_arguments(const auto& args) -> Converted<decltype(args), PyMesh> {
-        const BorrowedText path = KS_TRY(extract_argument<BorrowedText>(args[0], "path"));
+        KS_TRY(const BorrowedText path, extract_argument<BorrowedText>(args[0], "path"));
         char* heap = nullptr;
         if (!Text::make_room(path.text.size(), heap)) [[unlikely]]
             return PyErr::no_memory();

@@ -20,7 +20,8 @@ struct PyAxialShape {
     static constexpr FunctionDescription new_description =
         radius_length_description(Texts.class_name);
     static auto from_arguments(const auto& args) -> Converted<decltype(args), PyAxialShape> {
-        return PyAxialShape{KS_TRY(convert_radius_length(args))};
+        KS_TRY(const RadiusHalfLength value, convert_radius_length(args));
+        return PyAxialShape{value};
     }
 
     static PyObject* radius(const PyAxialShape& self) {

@@ -8,7 +8,8 @@ struct PyCapsule {
 
     static constexpr FunctionDescription new_description = radius_length_description("Capsule");
     static auto from_arguments(const auto& args) -> Converted<decltype(args), PyCapsule> {
-        return PyCapsule{KS_TRY(convert_radius_length(args))};
+        KS_TRY(const RadiusHalfLength value, convert_radius_length(args));
+        return PyCapsule{value};
     }
 };
 
