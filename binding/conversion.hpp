@@ -67,13 +67,14 @@ inline bool read_exact_number(PyObject* object, float& out) {
     return true;
 }
 
-// The longest exact list or tuple of exact floats that is read in line.
-inline constexpr std::size_t SHORT_FLOATS = 4;
+// The longest exact list or tuple of exact numbers that is read in line.
+inline constexpr std::size_t SHORT_NUMBERS = 4;
 
-// Reads an exact list or tuple of at most SHORT_FLOATS exact floats, which runs no Python
-// code and cannot fail. False, with nothing read, for anything else.
+// Reads an exact list or tuple of at most SHORT_NUMBERS exact floats and ints, each as
+// `read_exact_number` reads it, which runs no Python code. False, with nothing pending and what
+// was read meaningless, for anything else.
 template <std::size_t N>
-inline bool read_short_exact_floats(PyObject* object, LeadingFloats<N>& out) {
+inline bool read_short_exact_numbers(PyObject* object, LeadingFloats<N>& out) {
     PyObject* const* items;
     Py_ssize_t size;
     if (PyList_CheckExact(object)) {
@@ -86,12 +87,13 @@ inline bool read_short_exact_floats(PyObject* object, LeadingFloats<N>& out) {
         return false;
     }
     const auto n = static_cast<std::size_t>(size);
-    if (n > SHORT_FLOATS) return false;
+    if (n > SHORT_NUMBERS) return false;
     for (std::size_t i = 0; i < n; ++i) {
-        if (!is_exact_float(items[i])) [[unlikely]]
+        float value;
+        if (!read_exact_number(items[i], value)) [[unlikely]]
             return false;
+        out.push_back(value);
     }
-    for (std::size_t i = 0; i < n; ++i) out.push_back(exact_float_value(items[i]));
     return true;
 }
 
@@ -103,7 +105,7 @@ struct BorrowedText {
 };
 
 // What converts in line, running no Python code and unable to fail: an exact `float` or
-// `int`, a compact ASCII `str`, a short exact list or tuple of exact floats. False, with
+// `int`, a compact ASCII `str`, a short exact list or tuple of them. False, with
 // nothing pending, for anything else.
 inline bool read_plain(PyObject* object, float& out) {
     return read_exact_number(object, out);
@@ -119,7 +121,7 @@ inline bool read_plain(PyObject* object, BorrowedText& out) {
 
 template <std::size_t N>
 inline bool read_plain(PyObject* object, LeadingFloats<N>& out) {
-    return read_short_exact_floats(object, out);
+    return read_short_exact_numbers(object, out);
 }
 
 template <class T>
