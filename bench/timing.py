@@ -63,6 +63,16 @@ OPS = [
         "Cuboid(sides)",
         lambda m: {"Cuboid": m.Cuboid, "sides": (2.0, 4.0, 6.0)},
     ),
+    Op(
+        "Cuboid([2, 4, 6])",
+        "Cuboid(sides)",
+        lambda m: {"Cuboid": m.Cuboid, "sides": [2, 4, 6]},
+    ),
+    Op(
+        "Cuboid((2, 4, 6))",
+        "Cuboid(sides)",
+        lambda m: {"Cuboid": m.Cuboid, "sides": (2, 4, 6)},
+    ),
     Op('PyMesh("a/b/c.obj")', 'PyMesh("a/b/c.obj")', _cls("PyMesh")),
     Op("m.mesh_path", "m.mesh_path", lambda m: {"m": m.PyMesh("a/b/c.obj")}),
     Op(

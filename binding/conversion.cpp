@@ -14,7 +14,7 @@ PyResult<std::optional<Owned>> next(PyObject* iterator) {
 }
 
 PyResult<float> FromPyObject<float>::extract_slow(PyObject* object) {
-    const double value = as_double(object);
+    const double value = PyFloat_AsDouble(object);
     if (value == -1.0) {
         if (auto error = PyErr::take()) return std::move(*error);
     }
@@ -41,13 +41,13 @@ template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t
 PyResult<void> convert_items(PyObject* object, FloatSink& sink) {
     for (Py_ssize_t i = 0; i < Size(object); ++i) {
         PyObject* item = Item(object, i);
-        if (float value; read_exact_float(item, value)) [[likely]] {
+        if (float value; read_exact_number(item, value)) [[likely]] {
             sink.push_back(value);
             continue;
         }
         // Converting anything else may run Python code that drops the item from the list.
         Owned held = Owned::borrow(item);
-        KS_TRY(const float value, FromPyObject<float>::extract_bound(held.get()));
+        KS_TRY(const float value, FromPyObject<float>::extract_slow(held.get()));
         sink.push_back(value);
     }
     return {};

@@ -37,8 +37,7 @@ inline float narrow_to_single(double value) {
     return static_cast<float>(value);
 }
 
-// The one shortcut of every number conversion: an exact `float` is read in place, which runs
-// no Python code and cannot fail. False, with nothing read, for anything else.
+// An exact `float` is read in place, which runs no Python code and cannot fail.
 inline bool is_exact_float(PyObject* object) {
     return Py_IS_TYPE(object, &PyFloat_Type);
 }
@@ -51,19 +50,31 @@ inline bool read_exact_float(PyObject* object, float& out) {
     return true;
 }
 
-// The interpreter's float conversion, except that an exact `int` goes straight to its own
-// conversion without making a float object on the way. -1 with the failure pending when it fails.
-inline double as_double(PyObject* object) {
-    return PyLong_CheckExact(object) ? PyLong_AsDouble(object) : PyFloat_AsDouble(object);
+// The one shortcut of every number conversion: an exact `float`, or an exact `int` within the
+// double range (its own conversion, without a float object on the way), read without running
+// Python code. False, with nothing pending, for anything else: an `int` beyond the range is
+// left to the interpreter's conversion, which reports it.
+inline bool read_exact_number(PyObject* object, float& out) {
+    if (read_exact_float(object, out)) [[likely]]
+        return true;
+    if (!PyLong_CheckExact(object)) return false;
+    const double value = PyLong_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred() != nullptr) [[unlikely]] {
+        PyErr_Clear();
+        return false;
+    }
+    out = narrow_to_single(value);
+    return true;
 }
 
-// The longest exact list or tuple of exact floats that is read in line.
-inline constexpr std::size_t SHORT_FLOATS = 4;
+// The longest exact list or tuple of exact numbers that is read in line.
+inline constexpr std::size_t SHORT_NUMBERS = 4;
 
-// Reads an exact list or tuple of at most SHORT_FLOATS exact floats, which runs no Python
-// code and cannot fail. False, with nothing read, for anything else.
+// Reads an exact list or tuple of at most SHORT_NUMBERS exact floats and ints, each as
+// `read_exact_number` reads it, which runs no Python code. False, with nothing pending and what
+// was read meaningless, for anything else.
 template <std::size_t N>
-inline bool read_short_exact_floats(PyObject* object, LeadingFloats<N>& out) {
+inline bool read_short_exact_numbers(PyObject* object, LeadingFloats<N>& out) {
     PyObject* const* items;
     Py_ssize_t size;
     if (PyList_CheckExact(object)) {
@@ -76,12 +87,13 @@ inline bool read_short_exact_floats(PyObject* object, LeadingFloats<N>& out) {
         return false;
     }
     const auto n = static_cast<std::size_t>(size);
-    if (n > SHORT_FLOATS) return false;
+    if (n > SHORT_NUMBERS) return false;
     for (std::size_t i = 0; i < n; ++i) {
-        if (!is_exact_float(items[i])) [[unlikely]]
+        float value;
+        if (!read_exact_number(items[i], value)) [[unlikely]]
             return false;
+        out.push_back(value);
     }
-    for (std::size_t i = 0; i < n; ++i) out.push_back(exact_float_value(items[i]));
     return true;
 }
 
@@ -93,19 +105,10 @@ struct BorrowedText {
 };
 
 // What converts in line, running no Python code and unable to fail: an exact `float` or
-// `int`, a compact ASCII `str`, a short exact list or tuple of exact floats. False, with
+// `int`, a compact ASCII `str`, a short exact list or tuple of them. False, with
 // nothing pending, for anything else.
 inline bool read_plain(PyObject* object, float& out) {
-    if (read_exact_float(object, out)) [[likely]]
-        return true;
-    if (!PyLong_CheckExact(object)) return false;
-    const double value = PyLong_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred() != nullptr) [[unlikely]] {
-        PyErr_Clear();  // the general road converts it again and reports it
-        return false;
-    }
-    out = narrow_to_single(value);
-    return true;
+    return read_exact_number(object, out);
 }
 
 inline bool read_plain(PyObject* object, BorrowedText& out) {
@@ -118,7 +121,7 @@ inline bool read_plain(PyObject* object, BorrowedText& out) {
 
 template <std::size_t N>
 inline bool read_plain(PyObject* object, LeadingFloats<N>& out) {
-    return read_short_exact_floats(object, out);
+    return read_short_exact_numbers(object, out);
 }
 
 template <class T>
@@ -132,10 +135,11 @@ struct FromPyObject;
 template <>
 struct FromPyObject<float> {
     static PyResult<float> extract_bound(PyObject* object) {
-        if (float value; read_exact_float(object, value)) [[likely]]
+        if (float value; read_exact_number(object, value)) [[likely]]
             return value;
         return extract_slow(object);
     }
+    // The interpreter's own conversion, for what `read_exact_number` leaves.
     [[gnu::noinline]] static PyResult<float> extract_slow(PyObject* object);
 };
 

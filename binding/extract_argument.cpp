@@ -355,15 +355,18 @@ std::pair<Owned, Owned> argument_error_arguments(PyObject* exception_type, std::
 namespace {
 
 // The interpreter's float conversion refuses a type with neither `__float__` nor `__index__`
-// without running any code of the object, in these words (type names cut at 50 bytes).
+// without running any code of the object, in these words (type names cut at 50 bytes), copied
+// from CPython 3.11 and the same through 3.15.
 constexpr std::string_view NOT_A_REAL_NUMBER = "must be real number, not ";
 constexpr std::size_t TYPE_NAME_LIMIT = 50;
 
-// That refusal made directly. Letting the interpreter format and raise its exception (from
-// 3.12 an instance) only to take it back made a failing call cost about twice as much
-// (callgrind). Empty where the wording could differ (a long or non-ASCII type name): the
-// interpreter's own text is reworded instead.
+}  // namespace
+
+// Letting the interpreter format and raise its exception (from 3.12 an instance) only to take
+// it back made a failing call cost about twice as much (callgrind). A long or non-ASCII type
+// name is left to the interpreter, whose text is then reworded.
 std::optional<PyErr> refuse_as_real_number(PyObject* object, ParameterName name) {
+    if (PyLong_CheckExact(object) || PyFloat_Check(object)) return std::nullopt;
     const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
     if (number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr))
         return std::nullopt;
@@ -374,26 +377,6 @@ std::optional<PyErr> refuse_as_real_number(PyObject* object, ParameterName name)
         PyExc_TypeError,
         ascii_message({ARGUMENT_OPEN, name.text, ARGUMENT_CLOSE, NOT_A_REAL_NUMBER, shown}),
         std::nullopt);
-}
-
-}  // namespace
-
-PyResult<float> extract_float_slow(PyObject* object, ParameterName name) {
-    if (!PyLong_CheckExact(object) && !PyFloat_Check(object)) {
-        if (std::optional<PyErr> refused = refuse_as_real_number(object, name))
-            return std::move(*refused);
-    }
-    const double value = as_double(object);
-    if (value != -1.0 || PyErr_Occurred() == nullptr) [[likely]]
-        return narrow_to_single(value);
-    if (Owned text = take_bare_type_error_message()) {
-        if (std::optional<PyErr> reworded = reword_plain_type_error(name, name.ascii, text.get()))
-            return std::move(*reworded);
-        std::string message = argument_prefix(name);
-        message += to_string_lossy(text.get());
-        return PyErr::new_with_cause(PyExc_TypeError, message, std::nullopt);
-    }
-    return argument_extraction_error(name, fetch_error());
 }
 
 }  // namespace kestrum

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -175,11 +176,9 @@ struct ParameterName {
 
 // Names the parameter in an exact TypeError from its conversion; others pass unchanged.
 PyErr argument_extraction_error(std::string_view name, PyErr error);
-// The float conversion's out-of-line road, argument_extraction_error included. Its usual
-// failure, a type that is no number, is refused in the interpreter's words without asking it;
-// other TypeErrors of the interpreter are reworded straight from the indicator without an
-// error value in between (about 80 instructions a failing call, callgrind).
-PyResult<float> extract_float_slow(PyObject* object, ParameterName name);
+// The float conversion's usual failure, a type that is no number, refused in the interpreter's
+// words without asking it; empty when the object may be a number, or the words could differ.
+std::optional<PyErr> refuse_as_real_number(PyObject* object, ParameterName name);
 // The exception of an error about one argument, in the same form: "argument '<name>': " + text.
 std::pair<Owned, Owned> argument_error_arguments(PyObject* exception_type, std::string_view name,
                                                  std::string_view text);
@@ -194,7 +193,10 @@ PyErr argument_error(PyObject* exception_type, std::string_view name, Text text)
 
 template <class T>
 [[gnu::noinline]] PyResult<T> extract_argument_slow(PyObject* object, ParameterName name) {
-    if constexpr (std::is_same_v<T, float>) return extract_float_slow(object, name);
+    if constexpr (std::is_same_v<T, float>) {
+        if (std::optional<PyErr> refused = refuse_as_real_number(object, name))
+            return std::move(*refused);
+    }
     PyResult<T> value = FromPyObjectBound<T>::from_py_object_bound(object);
     if (!value) [[unlikely]]
         value = argument_extraction_error(name, std::move(value).take_error());

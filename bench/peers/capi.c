@@ -106,6 +106,13 @@ convert:;
         float v;
         if (PyFloat_CheckExact(item)) {
             v = (float)PyFloat_AS_DOUBLE(item);
+        } else if (PyLong_CheckExact(item)) {  // runs no Python code: the list keeps the item
+            double d = PyLong_AsDouble(item);
+            if (d == -1.0 && PyErr_Occurred()) {
+                Py_DECREF(fast);
+                return -1;
+            }
+            v = (float)d;
         } else {  // __float__ or __index__ may run code that drops the item from the list
             Py_INCREF(item);
             int rc = to_f32(item, &v);
