@@ -107,11 +107,11 @@ struct BorrowedText {
 // What converts in line, running no Python code and unable to fail: an exact `float` or
 // `int`, a compact ASCII `str`, a short exact list or tuple of them. False, with
 // nothing pending, for anything else.
-inline bool read_plain(PyObject* object, float& out) {
+inline bool read_in_line(PyObject* object, float& out) {
     return read_exact_number(object, out);
 }
 
-inline bool read_plain(PyObject* object, BorrowedText& out) {
+inline bool read_in_line(PyObject* object, BorrowedText& out) {
     if (!PyUnicode_Check(object) || !PyUnicode_IS_COMPACT_ASCII(object)) return false;
     out = {std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))),
@@ -120,12 +120,12 @@ inline bool read_plain(PyObject* object, BorrowedText& out) {
 }
 
 template <std::size_t N>
-inline bool read_plain(PyObject* object, LeadingFloats<N>& out) {
+inline bool read_in_line(PyObject* object, LeadingFloats<N>& out) {
     return read_short_exact_numbers(object, out);
 }
 
 template <class T>
-inline bool read_plain(PyObject* /*object*/, T& /*out*/) {
+inline bool read_in_line(PyObject* /*object*/, T& /*out*/) {
     return false;
 }
 

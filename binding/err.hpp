@@ -57,10 +57,6 @@ inline PyObject* bare_type_error_message(PyObject* type, PyObject* value) {
     return PyUnicode_CheckExact(value) ? value : nullptr;
 }
 
-// The message of the pending exception when it is a bare TypeError, taken off the indicator
-// with its traceback; null, with the exception still pending, otherwise.
-Owned take_bare_type_error_message();
-
 // Takes the pending exception off the indicator as an instance (every member null when none
 // was pending).
 PyErrStateNormalized take_normalized();

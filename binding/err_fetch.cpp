@@ -1,5 +1,5 @@
-// Taking a failure off the interpreter's error indicator: as an instance, as the message of a
-// bare TypeError, or as the error value that a failed call reports.
+// Taking a failure off the interpreter's error indicator: as an instance, or as the error value
+// that a failed call reports.
 #include "err.hpp"
 
 namespace kestrum {
@@ -20,25 +20,6 @@ PyErrStateNormalized take_normalized() {
     PyErr_NormalizeException(&type, &value, &traceback);
     return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
 #endif
-}
-
-Owned take_bare_type_error_message() {
-#if PY_VERSION_HEX >= 0x030C0000
-    Owned exception = Owned::steal(PyErr_GetRaisedException());
-    if (PyObject* text = bare_type_error_message(exception.get())) return Owned::borrow(text);
-    PyErr_SetRaisedException(exception.release());
-#else
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    Owned type_held = Owned::steal(type);
-    Owned value_held = Owned::steal(value);
-    Owned traceback_held = Owned::steal(traceback);
-    if (bare_type_error_message(type, value) != nullptr) return value_held;
-    PyErr_Restore(type_held.release(), value_held.release(), traceback_held.release());
-#endif
-    return Owned();
 }
 
 PyErr fetch_error() {

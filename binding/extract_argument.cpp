@@ -308,10 +308,10 @@ bool is_ascii(std::string_view text) {
     return seen < 0x80;
 }
 
-// The new TypeError for a plain one with message `text`; empty when `text` has no UTF-8 form
+// The new TypeError for a bare one with message `text`; empty when `text` has no UTF-8 form
 // (the general road then rewords it from its display form).
-std::optional<PyErr> reword_plain_type_error(std::string_view name, bool name_is_ascii,
-                                             PyObject* text) {
+std::optional<PyErr> reword_bare_type_error(std::string_view name, bool name_is_ascii,
+                                            PyObject* text) {
     if (PyUnicode_IS_COMPACT_ASCII(text) && name_is_ascii)
         return PyErr::new_with_cause(
             PyExc_TypeError, ascii_message({ARGUMENT_OPEN, name, ARGUMENT_CLOSE, ascii_view(text)}),
@@ -332,7 +332,7 @@ PyErr argument_extraction_error(std::string_view name, PyErr error) {
     // What the interpreter's own conversions raise: no instance, no cause; its message is
     // what str() of the instance would give.
     if (PyObject* text = error.bare_type_error_message()) {
-        if (std::optional<PyErr> reworded = reword_plain_type_error(name, is_ascii(name), text))
+        if (std::optional<PyErr> reworded = reword_bare_type_error(name, is_ascii(name), text))
             return std::move(*reworded);
     }
     if (error.get_type() != PyExc_TypeError) return error;

@@ -203,19 +203,19 @@ template <class T>
     return value;
 }
 
-// The argument read in line when `read_plain` can, else what `otherwise` makes of it, as a
+// The argument read in line when `read_in_line` can, else what `otherwise` makes of it, as a
 // `Result` (a PyResult, or on the uncounted road a Declinable).
 template <class T, template <class> class Result, class Otherwise>
-[[gnu::always_inline]] inline Result<T> read_plain_or(PyObject* object, Otherwise otherwise) {
+[[gnu::always_inline]] inline Result<T> read_in_line_or(PyObject* object, Otherwise otherwise) {
     if constexpr (requires { T::KEPT; }) {
         // Filled where it stands: moving it out after storing its floats one by one would
         // load them as one block the processor cannot forward from those stores.
         Result<T> read(std::in_place);
-        if (read_plain(object, *read)) [[likely]]
+        if (read_in_line(object, *read)) [[likely]]
             return read;
     } else {
         T value{};
-        if (read_plain(object, value)) [[likely]]
+        if (read_in_line(object, value)) [[likely]]
             return value;
     }
     return otherwise();
@@ -225,14 +225,14 @@ template <class T, template <class> class Result, class Otherwise>
 // cannot fail is read in line; everything else takes the out-of-line road.
 template <class T>
 inline PyResult<T> extract_argument(PyObject* object, ParameterName name) {
-    return read_plain_or<T, PyResult>(object,
-                                      [&] { return extract_argument_slow<T>(object, name); });
+    return read_in_line_or<T, PyResult>(object,
+                                        [&] { return extract_argument_slow<T>(object, name); });
 }
 
 // On the uncounted road only what is read in line converts; anything else declines.
 template <class T>
 inline Declinable<T> extract_argument(UncountedArgument argument, ParameterName /*name*/) {
-    return read_plain_or<T, Declinable>(argument.object, [] { return Declined(); });
+    return read_in_line_or<T, Declinable>(argument.object, [] { return Declined(); });
 }
 
 }  // namespace kestrum
