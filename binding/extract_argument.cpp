@@ -271,8 +271,8 @@ void push_parameter_list(std::string& message, std::span<const std::string_view>
 namespace {
 
 // The concatenation of ASCII `parts` as one `str`, written in place. Null, with the failure
-// pending, when the `str` cannot be made. The parts are copied whole: a byte loop over them
-// cost about 100 instructions a call (callgrind).
+// pending, when the `str` cannot be made. The parts are copied whole, not byte by byte (what
+// that saves is in bench/README.md).
 Owned ascii_message(std::initializer_list<std::string_view> parts) {
     std::size_t length = 0;
     for (std::string_view part : parts) length += part.size();
@@ -362,9 +362,10 @@ constexpr std::size_t TYPE_NAME_LIMIT = 50;
 
 }  // namespace
 
-// Letting the interpreter format and raise its exception (from 3.12 an instance) only to take
-// it back made a failing call cost about twice as much (callgrind). A long or non-ASCII type
-// name is left to the interpreter, whose text is then reworded.
+// The interpreter would format and raise its exception (from 3.12 an instance) only for kestrum
+// to take it back and reword it; this builds the reworded one directly (what that saves is in
+// bench/README.md). A long or non-ASCII type name is left to the interpreter, whose text is then
+// reworded.
 std::optional<PyErr> refuse_as_real_number(PyObject* object, ParameterName name) {
     if (PyLong_CheckExact(object) || PyFloat_Check(object)) return std::nullopt;
     const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;

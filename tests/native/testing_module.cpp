@@ -313,16 +313,14 @@ struct PyFailingDealloc {
             panic(std::move(message));
         });
     }
-    static LazyTypeObject type_object;
 };
 
-constexpr ClassDescription FAILING_DEALLOC_CLASS = [] {
+constinit LazyTypeObject FAILING_DEALLOC_CLASS = [] {
     ClassDescription description =
         describe_class<PyFailingDealloc>("FailingDealloc", "", "(message)");
     description.dealloc = PyFailingDealloc::tp_dealloc;
     return description;
 }();
-constinit LazyTypeObject PyFailingDealloc::type_object{FAILING_DEALLOC_CLASS};
 
 // A class whose only property has a getter and a setter that fail on demand. Its constructor
 // takes the uncounted road, where this module's own pending releases can be seen.
@@ -338,16 +336,14 @@ struct PyProbe {
     static PyResult<void> set(PyObject* /*self*/, PyObject* value) {
         return PyErr::new_(PyExc_ValueError, "refused " + std::string(Py_TYPE(value)->tp_name));
     }
-    static LazyTypeObject type_object;
 };
 
 constexpr PropertyEntry PROBE_PROPERTIES[] = {
     {"value", getter_of<PyProbe, &PyProbe::get>, nullptr, "the stored value"},
     {"value", nullptr, setter_of<PyProbe::set>, "ignored: the first doc stays"},
 };
-constexpr ClassDescription PROBE_CLASS =
+constinit LazyTypeObject PROBE_CLASS =
     describe_class<PyProbe>("Probe", "A probe.", "(value)", {}, PROBE_PROPERTIES);
-constinit LazyTypeObject PyProbe::type_object{PROBE_CLASS};
 
 struct PyBroken {
     static constexpr FunctionDescription new_description{"Broken", "__new__", {}, 0, 0, {}};
@@ -379,7 +375,6 @@ struct PyErrorValue {
         std::move(taken).restore();
         return fetch_error();
     }
-    static LazyTypeObject type_object;
 };
 
 constexpr MethodEntry ERROR_VALUE_METHODS[] = {
@@ -388,15 +383,13 @@ constexpr MethodEntry ERROR_VALUE_METHODS[] = {
     {"raise_now", method_noargs<PyErrorValue, &PyErrorValue::raise_now>, METH_NOARGS,
      "raise_now($self)\n--\n\nRestores the error inside the call and raises it."},
 };
-constexpr ClassDescription ERROR_VALUE_CLASS =
+constinit LazyTypeObject ERROR_VALUE_CLASS =
     describe_class<PyErrorValue>("ErrorValue", "", "(builder)", ERROR_VALUE_METHODS);
-constinit LazyTypeObject PyErrorValue::type_object{ERROR_VALUE_CLASS};
 
 // Sets a Probe's borrow counter, standing in for an exclusive borrow that no class takes.
 PyResult<Owned> set_borrow_flag(PyObject* args) {
     PyObject* probe = arg(args, 0);
-    if (!PyObject_TypeCheck(probe, PyProbe::type_object.get()))
-        return downcast_error(probe, "Probe");
+    if (!PyObject_TypeCheck(probe, PROBE_CLASS.get())) return downcast_error(probe, "Probe");
     reinterpret_cast<PyClassObject<PyProbe>*>(probe)->borrow_flag = PyLong_AsSsize_t(arg(args, 1));
     return none();
 }
@@ -522,9 +515,9 @@ PyModuleDef MODULE_DEFINITION = {
 PyResult<Owned> make_module() {
     KS_TRY(Owned module, steal_or_fetch(PyModule_Create(&MODULE_DEFINITION)));
     const std::pair<const char*, LazyTypeObject*> classes[] = {
-        {"FailingDealloc", &PyFailingDealloc::type_object},
-        {"Probe", &PyProbe::type_object},
-        {"ErrorValue", &PyErrorValue::type_object},
+        {"FailingDealloc", &FAILING_DEALLOC_CLASS},
+        {"Probe", &PROBE_CLASS},
+        {"ErrorValue", &ERROR_VALUE_CLASS},
     };
     for (auto [name, lazy] : classes) {
         KS_TRY(PyTypeObject * type, lazy->get_or_try_init());
