@@ -52,6 +52,7 @@ std::vector<PyGetSetDef> getset_table(std::span<const PropertyEntry> properties)
         if (property.set != nullptr) entry->second.set = property.set;
     }
     std::vector<PyGetSetDef> table;
+    table.reserve(order.size() + 1);
     for (const char* name : order) table.push_back(merged.at(name));
     close_table(table);
     return table;

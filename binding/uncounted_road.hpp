@@ -36,12 +36,17 @@ public:
     Declinable(PyErr error) : Declinable(Declined(std::move(error))) {}
 
     explicit operator bool() const noexcept { return value_.has_value(); }
-    T& operator*() & { return *value_; }
-    T* operator->() { return &*value_; }
-    T value() && { return std::move(*value_); }
+    T& operator*() & { return checked_value(); }
+    T* operator->() { return &checked_value(); }
+    T value() && { return std::move(checked_value()); }
     Declined take_error() && { return {}; }
 
 private:
+    T& checked_value() {
+        if (!value_) panic("a declined outcome holds no value");
+        return *value_;
+    }
+
     std::optional<T> value_;
 };
 
