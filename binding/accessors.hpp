@@ -14,8 +14,7 @@
 
 namespace kestrum {
 
-[[gnu::cold, gnu::noinline]] PyObject* fail_after_error(
-    std::source_location where = std::source_location::current());
+PyObject* fail_after_error(std::source_location where = std::source_location::current());
 
 // What computes the result of a method or getter from the receiver's value: either a new
 // reference or null with the failure pending (which then counts as a native failure), or a
@@ -33,14 +32,13 @@ template <class T, auto F>
 template <class T, auto F>
 [[gnu::always_inline]] inline PyObject* compute_from_receiver(PyObject* self) {
     if constexpr (!COUNTS_BORROWS<T> && RETURNS_REFERENCE<T, F>) {
-        if (no_release_waiting()) [[likely]] {
+        if (no_release_waiting()) {
             PyObject* result;
             {
                 [[maybe_unused]] UncountedRoad road;
                 result = F(Instance<T>::contents(self));
             }
-            if (result != nullptr) [[likely]]
-                return result;
+            if (result != nullptr) return result;
             return fail_after_error();
         }
     }
@@ -50,12 +48,11 @@ template <class T, auto F>
 // Kept out of line so that the uncounted road needs no stack frame.
 template <class T, auto F>
 PyObject* compute_in_boundary(PyObject* self) {
-    return trampoline([self]() KS_INLINE_BODY -> PyResult<Owned> {
+    return trampoline([self]() -> PyResult<Owned> {
         KS_TRY(PyRef<T> receiver, PyRef<T>::borrow(self));
         if constexpr (RETURNS_REFERENCE<T, F>) {
             Owned result = Owned::steal(F(*receiver));
-            if (!result) [[unlikely]]
-                panic_after_error();
+            if (!result) panic_after_error();
             return result;
         } else {
             return F(*receiver);
@@ -78,7 +75,7 @@ PyObject* getter_of(PyObject* self, void* /*closure*/) {
 // A property setter; deleting the property is refused.
 template <PyResult<void> (*Store)(PyObject* self, PyObject* value)>
 int setter_of(PyObject* self, PyObject* value, void* /*closure*/) {
-    return trampoline_int([=]() KS_INLINE_BODY -> PyResult<void> {
+    return trampoline_int([=]() -> PyResult<void> {
         if (value == nullptr) return PyErr::new_(PyExc_AttributeError, "can't delete attribute");
         return Store(self, value);
     });

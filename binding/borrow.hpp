@@ -14,8 +14,7 @@ namespace kestrum {
 // them; an atomic, let alone a locked read-modify-write, would only add cost to every
 // accessor and keep the compiler from holding its result in registers.
 inline bool try_borrow_shared(Py_ssize_t& flag) {
-    if (flag == BORROW_FLAG_EXCLUSIVE) [[unlikely]]
-        return false;
+    if (flag == BORROW_FLAG_EXCLUSIVE) return false;
     ++flag;
     return true;
 }
@@ -40,8 +39,7 @@ public:
     static PyResult<PyRef> borrow(PyObject* object) {
         auto* record = reinterpret_cast<PyClassObject<T>*>(object);
         if constexpr (COUNTS_BORROWS<T>) {
-            if (!try_borrow_shared(record->borrow_flag)) [[unlikely]]
-                return borrow_error();
+            if (!try_borrow_shared(record->borrow_flag)) return borrow_error();
         }
         return PyRef(record);
     }

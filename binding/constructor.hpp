@@ -20,8 +20,8 @@
 namespace kestrum {
 
 // The interpreter's own class call, `type.__call__(cls, *args, **kwargs)`, from a vector call.
-[[gnu::cold, gnu::noinline]] PyObject* call_as_type(PyObject* type, PyObject* const* args,
-                                                    std::size_t nargsf, PyObject* kwnames);
+PyObject* call_as_type(PyObject* type, PyObject* const* args, std::size_t nargsf,
+                       PyObject* kwnames);
 
 // What every class implementation type provides:
 //   static constexpr FunctionDescription new_description;  its constructor's parameters
@@ -39,11 +39,9 @@ struct Constructor {
     [[gnu::always_inline]] static Converted<Arguments, PyObject*> build(PyTypeObject* subtype,
                                                                         const Arguments& args) {
         auto value = T::from_arguments(args);
-        if (!value) [[unlikely]]
-            return std::move(value).take_error();
+        if (!value) return std::move(value).take_error();
         PyObject* instance = allocate_instance(subtype);
-        if (instance != nullptr) [[likely]]
-            Instance<T>::place(instance, std::move(*value));
+        if (instance != nullptr) Instance<T>::place(instance, std::move(*value));
         return instance;
     }
 
@@ -64,7 +62,7 @@ struct Constructor {
     }
 
     static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-        return trampoline([&]() KS_INLINE_BODY {
+        return trampoline([&]() {
             // The caller keeps the keyword dict alive, but not what it holds: a conversion's
             // Python code may empty it. What was bound from it is held until the end.
             std::array<Owned, ARITY> held;
@@ -92,7 +90,7 @@ struct Constructor {
     // class (type watchers, from 3.12), the class runs without this check until then.
     static PyObject* vectorcall_checked(PyObject* type, PyObject* const* args, std::size_t nargsf,
                                         PyObject* kwnames) {
-        if (!constructs_itself(reinterpret_cast<PyTypeObject*>(type))) [[unlikely]]
+        if (!constructs_itself(reinterpret_cast<PyTypeObject*>(type)))
             return call_as_type(type, args, nargsf, kwnames);
         return vectorcall(type, args, nargsf, kwnames);
     }
@@ -105,7 +103,7 @@ struct Constructor {
                                                  std::size_t nargsf, PyObject* kwnames) {
         if constexpr (HAS_UNCOUNTED_ROAD) {
             if (kwnames != nullptr) return vectorcall_keywords(type, args, nargsf, kwnames);
-            if (std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY)) [[likely]]
+            if (std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY))
                 return construct_bound(reinterpret_cast<PyTypeObject*>(type), args);
         }
         return vectorcall_general(type, args, nargsf, kwnames);
@@ -133,11 +131,10 @@ struct Constructor {
     // then runs Python code.
     [[gnu::always_inline]] static PyObject* construct_bound(PyTypeObject* subtype,
                                                             PyObject* const* slots) {
-        if (no_release_waiting()) [[likely]] {
+        if (no_release_waiting()) {
             [[maybe_unused]] UncountedRoad road;
             auto built = build(subtype, UncountedArguments<ARITY>{slots});
-            if (built) [[likely]]
-                return *built;
+            if (built) return *built;
         }
         return construct_in_boundary(subtype, slots);
     }
@@ -146,12 +143,12 @@ struct Constructor {
                                                              PyObject* const* slots) {
         ArgumentSlots<ARITY> bound;
         std::copy_n(slots, ARITY, bound.begin());
-        return trampoline([&]() KS_INLINE_BODY { return build_owned(subtype, bound); });
+        return trampoline([&]() { return build_owned(subtype, bound); });
     }
 
     [[gnu::noinline]] static PyObject* vectorcall_general(PyObject* type, PyObject* const* args,
                                                           std::size_t nargsf, PyObject* kwnames) {
-        return trampoline([&]() KS_INLINE_BODY {
+        return trampoline([&]() {
             return bind_and_build(
                 reinterpret_cast<PyTypeObject*>(type), [&](std::span<PyObject*> slots) {
                     return extract_arguments_fastcall(T::new_description, args,

@@ -41,7 +41,7 @@ template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t
 PyResult<void> convert_items(PyObject* object, FloatSink& sink) {
     for (Py_ssize_t i = 0; i < Size(object); ++i) {
         PyObject* item = Item(object, i);
-        if (float value; read_exact_number(item, value)) [[likely]] {
+        if (float value; read_exact_number(item, value)) {
             sink.push_back(value);
             continue;
         }

@@ -19,8 +19,7 @@ namespace kestrum {
 struct PyFloat {
     static Owned new_(double value) {
         PyObject* result = PyFloat_FromDouble(value);
-        if (result == nullptr) [[unlikely]]
-            panic_after_error();
+        if (result == nullptr) panic_after_error();
         return Owned::steal(result);
     }
 };
@@ -135,8 +134,7 @@ struct FromPyObject;
 template <>
 struct FromPyObject<float> {
     static PyResult<float> extract_bound(PyObject* object) {
-        if (float value; read_exact_number(object, value)) [[likely]]
-            return value;
+        if (float value; read_exact_number(object, value)) return value;
         return extract_slow(object);
     }
     // The interpreter's own conversion, for what `read_exact_number` leaves.
@@ -181,8 +179,7 @@ struct FromPyObjectBound<LeadingFloats<N>> {
         PyResult<LeadingFloats<N>> result(std::in_place);
         FloatSink sink{result->values, N};
         PyResult<void> converted = convert_sequence(object, sink);
-        if (!converted) [[unlikely]]
-            return std::move(converted).take_error();
+        if (!converted) return std::move(converted).take_error();
         result->count = sink.count;
         return result;
     }

@@ -64,7 +64,7 @@ PyErrStateNormalized take_normalized();
 // The boundary failed while raising an error (its exception could not be built): raises the
 // PanicException of `failure` (null: memory ran out) where that can still be built, else
 // MemoryError. Never lets a failure out but the interpreter's own thread unwinding.
-[[gnu::cold, gnu::noinline]] void raise_failed_raising(NativeFailure* failure);
+void raise_failed_raising(NativeFailure* failure);
 
 // The TypeError of a failed type check, formatted only when raised.
 PyErr downcast_error(PyObject* object, std::string_view target_name);

@@ -15,7 +15,7 @@ namespace {
 // that stopped it is left pending instead.
 void set_built(ErrorBuilder&& builder) {
     auto [type, argument] = std::move(builder).run();
-    if (!type) [[unlikely]] {
+    if (!type) {
         if (PyErr_Occurred() == nullptr) PyErr_NoMemory();
         return;
     }
@@ -48,7 +48,7 @@ PyObject* PyErrState::bare_type_error_message() const {
 }
 
 const PyErrStateNormalized& PyErrState::as_normalized() {
-    if (normalization_once_.load(std::memory_order_acquire)) [[likely]]
+    if (normalization_once_.load(std::memory_order_acquire))
         return std::get<PyErrStateNormalized>(inner_);
     return make_normalized();
 }

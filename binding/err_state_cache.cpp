@@ -60,7 +60,7 @@ void* PyErrState::operator new(std::size_t size) noexcept {
 
 void PyErrState::operator delete(void* block) noexcept {
     StateCache& cache = STATE_CACHE;
-    if (cache.count < StateCache::SIZE && cache.phase == StateCache::ARMED) [[likely]] {
+    if (cache.count < StateCache::SIZE && cache.phase == StateCache::ARMED) {
         cache.blocks[cache.count++] = block;
         return;
     }

@@ -52,8 +52,7 @@ PyErr downcast_error(PyObject* object, std::string_view target_name) {
         message += target_name;
         message += '\'';
         Owned text = PyString::try_new(message);
-        if (!text) [[unlikely]]
-            return {};
+        if (!text) return {};
         return {Owned::borrow(PyExc_TypeError), std::move(text)};
     }));
 }

@@ -11,8 +11,7 @@ namespace kestrum {
 PyErr PyErr::new_(PyObject* exception_type, std::string message) {
     return PyErr(ErrorBuilder([exception_type, message = std::move(message)] {
         Owned text = PyString::try_new(message);
-        if (!text) [[unlikely]]
-            return std::pair<Owned, Owned>{};
+        if (!text) return std::pair<Owned, Owned>{};
         return std::pair{Owned::borrow(exception_type), std::move(text)};
     }));
 }
@@ -47,8 +46,7 @@ PyObject* new_exception(PyObject* exception_type, PyObject* message) {
     auto* base = reinterpret_cast<PyTypeObject*>(PyExc_BaseException);
     if (type->tp_init == base->tp_init && type->tp_new == base->tp_new) {
         Owned args = Owned::steal(PyTuple_New(1));
-        if (!args) [[unlikely]]
-            return nullptr;
+        if (!args) return nullptr;
         PyTuple_SET_ITEM(args.get(), 0, Owned::borrow(message).release());
         return type->tp_new(type, args.get(), nullptr);
     }
@@ -58,8 +56,7 @@ PyObject* new_exception(PyObject* exception_type, PyObject* message) {
 }  // namespace
 
 PyErr PyErr::new_with_cause(PyObject* exception_type, Owned message, std::optional<PyErr> cause) {
-    if (!message) [[unlikely]]
-        return fetch_error();
+    if (!message) return fetch_error();
     KS_TRY(Owned instance, steal_or_fetch(new_exception(exception_type, message.get())));
     // The implicit context that raising it here would have given it.
     if (Owned handled = Owned::steal(PyErr_GetHandledException());

@@ -29,8 +29,7 @@ public:
     // Runs the recipe and destroys what it captured.
     std::pair<Owned, Owned> run() && {
         auto impl = std::move(impl_);
-        if (!impl) [[unlikely]]
-            return {};
+        if (!impl) return {};
         return impl->run();
     }
 
@@ -134,7 +133,7 @@ public:
 
     void restore() && {
         auto state = std::move(state_);
-        if (state) [[likely]]
+        if (state)
             state->restore();
         else
             PyErr_NoMemory();
@@ -150,11 +149,10 @@ public:
 private:
     PyErr() noexcept = default;
     PyErrState& state() {
-        if (!state_) [[unlikely]]
-            materialize_no_memory();
+        if (!state_) materialize_no_memory();
         return *state_;
     }
-    [[gnu::cold]] void materialize_no_memory();
+    void materialize_no_memory();
 
     std::unique_ptr<PyErrState> state_;
 };

@@ -25,7 +25,7 @@ namespace {
 // The UTF-8 text of a keyword name, or nothing when it has none (not a `str`, or one with
 // lone surrogates); compact ASCII names, what call sites pass, are read in place.
 inline std::optional<std::string_view> keyword_text(PyObject* key) {
-    if (PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key)) [[likely]]
+    if (PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key))
         return std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
     return keyword_text_slow(key);
@@ -128,17 +128,17 @@ PyResult<void> bind(const FunctionDescription& description, PyObject* const* pos
     while (keywords.next(key, value)) {
         if (names.empty()) names = names_fn();
         std::size_t index = find_parameter_object(names, key);
-        if (index == NO_PARAMETER) [[unlikely]] {
+        if (index == NO_PARAMETER) {
             const std::optional<std::string_view> name = keyword_text(key);
             if (!name) return unexpected_keyword_argument(description, key);
             index = find_parameter(description, *name);
             if (index == NO_PARAMETER) return unexpected_keyword_argument(description, key);
         }
-        if (index < description.positional_only_count) [[unlikely]] {
+        if (index < description.positional_only_count) {
             positional_only_given.push_back(parameter_name(description, index));
             continue;
         }
-        if (slots[index] != nullptr) [[unlikely]]
+        if (slots[index] != nullptr)
             return multiple_values_for_argument(description, parameter_name(description, index));
         slots[index] = value;
     }
@@ -277,8 +277,7 @@ Owned ascii_message(std::initializer_list<std::string_view> parts) {
     std::size_t length = 0;
     for (std::string_view part : parts) length += part.size();
     Owned message = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
-    if (!message) [[unlikely]]
-        return message;
+    if (!message) return message;
     char* out = static_cast<char*>(PyUnicode_DATA(message.get()));
     for (std::string_view part : parts) {
         std::memcpy(out, part.data(), part.size());
@@ -347,8 +346,7 @@ std::pair<Owned, Owned> argument_error_arguments(PyObject* exception_type, std::
     std::string message = argument_prefix(name);
     message += text;
     Owned argument = PyString::try_new(message);
-    if (!argument) [[unlikely]]
-        return {};
+    if (!argument) return {};
     return {Owned::borrow(exception_type), std::move(argument)};
 }
 

@@ -101,7 +101,7 @@ inline PyResult<void> extract_arguments_fastcall(const FunctionDescription& desc
                                                  ParameterObjectsFn names = no_parameter_objects) {
     const std::size_t positional_count = description.positional_names.size();
     const auto given = static_cast<std::size_t>(nargs);
-    if (description.all_positional_required() && given <= positional_count) [[likely]] {
+    if (description.all_positional_required() && given <= positional_count) {
         if (kwnames == nullptr) {
             if (given == positional_count) {
                 for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = args[i];
@@ -128,7 +128,7 @@ struct InternedParameterNames {
     using Names = std::array<PyObject*, Description.parameter_count()>;
     static constinit inline GILOnceCell<Names> cell;
 
-    [[gnu::cold, gnu::noinline]] static ParameterObjects make() {
+    [[gnu::noinline]] static ParameterObjects make() {
         return cell.get_or_init([] {
             Names names{};
             intern_parameter_names(Description, names);
@@ -141,8 +141,7 @@ struct InternedParameterNames {
 // Read in line once made, since every call with keywords asks for them.
 template <const FunctionDescription& Description>
 inline ParameterObjects parameter_objects() {
-    if (auto* names = InternedParameterNames<Description>::cell.get()) [[likely]]
-        return *names;
+    if (auto* names = InternedParameterNames<Description>::cell.get()) return *names;
     return InternedParameterNames<Description>::make();
 }
 
@@ -198,8 +197,7 @@ template <class T>
             return std::move(*refused);
     }
     PyResult<T> value = FromPyObjectBound<T>::from_py_object_bound(object);
-    if (!value) [[unlikely]]
-        value = argument_extraction_error(name, std::move(value).take_error());
+    if (!value) value = argument_extraction_error(name, std::move(value).take_error());
     return value;
 }
 
@@ -211,12 +209,10 @@ template <class T, template <class> class Result, class Otherwise>
         // Filled where it stands: moving it out after storing its floats one by one would
         // load them as one block the processor cannot forward from those stores.
         Result<T> read(std::in_place);
-        if (read_in_line(object, *read)) [[likely]]
-            return read;
+        if (read_in_line(object, *read)) return read;
     } else {
         T value{};
-        if (read_in_line(object, value)) [[likely]]
-            return value;
+        if (read_in_line(object, value)) return value;
     }
     return otherwise();
 }

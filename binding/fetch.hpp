@@ -15,8 +15,7 @@ PyErr fetch_error();
 
 // A new reference from the interpreter, or the failure it reported.
 inline PyResult<Owned> steal_or_fetch(PyObject* result) {
-    if (result == nullptr) [[unlikely]]
-        return fetch_error();
+    if (result == nullptr) return fetch_error();
     return Owned::steal(result);
 }
 

@@ -106,8 +106,7 @@ bool thread_is_ending() noexcept {
 // exit and be ended there, by unwinding that must not meet the callers' noexcept frames.
 void release_counted(PyObject* object) noexcept {
     // The interpreter is finishing and no entry will come: the reference is leaked.
-    if (thread_is_ending()) [[unlikely]]
-        return;
+    if (thread_is_ending()) return;
     try {
         Py_DECREF(object);
     } catch (...) {

@@ -38,8 +38,7 @@ private:
 extern ReferencePool POOL [[gnu::visibility("hidden")]];
 
 inline void apply_pending_decrefs() {
-    if (POOL.has_pending()) [[unlikely]]
-        POOL.update_counts();
+    if (POOL.has_pending()) POOL.update_counts();
 }
 
 // No release waits, so an entry's bookkeeping would do nothing but count it. The uncounted
@@ -62,8 +61,7 @@ public:
         friend class GILGuard;
         Assumed() {
             const std::intptr_t count = GIL_COUNT;
-            if (count < 0) [[unlikely]]
-                LockGIL::bail(count);
+            if (count < 0) LockGIL::bail(count);
             GIL_COUNT = count + 1;
             apply_pending_decrefs();
         }

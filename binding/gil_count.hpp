@@ -35,7 +35,7 @@ inline void register_decref(PyObject* object) noexcept {
 #ifdef KESTRUM_CHECK_UNCOUNTED_ROAD
     if (ON_UNCOUNTED_ROAD) released_on_uncounted_road();
 #endif
-    if (GIL_COUNT > 0) [[likely]]
+    if (GIL_COUNT > 0)
         release_counted(object);
     else
         queue_decref(object);

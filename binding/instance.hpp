@@ -51,7 +51,7 @@ struct Instance {
         if constexpr (RELEASE_NEEDS_NO_BOUNDARY) {
             // Such a release can neither fail nor run Python code, so the boundary would
             // only count the entry.
-            if (Py_TYPE(self)->tp_free != nullptr) [[likely]] {
+            if (Py_TYPE(self)->tp_free != nullptr) {
                 release(self);
                 return;
             }

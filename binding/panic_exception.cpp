@@ -27,15 +27,14 @@ constinit GILOnceCell<Owned> PANIC_EXCEPTION_TYPE;
 
 PyObject* PanicException::type_object() {
     PyObject* type = try_type_object();
-    if (type == nullptr) [[unlikely]]
+    if (type == nullptr)
         // The sentence and the ": " before the error are two fixed parts of the wording.
         panic("Failed to initialize new exception type.: " + fetch_error().debug());
     return type;
 }
 
 PyObject* PanicException::try_type_object() {
-    if (Owned* made = PANIC_EXCEPTION_TYPE.get()) [[likely]]
-        return made->get();
+    if (Owned* made = PANIC_EXCEPTION_TYPE.get()) return made->get();
     Owned base = Owned::borrow(PyExc_BaseException);
     Owned type = Owned::steal(PyErr_NewExceptionWithDoc("kestrum_runtime.PanicException",
                                                         PANIC_EXCEPTION_DOC, base.get(), nullptr));
@@ -54,14 +53,11 @@ PyErr PanicException::from_panic_payload(NativeFailure&& failure) noexcept {
         std::string message = text != nullptr ? std::move(*text) : DEFAULT_PANIC_MESSAGE;
         return PyErr(ErrorBuilder([message = std::move(message)] {
             PyObject* type = try_type_object();
-            if (type == nullptr) [[unlikely]]
-                return std::pair<Owned, Owned>{};
+            if (type == nullptr) return std::pair<Owned, Owned>{};
             Owned text = PyString::try_new(message);
-            if (!text) [[unlikely]]
-                return std::pair<Owned, Owned>{};
+            if (!text) return std::pair<Owned, Owned>{};
             Owned args = Owned::steal(PyTuple_New(1));
-            if (!args) [[unlikely]]
-                return std::pair<Owned, Owned>{};
+            if (!args) return std::pair<Owned, Owned>{};
             PyTuple_SET_ITEM(args.get(), 0, text.release());
             return std::pair{Owned::borrow(type), std::move(args)};
         }));

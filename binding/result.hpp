@@ -55,13 +55,11 @@ public:
 
 private:
     T& checked_value() {
-        if (!ok_) [[unlikely]]
-            panic("a failed result holds no value");
+        if (!ok_) panic("a failed result holds no value");
         return value_;
     }
     PyErr& checked_error() {
-        if (ok_) [[unlikely]]
-            panic("a successful result holds no error");
+        if (ok_) panic("a successful result holds no error");
         return error_;
     }
 

@@ -35,8 +35,7 @@ public:
     // heap block in `heap`. False when memory ran out: the uncounted road copies outside the
     // boundary, so a failed allocation is a value here, not an exception.
     static bool make_room(std::size_t size, char*& heap) noexcept {
-        if (size <= INLINE) [[likely]]
-            return true;
+        if (size <= INLINE) return true;
         heap = new (std::nothrow) char[size];
         return heap != nullptr;
     }
@@ -80,8 +79,7 @@ private:
 struct PyString {
     static Owned new_(std::string_view text) {
         Owned result = try_new(text);
-        if (!result) [[unlikely]]
-            panic_after_error();
+        if (!result) panic_after_error();
         return result;
     }
     // Null, with the failure pending, when the `str` cannot be made.
@@ -96,8 +94,7 @@ struct PyString {
         if (!text.is_ascii())
             return PyUnicode_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
         PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
-        if (result != nullptr) [[likely]]
-            std::memcpy(PyUnicode_DATA(result), bytes.data(), bytes.size());
+        if (result != nullptr) std::memcpy(PyUnicode_DATA(result), bytes.data(), bytes.size());
         return result;
     }
 };

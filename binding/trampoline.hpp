@@ -10,10 +10,6 @@
 #include "gil.hpp"
 #include "thread_end.hpp"
 
-// Marks the lambda an entry hands to the boundary: inlined into the entry, its result
-// never passes through memory.
-#define KS_INLINE_BODY __attribute__((always_inline))
-
 namespace kestrum {
 
 namespace detail {
@@ -24,7 +20,7 @@ inline constexpr PanicTrap BOUNDARY_TRAP("uncaught panic at ffi boundary");
 // a daemon thread that wakes during finalization by unwinding its stack: that unwinding is
 // not a failure and passes through.
 template <class Body>
-[[gnu::always_inline]] inline auto catch_native(Body& body) -> decltype(body()) {
+inline auto catch_native(Body& body) -> decltype(body()) {
     try {
         return body();
     } catch (ThreadEnd&) {
@@ -47,7 +43,7 @@ inline void restore(PyErr&& error) {
 // fail (memory may have run out): the caller then gets the failure's PanicException, or
 // MemoryError.
 template <class Raise>
-[[gnu::always_inline]] inline void raise_error(Raise& raise, PyErr&& error) {
+inline void raise_error(Raise& raise, PyErr&& error) {
     try {
         raise(std::move(error));
     } catch (ThreadEnd&) {
@@ -64,13 +60,11 @@ template <class Raise>
 // handed to `raise` and `error_result` is returned. A failure while entering or leaving
 // has nowhere to go: the trap aborts. Only the interpreter's thread unwinding leaves.
 template <class R, class Body, class Unwrap, class Raise>
-[[gnu::always_inline]] inline R run_boundary(Body& body, Unwrap unwrap, R error_result,
-                                             Raise raise) {
+inline R run_boundary(Body& body, Unwrap unwrap, R error_result, Raise raise) {
     try {
         const auto guard = GILGuard::assume();
         auto outcome = catch_native(body);
-        if (outcome) [[likely]]
-            return unwrap(std::move(outcome));
+        if (outcome) return unwrap(std::move(outcome));
         raise_error(raise, std::move(outcome).take_error());
         return error_result;
     } catch (ThreadEnd&) {
@@ -85,7 +79,7 @@ template <class R, class Body, class Unwrap, class Raise>
 
 // Object slots: the body yields PyResult<Owned>; failure returns null.
 template <class Body>
-[[gnu::always_inline]] inline PyObject* trampoline(Body&& body) {
+inline PyObject* trampoline(Body&& body) {
     return detail::run_boundary<PyObject*>(
         body, [](PyResult<Owned>&& outcome) { return std::move(outcome).value().release(); },
         nullptr, detail::restore);
@@ -93,7 +87,7 @@ template <class Body>
 
 // int slots (setters, clear): the body yields PyResult<void>; failure returns -1.
 template <class Body>
-[[gnu::always_inline]] inline int trampoline_int(Body&& body) {
+inline int trampoline_int(Body&& body) {
     return detail::run_boundary<int>(body, [](auto&&) { return 0; }, -1, detail::restore);
 }
 

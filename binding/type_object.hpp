@@ -46,14 +46,13 @@ public:
     // For callers that cannot report an error (type checks); module initialisation has
     // built every type before such a caller can run.
     PyTypeObject* get() {
-        if (TypeObject* type = type_.get()) [[likely]]
-            return type->type_object();
+        if (TypeObject* type = type_.get()) return type->type_object();
         return get_slow();
     }
     const ClassDescription& description() const { return description_; }
 
 private:
-    [[gnu::cold]] PyTypeObject* get_slow();
+    PyTypeObject* get_slow();
     PyResult<TypeObject> build();
 
     const ClassDescription description_;

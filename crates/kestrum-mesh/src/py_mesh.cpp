@@ -20,8 +20,7 @@ struct PyMesh {
     static auto from_arguments(const auto& args) -> Converted<decltype(args), PyMesh> {
         KS_TRY(const BorrowedText path, extract_argument<BorrowedText>(args[0], "path"));
         char* heap = nullptr;
-        if (!Text::make_room(path.text.size(), heap)) [[unlikely]]
-            return PyErr::no_memory();
+        if (!Text::make_room(path.text.size(), heap)) return PyErr::no_memory();
         return Converted<decltype(args), PyMesh>(std::in_place, path.text, path.ascii, heap);
     }
 

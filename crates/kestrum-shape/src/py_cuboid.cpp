@@ -19,15 +19,13 @@ struct PyCuboid {
         -> Converted<decltype(args), PyCuboid> {
         // Read where it was converted: moving it would only copy its values.
         auto converted = extract_argument<LeadingFloats<3>>(args[0], "sides");
-        if (!converted) [[unlikely]]
-            return std::move(converted).take_error();
+        if (!converted) return std::move(converted).take_error();
         const LeadingFloats<3>& sides = *converted;
-        if (sides.count < 3) [[unlikely]]
-            return too_few_sides(sides.count);
+        if (sides.count < 3) return too_few_sides(sides.count);
         return PyCuboid{{sides.values[0] * 0.5F, sides.values[1] * 0.5F, sides.values[2] * 0.5F}};
     }
 
-    [[gnu::cold]] static PyErr too_few_sides(std::size_t count) {
+    static PyErr too_few_sides(std::size_t count) {
         return argument_error(PyExc_ValueError, "sides", [count] {
             return "expected a sequence of at least 3 numbers, got " + std::to_string(count);
         });
