@@ -33,6 +33,11 @@ def _cls(name):
     return lambda m: {name: getattr(m, name)}
 
 
+def _cuboid(sides: list | tuple) -> Op:
+    """Cuboid from a sequence built once, outside the loop: only the conversion is timed."""
+    return Op(f"Cuboid({sides!r})", "Cuboid(sides)", lambda m: {"Cuboid": m.Cuboid, "sides": sides})
+
+
 BIG_SIDES = 10_000_000
 _big_sides: list[float] = []
 
@@ -52,27 +57,7 @@ OPS = [
     Op("c.half_length()", "c.half_length()", lambda m: {"c": m.Cylinder(2.0, 6.0)}),
     Op("Sphere(1.5)", "Sphere(1.5)", _cls("Sphere")),
     Op("Capsule(1.0, 4.0)", "Capsule(1.0, 4.0)", _cls("Capsule")),
-    # The sequences are built once, outside the loop: only the conversion is timed.
-    Op(
-        "Cuboid([2.0, 4.0, 6.0])",
-        "Cuboid(sides)",
-        lambda m: {"Cuboid": m.Cuboid, "sides": [2.0, 4.0, 6.0]},
-    ),
-    Op(
-        "Cuboid((2.0, 4.0, 6.0))",
-        "Cuboid(sides)",
-        lambda m: {"Cuboid": m.Cuboid, "sides": (2.0, 4.0, 6.0)},
-    ),
-    Op(
-        "Cuboid([2, 4, 6])",
-        "Cuboid(sides)",
-        lambda m: {"Cuboid": m.Cuboid, "sides": [2, 4, 6]},
-    ),
-    Op(
-        "Cuboid((2, 4, 6))",
-        "Cuboid(sides)",
-        lambda m: {"Cuboid": m.Cuboid, "sides": (2, 4, 6)},
-    ),
+    *(_cuboid(sides) for sides in ([2.0, 4.0, 6.0], (2.0, 4.0, 6.0), [2, 4, 6], (2, 4, 6))),
     Op('PyMesh("a/b/c.obj")', 'PyMesh("a/b/c.obj")', _cls("PyMesh")),
     Op("m.mesh_path", "m.mesh_path", lambda m: {"m": m.PyMesh("a/b/c.obj")}),
     Op(
