@@ -207,7 +207,7 @@ def test_the_process_survives(code: str) -> None:
     assert (done.returncode, done.stdout.splitlines()) == (0, ["survived"]), done.stderr
 
 
-# One call of every kind on every road (the fast entry by position and by keyword, plain or
+# One call of every kind on every road (the fast entry by position and by keyword, uncounted or
 # not, and `Cls.__new__`; successful, failing, with long texts; the accessors), with the
 # exception it raises when memory suffices (None: it succeeds).
 MEMORY_CALLS = {

@@ -45,7 +45,7 @@ def operations(worker: int, shared: Cylinder) -> list[Callable[[random.Random], 
     def shared_accessors(rng: random.Random) -> None:
         assert shared.radius() == 0.5 and shared.half_length() == 1.25
 
-    def plain(rng: random.Random) -> None:
+    def uncounted(rng: random.Random) -> None:
         made = rng.choice(
             (
                 lambda: Sphere(rng.random()),
@@ -102,7 +102,7 @@ def operations(worker: int, shared: Cylinder) -> list[Callable[[random.Random], 
             else:
                 raise AssertionError("Cone accepted a radius without a float")
 
-    return [axial, shared_accessors, plain, mesh, failing]
+    return [axial, shared_accessors, uncounted, mesh, failing]
 
 
 @pytest.fixture
@@ -179,8 +179,10 @@ def test_threads_normalizing_one_error_value_share_one_exception() -> None:
     assert t.gil_count() == 1
 
 
-# The next entry applies them, also a constructor call that would take the plain road.
-@pytest.mark.parametrize("next_entry", [t.noop, lambda: t.Probe(1.0)], ids=["boundary", "plain"])
+# The next entry applies them, also a constructor call that would take the uncounted road.
+@pytest.mark.parametrize(
+    "next_entry", [t.noop, lambda: t.Probe(1.0)], ids=["boundary", "uncounted"]
+)
 def test_releases_from_threads_without_the_lock_are_applied_later(
     next_entry: Callable[[], object],
 ) -> None:
