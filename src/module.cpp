@@ -1,12 +1,6 @@
 // The module entry: PyInit_kestrum, the interpreter claim and the registration of the classes.
 #include <Python.h>
 
-#ifdef Py_GIL_DISABLED
-// Nothing here has been tested without the interpreter lock: the borrow counters, the pending
-// releases and the once-only cells all assume it. Better no module than an untested one.
-#error "kestrum does not support free-threaded CPython builds (3.14t, 3.15t) yet"
-#endif
-
 #include <atomic>
 #include <cstdint>
 #include <exception>
