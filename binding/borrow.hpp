@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <utility>
 
 #include "err.hpp"
@@ -10,17 +11,20 @@
 
 namespace kestrum {
 
-// Every change of the counter happens under the interpreter lock, which already orders
-// them; an atomic, let alone a locked read-modify-write, would only add cost to every
-// accessor and keep the compiler from holding its result in registers.
+// The counter is shared by every thread that reaches the instance: without the GIL each change
+// is an atomic read-modify-write (relaxed: the counter orders nothing but itself). Only classes
+// that count borrows pay for it.
 inline bool try_borrow_shared(Py_ssize_t& flag) {
-    if (flag == BORROW_FLAG_EXCLUSIVE) return false;
-    ++flag;
+    std::atomic_ref<Py_ssize_t> counter(flag);
+    Py_ssize_t seen = counter.load(std::memory_order_relaxed);
+    do {
+        if (seen == BORROW_FLAG_EXCLUSIVE) return false;
+    } while (!counter.compare_exchange_weak(seen, seen + 1, std::memory_order_relaxed));
     return true;
 }
 
 inline void release_borrow_shared(Py_ssize_t& flag) {
-    --flag;
+    std::atomic_ref<Py_ssize_t>(flag).fetch_sub(1, std::memory_order_relaxed);
 }
 
 // A class whose value no method ever borrows exclusively declares `FROZEN`: nothing can

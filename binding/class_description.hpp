@@ -30,9 +30,8 @@ struct ClassDescription {
     std::string_view doc;
     std::string_view text_signature;  // empty when the class has none
     newfunc tp_new;
-    // The fast call entry, and the same behind a check that the class still constructs
-    // through its own tp_new (see Constructor::vectorcall_checked).
-    vectorcallfunc vectorcall;
+    // The fast call entry, behind a check that the class still constructs through its own
+    // tp_new (see Constructor::vectorcall_checked).
     vectorcallfunc vectorcall_checked;
     std::span<const MethodEntry> methods;
     std::span<const PropertyEntry> properties;

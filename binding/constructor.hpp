@@ -7,10 +7,12 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <span>
 #include <utility>
 
+#include "critical_section.hpp"
 #include "extract_argument.hpp"
 #include "fetch.hpp"
 #include "instance.hpp"
@@ -64,15 +66,20 @@ struct Constructor {
     static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
         return trampoline([&]() {
             // The caller keeps the keyword dict alive, but not what it holds: a conversion's
-            // Python code may empty it. What was bound from it is held until the end.
+            // Python code may empty it, and without the GIL another thread that shares it may
+            // change it at any moment. What is bound from it is held, before its lock is let go,
+            // until the end.
             std::array<Owned, ARITY> held;
-            return bind_and_build(subtype, [&](std::span<PyObject*> slots) -> PyResult<void> {
-                KS_CHECK(extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
-                                                      parameter_objects<T::new_description>));
-                if (kwargs != nullptr) {
-                    for (std::size_t i = 0; i < ARITY; ++i) held[i] = Owned::borrow(slots[i]);
-                }
-                return {};
+            return bind_and_build(subtype, [&](std::span<PyObject*> slots) {
+                return under_lock(kwargs, [&]() -> PyResult<void> {
+                    KS_CHECK(extract_arguments_tuple_dict(T::new_description, args, kwargs,
+                                                          slots,
+                                                          parameter_objects<T::new_description>));
+                    if (kwargs != nullptr) {
+                        for (std::size_t i = 0; i < ARITY; ++i) held[i] = Owned::borrow(slots[i]);
+                    }
+                    return {};
+                });
             });
         });
     }
@@ -80,14 +87,17 @@ struct Constructor {
     // Whether a call of the class still means this construction: the class's tp_new is its own
     // and its tp_init object's, as built. The classes accept attribute assignment, and a
     // program may replace either (`Cls.__init__ = f`); the interpreter's class call then
-    // honours the replacement.
+    // honours the replacement. Asked on every call: a notice of the change (a type watcher)
+    // could be switched off by any program, and without the GIL another thread may replace a
+    // slot at any moment, so each is read atomically (relaxed: the slot is all that is read).
     static bool constructs_itself(PyTypeObject* type) {
-        return type->tp_new == tp_new && type->tp_init == PyBaseObject_Type.tp_init;
+        return std::atomic_ref<newfunc>(type->tp_new).load(std::memory_order_relaxed) == tp_new &&
+               std::atomic_ref<initproc>(type->tp_init).load(std::memory_order_relaxed) ==
+                   PyBaseObject_Type.tp_init;
     }
 
-    // The fast entry of a class that may have been changed: the interpreter's own class call
-    // once it no longer constructs itself. Where the interpreter reports the first change of a
-    // class (type watchers, from 3.12), the class runs without this check until then.
+    // The fast call entry of every class: the interpreter's own class call once the class no
+    // longer constructs itself.
     static PyObject* vectorcall_checked(PyObject* type, PyObject* const* args, std::size_t nargsf,
                                         PyObject* kwnames) {
         if (!constructs_itself(reinterpret_cast<PyTypeObject*>(type)))

@@ -35,35 +35,30 @@ PyResult<std::string> FromPyObject<std::string>::extract_bound(PyObject* object)
 
 namespace {
 // Exact lists and tuples run no user code to iterate, so indexing them is the same as
-// iterating; the size is read again each step since an element's conversion may
-// shrink a list.
-template <Py_ssize_t (*Size)(PyObject*), PyObject* (*Item)(PyObject*, Py_ssize_t)>
+// iterating. Each item is held from the moment it is read: converting it may allocate, run the
+// collector and its finalisers, or run the item's own Python code, and any of them may empty
+// the list; without the GIL another thread may do so at any moment. So the size is read again,
+// together with each item, at every step.
+template <Owned (*Item)(PyObject*, Py_ssize_t)>
 PyResult<void> convert_items(PyObject* object, FloatSink& sink) {
-    for (Py_ssize_t i = 0; i < Size(object); ++i) {
-        PyObject* item = Item(object, i);
-        if (float value; read_exact_number(item, value)) {
-            sink.push_back(value);
-            continue;
-        }
-        // Converting anything else may run Python code that drops the item from the list.
-        Owned held = Owned::borrow(item);
-        KS_TRY(const float value, FromPyObject<float>::extract_slow(held.get()));
+    for (Py_ssize_t i = 0;; ++i) {
+        const Owned item = Item(object, i);
+        if (!item) return {};
+        KS_TRY(const float value, FromPyObject<float>::extract_bound(item.get()));
         sink.push_back(value);
     }
-    return {};
 }
 
-Py_ssize_t list_size(PyObject* list) {
-    return PyList_GET_SIZE(list);
+// The item at `i`, or null past the end.
+Owned list_item(PyObject* list, Py_ssize_t i) {
+    Owned item;
+    Py_BEGIN_CRITICAL_SECTION(list);
+    if (i < PyList_GET_SIZE(list)) item = Owned::borrow(PyList_GET_ITEM(list, i));
+    Py_END_CRITICAL_SECTION();
+    return item;
 }
-PyObject* list_item(PyObject* list, Py_ssize_t i) {
-    return PyList_GET_ITEM(list, i);
-}
-Py_ssize_t tuple_size(PyObject* tuple) {
-    return PyTuple_GET_SIZE(tuple);
-}
-PyObject* tuple_item(PyObject* tuple, Py_ssize_t i) {
-    return PyTuple_GET_ITEM(tuple, i);
+Owned tuple_item(PyObject* tuple, Py_ssize_t i) {
+    return Owned::borrow(i < PyTuple_GET_SIZE(tuple) ? PyTuple_GET_ITEM(tuple, i) : nullptr);
 }
 
 // A failing length query is discarded, except what must reach the caller: an interrupt or
@@ -81,8 +76,8 @@ PyResult<void> query_length(PyObject* object) {
 PyResult<void> convert_sequence(PyObject* object, FloatSink& sink) {
     if (PyUnicode_Check(object))
         return PyErr::new_(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (PyList_CheckExact(object)) return convert_items<list_size, list_item>(object, sink);
-    if (PyTuple_CheckExact(object)) return convert_items<tuple_size, tuple_item>(object, sink);
+    if (PyList_CheckExact(object)) return convert_items<list_item>(object, sink);
+    if (PyTuple_CheckExact(object)) return convert_items<tuple_item>(object, sink);
     if (!PySequence_Check(object)) return downcast_error(object, "Sequence");
 
     // The length is only asked, never trusted: nothing is reserved from it.

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "critical_section.hpp"
 #include "err.hpp"
 #include "leading_floats.hpp"
 #include "text.hpp"
@@ -69,22 +70,13 @@ inline bool read_exact_number(PyObject* object, float& out) {
 // The longest exact list or tuple of exact numbers that is read in line.
 inline constexpr std::size_t SHORT_NUMBERS = 4;
 
-// Reads an exact list or tuple of at most SHORT_NUMBERS exact floats and ints, each as
-// `read_exact_number` reads it, which runs no Python code. False, with nothing pending and what
-// was read meaningless, for anything else.
+// Reads `size` items of at most SHORT_NUMBERS exact floats and ints, as `read_exact_number`
+// reads each. The items are borrowed: nothing here runs Python code, and an int beyond the
+// double range, whose refusal allocates (and before 3.12 may run the collector), ends the read
+// before another item is touched.
 template <std::size_t N>
-inline bool read_short_exact_numbers(PyObject* object, LeadingFloats<N>& out) {
-    PyObject* const* items;
-    Py_ssize_t size;
-    if (PyList_CheckExact(object)) {
-        items = reinterpret_cast<PyListObject*>(object)->ob_item;
-        size = PyList_GET_SIZE(object);
-    } else if (PyTuple_CheckExact(object)) {
-        items = reinterpret_cast<PyTupleObject*>(object)->ob_item;
-        size = PyTuple_GET_SIZE(object);
-    } else {
-        return false;
-    }
+inline bool read_short_exact_items(PyObject* const* items, Py_ssize_t size,
+                                   LeadingFloats<N>& out) {
     const auto n = static_cast<std::size_t>(size);
     if (n > SHORT_NUMBERS) return false;
     for (std::size_t i = 0; i < n; ++i) {
@@ -94,6 +86,24 @@ inline bool read_short_exact_numbers(PyObject* object, LeadingFloats<N>& out) {
         out.push_back(value);
     }
     return true;
+}
+
+// Reads an exact list (under its lock) or tuple of at most SHORT_NUMBERS exact floats and ints.
+// False, with nothing pending and what was read meaningless, for anything else.
+template <std::size_t N>
+inline bool read_short_exact_numbers(PyObject* object, LeadingFloats<N>& out) {
+    if (PyList_CheckExact(object)) {
+        bool read;
+        Py_BEGIN_CRITICAL_SECTION(object);
+        read = read_short_exact_items(reinterpret_cast<PyListObject*>(object)->ob_item,
+                                      PyList_GET_SIZE(object), out);
+        Py_END_CRITICAL_SECTION();
+        return read;
+    }
+    if (PyTuple_CheckExact(object))
+        return read_short_exact_items(reinterpret_cast<PyTupleObject*>(object)->ob_item,
+                                      PyTuple_GET_SIZE(object), out);
+    return false;
 }
 
 // The UTF-8 bytes of a `str` argument, borrowed from it (which outlives the call), and

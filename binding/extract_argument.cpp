@@ -330,8 +330,12 @@ std::optional<PyErr> reword_bare_type_error(std::string_view name, bool name_is_
 PyErr argument_extraction_error(std::string_view name, PyErr error) {
     // What the interpreter's own conversions raise: no instance, no cause; its message is
     // what str() of the instance would give.
-    if (PyObject* text = error.bare_type_error_message()) {
-        if (std::optional<PyErr> reworded = reword_bare_type_error(name, is_ascii(name), text))
+    if (PyObject* message = error.bare_type_error_message()) {
+        // Held: the exception's arguments may be replaced by Python code that kept it, which
+        // making the new message (an allocation) may run.
+        const Owned text = Owned::borrow(message);
+        if (std::optional<PyErr> reworded =
+                reword_bare_type_error(name, is_ascii(name), text.get()))
             return std::move(*reworded);
     }
     if (error.get_type() != PyExc_TypeError) return error;

@@ -1,13 +1,20 @@
-// GILOnceCell: filled at most once under the interpreter lock; the first stored value wins.
+// GILOnceCell: filled at most once, by whichever thread stores first; the first stored value wins.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "result.hpp"
 
 namespace kestrum {
 
+// Guarded by its own state, without the interpreter lock: a compare-and-swap from empty elects
+// the one writer, whose release store of "filled" publishes the value to every acquire read.
+// Without the GIL two threads may compute a value at once; with it, a computation that runs
+// Python code may let another thread in. Either way the loser's value is released by its owner.
 template <class T>
 class GILOnceCell {
 public:
@@ -18,37 +25,43 @@ public:
     GILOnceCell(const GILOnceCell&) = delete;
     GILOnceCell& operator=(const GILOnceCell&) = delete;
 
-    T* get() noexcept { return filled_ ? &value_ : nullptr; }
+    T* get() noexcept { return state_.load(std::memory_order_acquire) == FILLED ? &value_ : nullptr; }
 
-    // Stores `value` unless another caller filled the cell meanwhile (the computation may
-    // have released the lock); the loser is released. Returns the stored value.
+    // Stores `value` unless another caller filled the cell meanwhile; the loser stays in
+    // `value`, for its owner to release. Returns the stored value.
     T& set_if_empty(T&& value) {
-        if (!filled_) {
+        std::uint8_t expected = EMPTY;
+        if (state_.compare_exchange_strong(expected, WRITING, std::memory_order_acquire)) {
             ::new (static_cast<void*>(&value_)) T(std::move(value));
-            filled_ = true;
+            state_.store(FILLED, std::memory_order_release);
+            return value_;
         }
+        // The winner is moving its value in, which runs no Python code: a short wait.
+        while (state_.load(std::memory_order_acquire) != FILLED) std::this_thread::yield();
         return value_;
     }
 
     template <class F>
     PyResult<T*> get_or_try_init(F&& init) {
-        if (filled_) return &value_;
+        if (T* value = get()) return value;
         KS_TRY(T computed, std::forward<F>(init)());
         return &set_if_empty(std::move(computed));
     }
 
     template <class F>
     T& get_or_init(F&& init) {
-        if (filled_) return value_;
+        if (T* value = get()) return *value;
         return set_if_empty(std::forward<F>(init)());
     }
 
 private:
+    static constexpr std::uint8_t EMPTY = 0, WRITING = 1, FILLED = 2;
+
     union {
         char empty_;
         T value_;
     };
-    bool filled_ = false;
+    std::atomic<std::uint8_t> state_{EMPTY};
 };
 
 }  // namespace kestrum

@@ -24,7 +24,6 @@ constexpr ClassDescription describe_class(std::string_view name, std::string_vie
             doc,
             text_signature,
             Constructor<T>::tp_new,
-            Constructor<T>::vectorcall,
             Constructor<T>::vectorcall_checked,
             methods,
             properties,

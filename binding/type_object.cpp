@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "err.hpp"
-#include "type_watcher.hpp"
 
 namespace kestrum {
 
@@ -96,8 +95,6 @@ PyResult<TypeObject> create_type_object(const ClassDescription& description,
     // Before 3.14 a heap type's fast call entry can only be set after it is built.
     built->tp_vectorcall = description.vectorcall_checked;
 #endif
-    if (description.vectorcall != nullptr && watch_for_changes(built, description))
-        built->tp_vectorcall = description.vectorcall;
     return TypeObject{std::move(tables), std::move(type)};
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <optional>
 
 #include "interned_name.hpp"
 #include "once_cell.hpp"
@@ -79,6 +80,23 @@ PyResult<void> initialize(PyObject* module_object) {
     return {};
 }
 
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+// 3.12 runs an isolated subinterpreter's initialisation of a single-phase module before it
+// refuses the module; from 3.13 it refuses before. Such an interpreter never gets the module, so
+// it must not claim it: refused here in the interpreter's own words, it claims nothing.
+std::optional<PyErr> refused_by_interpreter(PyInterpreterState* state) {
+    if (state == PyInterpreterState_Main() ||
+        !_PyInterpreterState_HasFeature(state, Py_RTFLAGS_MULTI_INTERP_EXTENSIONS))
+        return std::nullopt;
+    return PyErr::new_(PyExc_ImportError,
+                       "module kestrum does not support loading in subinterpreters");
+}
+#else
+std::optional<PyErr> refused_by_interpreter(PyInterpreterState* /*state*/) {
+    return std::nullopt;
+}
+#endif
+
 PyResult<Owned> make_module() {
     // The C++ runtime's per-thread exception state is allocated on a thread's first throw;
     // were that the first failure under exhausted memory, the C library would end the
@@ -86,7 +104,9 @@ PyResult<Owned> make_module() {
     // reaches it, under either C++ runtime.
     const volatile int reached = std::uncaught_exceptions();
     (void)reached;
-    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    PyInterpreterState* state = PyInterpreterState_Get();
+    if (std::optional<PyErr> refused = refused_by_interpreter(state)) return std::move(*refused);
+    const std::int64_t id = PyInterpreterState_GetID(state);
     if (id == -1) return fetch_error();
     std::int64_t expected = -1;
     if (!interpreter.compare_exchange_strong(expected, id) && expected != id)
