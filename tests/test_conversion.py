@@ -523,6 +523,50 @@ def test_element_outlives_a_conversion_that_drops_it() -> None:
     assert (done.returncode, done.stdout) == (0, "survived\n"), done.stderr
 
 
+# The collector runs while an item's conversion fails (on 3.11 the OverflowError of an int past
+# the double range is made at once inside an except block, and that allocation may collect),
+# and a finaliser empties the list or drops the tuple: the item must still be held.
+COLLECTED_WHILE_CONVERTED = """
+import gc
+from kestrum import Cuboid
+class Init:
+    def __init__(self, *args, **kwargs): pass
+for threshold in range(1, 12):
+    SIDES = MAKE([int("1" + "0" * 400), 1.0, 2.0, 3.0, 4.0])
+    class Trap:
+        def __del__(self):
+            global SIDES
+            if type(SIDES) is list: SIDES.clear()
+            SIDES = None
+    gc.collect(); t = Trap(); t.cycle = t; del t
+    gc.set_threshold(threshold)
+    try:
+        raise ValueError
+    except ValueError:
+        try:
+            CALL(SIDES)
+        except (OverflowError, ValueError, TypeError):
+            pass
+    gc.set_threshold(700)
+print("survived")
+"""
+ROADS = {
+    "call": "Cuboid(s)",
+    "keyword call": "Cuboid(sides=s)",
+    "__new__": "Cuboid.__new__(Cuboid, s)",
+    "__new__ by keyword": "Cuboid.__new__(Cuboid, **{'sides': s})",
+    "replaced __init__": "(setattr(Cuboid, '__init__', Init), Cuboid(s))",
+}
+
+
+@pytest.mark.parametrize("make", ["list", "tuple"])
+@pytest.mark.parametrize("road", ROADS.values(), ids=ROADS.keys())
+def test_items_outlive_the_collector_during_a_conversion(road: str, make: str) -> None:
+    code = f"MAKE = {make}\nCALL = lambda s: {road}\n" + COLLECTED_WHILE_CONVERTED
+    done = run_child(code, env={"PYTHONMALLOC": "debug"})
+    assert (done.returncode, done.stdout) == (0, "survived\n"), done.stderr
+
+
 def test_str_subclass_is_not_a_sequence_of_sides(construct: Construct) -> None:
     class Text(str):
         pass

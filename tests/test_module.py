@@ -229,9 +229,15 @@ def test_instance_is_header_value_and_borrow_counter(cls: type) -> None:
 # child interpreter: a `__new__` that is put back leaves the class on the interpreter's generic
 # call for good.
 CHANGED_CLASSES = """
-import json, unittest.mock
+import ctypes, json, sys, unittest.mock
 import kestrum
 from kestrum import *
+if CLEAR_WATCHERS and sys.version_info >= (3, 12):  # a program may clear watchers it does not own
+    for i in range(8):
+        try:
+            ctypes.pythonapi.PyType_ClearWatcher(i)
+        except ValueError:  # no watcher of that number
+            pass
 record = []
 def shown(call):
     record.clear()
@@ -298,15 +304,20 @@ print(json.dumps(seen))
 
 
 @functools.cache
-def changed_class_calls() -> dict[str, list[Any]]:
-    done = run_child(CHANGED_CLASSES)
+def changed_class_calls(clear_watchers: bool) -> dict[str, list[Any]]:
+    done = run_child(f"CLEAR_WATCHERS = {clear_watchers}\n" + CHANGED_CLASSES)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)  # type: ignore[no-any-return]
 
 
+@pytest.mark.parametrize("clear_watchers", [False, True], ids=["watchers-kept", "watchers-cleared"])
 @pytest.mark.parametrize("cls", NAMES)
-def test_a_changed_class_is_called_as_the_interpreter_calls_it(cls: str) -> None:
-    outcomes = {key: pair for key, pair in changed_class_calls().items() if f"/{cls}/" in key}
+def test_a_changed_class_is_called_as_the_interpreter_calls_it(
+    cls: str, clear_watchers: bool
+) -> None:
+    outcomes = {
+        key: pair for key, pair in changed_class_calls(clear_watchers).items() if f"/{cls}/" in key
+    }
     assert len(outcomes) == 10 * 6
     assert {key: call for key, (call, type_call) in outcomes.items() if call != type_call} == {}
     # The changes took effect: the replacements ran, or their results came back. (Once `__new__`

@@ -111,6 +111,43 @@ print(json.dumps(report))
 """
 
 
+# The first import is an interpreters-module interpreter's; the main interpreter imports after it
+# is gone. Prints what the second interpreter printed, then what the main one got.
+SECOND_FIRST = r"""
+import sys
+sys.path.insert(0, LOCATION)
+try:
+    import _interpreters as interpreters  # 3.13 and later
+except ImportError:
+    import _xxsubinterpreters as interpreters
+second = interpreters.create()
+interpreters.run_string(second, f"import sys\nsys.path.insert(0, {LOCATION!r})\n"
+    "try:\n import kestrum\nexcept ImportError as e: print(e)\nelse: print('imported')\n")
+interpreters.destroy(second)
+try:
+    import kestrum
+except ImportError as e:
+    print(e)
+else:
+    print(kestrum.Cylinder(2, 6).half_length())
+"""
+
+
+def test_an_interpreter_refused_the_module_holds_no_claim() -> None:
+    location = str(Path(kestrum.__file__).parent)
+    done = subprocess.run(
+        [sys.executable, "-c", f"LOCATION = {location!r}\n" + SECOND_FIRST],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    if sys.version_info < (3, 12):  # not isolated: it imports, and owns kestrum from then on
+        assert done.stdout.splitlines() == ["imported", REFUSED_BY_KESTRUM]
+    else:
+        assert done.stdout.splitlines() == [REFUSED_BY_ISOLATION, "3.0"]
+
+
 def test_second_interpreter_cannot_import_and_first_keeps_working() -> None:
     if importlib.util.find_spec("_testcapi") is None:
         pytest.skip("this interpreter ships without _testcapi, which makes legacy interpreters")
