@@ -47,6 +47,17 @@ inline bool no_release_waiting() {
     return !POOL.has_pending();
 }
 
+// Tells a free-threaded interpreter that `module` needs no GIL, which it would otherwise turn back
+// on at import: every state here that changes after import names its guard. False, with the
+// failure pending, when the interpreter refused.
+inline bool declare_gil_not_used([[maybe_unused]] PyObject* module) {
+#ifdef Py_GIL_DISABLED
+    return PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) == 0;
+#else
+    return true;
+#endif
+}
+
 class GILGuard {
 public:
     // The bookkeeping of an entry whose caller already holds the lock: leaving only

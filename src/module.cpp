@@ -117,6 +117,7 @@ PyResult<Owned> make_module() {
     if (Owned* cached = module.get()) return Owned::borrow(cached->get());
 
     KS_TRY(Owned created, steal_or_fetch(PyModule_Create2(&MODULE_DEFINITION, PYTHON_API_VERSION)));
+    if (!declare_gil_not_used(created.get())) return fetch_error();
     KS_CHECK(initialize(created.get()));
     return Owned::borrow(module.set_if_empty(std::move(created)).get());
 }

@@ -13,7 +13,7 @@ from typing import Any
 
 import _kestrum_testing as t
 import pytest
-from conftest import CAUSE, Sides, TypeErrorWithCause
+from conftest import CAUSE, Sides, TypeErrorWithCause, run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -186,25 +186,139 @@ def test_threads_normalizing_one_error_value_share_one_exception() -> None:
 def test_releases_from_threads_without_the_lock_are_applied_later(
     next_entry: Callable[[], object],
 ) -> None:
+    # On one thread a queued release waits for the next entry.
+    alone = object()
+    alone_before = sys.getrefcount(alone)
+    assert t.release_from_thread(alone)
+    assert sys.getrefcount(alone) == alone_before + 1
+    next_entry()
+    assert sys.getrefcount(alone) == alone_before
+
+    # On many, without the GIL another thread's entry may apply a release before the call
+    # that queued it returns: every release is applied once, whichever entry applies it.
     objects = [object() for _ in range(64)]
     shared = object()
     before = [sys.getrefcount(obj) for obj in objects]
     shared_before = sys.getrefcount(shared)
-    queued: list[bool] = []
 
     def release(worker: int) -> None:
         for i in range(400):
-            # Each call holds the lock while its helper thread, which does not, queues the
-            # release; so the release is still pending when the call returns.
-            queued.append(t.release_from_thread(objects[(worker * 400 + i) % len(objects)]))
-            queued.append(t.release_from_thread(shared))
+            t.release_from_thread(objects[(worker * 400 + i) % len(objects)])
+            t.release_from_thread(shared)
 
     threads = [threading.Thread(target=release, args=(i,)) for i in range(THREADS)]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
-    assert len(queued) == THREADS * 800 and all(queued)
     next_entry()
     assert [sys.getrefcount(obj) for obj in objects] == before
     assert sys.getrefcount(shared) == shared_before
+
+
+# Threads that share what kestrum reads: a list another thread keeps changing, classes whose
+# constructors another thread keeps replacing. Each check runs in a child process, since a
+# replaced constructor stays replaced. Every call must give a right value or the refusal a
+# changed class gives, and the process must end normally.
+SHARED = """
+import random, sys, threading
+from fractions import Fraction
+from kestrum import Cone, Cuboid, Cylinder, Sphere
+sys.setswitchinterval(1e-5)
+sides = [1.0, 2.0, 3.0]
+stop = threading.Event()
+def mutate_list():
+    x = 4.5
+    while not stop.is_set():
+        sides.append(x); sides.append(x); sides[:] = [1.0, 2.0, 3.0]
+        sides[:] = [Fraction(1, 2), 2, 3.0, 10 ** 400, 5.0]; sides[:] = (1, 2, 3)
+def replace_constructors():
+    made = Sphere.__new__
+    def init(self, *args): pass
+    while not stop.is_set():
+        Sphere.__new__ = staticmethod(lambda cls, *args: "replaced")
+        Sphere.__new__ = made
+        Cone.__init__ = init
+        del Cone.__init__
+def read_list(rng):
+    try:
+        assert type(Cuboid(sides)) is Cuboid
+    except OverflowError as error:  # the int past the double range
+        assert str(error) == "int too large to convert to float"
+def construct(rng):
+    radius = rng.randrange(-1000, 1000)
+    try:
+        sphere = Sphere(radius)
+    except TypeError as error:  # a __new__ put back is refused by the interpreter
+        assert "is not safe" in str(error), error
+    else:
+        assert sphere == "replaced" or type(sphere) is Sphere
+    cone = rng.choice((Cone, Cylinder))(radius, length=2 * radius)
+    assert (cone.radius(), cone.half_length()) == (radius, radius)
+def work(index, calls):
+    rng = random.Random(index)
+    for _ in range(OPERATIONS):
+        rng.choice(calls)(rng)
+changers = [threading.Thread(target=f) for f in eval(CHANGERS)]
+workers = [threading.Thread(target=work, args=(i, eval(CALLS))) for i in range(8)]
+for thread in changers + workers:
+    thread.start()
+for thread in workers:
+    thread.join()
+stop.set()
+for thread in changers:
+    thread.join()
+print("survived")
+"""
+SHARINGS = {
+    "a list changed while read": ("[mutate_list]", "[read_list]"),
+    "constructors replaced while called": ("[replace_constructors]", "[construct]"),
+    "both at once": ("[mutate_list, replace_constructors]", "[read_list, construct]"),
+}
+
+
+@pytest.mark.parametrize("changers, calls", SHARINGS.values(), ids=SHARINGS.keys())
+def test_state_shared_between_threads(changers: str, calls: str) -> None:
+    operations = max(OPERATIONS // 50, 200)
+    code = f"OPERATIONS = {operations}\nCHANGERS = {changers!r}\nCALLS = {calls!r}\n" + SHARED
+    done = run_child(code, timeout=300)
+    assert (done.returncode, done.stdout) == (0, "survived\n"), done.stderr
+
+
+# Eight threads make the first use of each cell filled once, at once: the interned parameter
+# names (a keyword call), the error texts' interned names (a downcast failure) and the
+# PanicException type (a native failure). A fresh process each round, so every cell is empty.
+FIRST_USES = """
+import threading
+import _kestrum_testing as t
+from kestrum import Cylinder, PyMesh
+barrier = threading.Barrier(8)
+seen = [None] * 8
+def first(index):
+    barrier.wait()
+    cylinder = Cylinder(radius=1, length=4)
+    try:
+        PyMesh(index)
+    except TypeError as error:
+        text = str(error)
+    try:
+        t.panic_with_text("first")
+    except BaseException as error:
+        panic = type(error)
+    seen[index] = (cylinder.half_length(), text, panic)
+threads = [threading.Thread(target=first, args=(i,)) for i in range(8)]
+for thread in threads:
+    thread.start()
+for thread in threads:
+    thread.join()
+assert len(set(seen)) == 1, seen
+assert seen[0][:2] == (2.0, "argument 'path': 'int' object cannot be converted to 'PyString'")
+assert seen[0][2] is t.panic_exception_type()
+print("survived")
+"""
+
+
+@pytest.mark.parametrize("round_number", range(4))
+def test_cells_filled_first_by_many_threads_at_once(round_number: int) -> None:
+    done = run_child(FIRST_USES)
+    assert (done.returncode, done.stdout) == (0, "survived\n"), done.stderr

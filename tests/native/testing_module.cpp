@@ -514,6 +514,7 @@ PyModuleDef MODULE_DEFINITION = {
 
 PyResult<Owned> make_module() {
     KS_TRY(Owned module, steal_or_fetch(PyModule_Create(&MODULE_DEFINITION)));
+    if (!declare_gil_not_used(module.get())) return fetch_error();
     const std::pair<const char*, LazyTypeObject*> classes[] = {
         {"FailingDealloc", &FAILING_DEALLOC_CLASS},
         {"Probe", &PROBE_CLASS},
