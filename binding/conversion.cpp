@@ -35,30 +35,43 @@ PyResult<std::string> FromPyObject<std::string>::extract_bound(PyObject* object)
 
 namespace {
 // Exact lists and tuples run no user code to iterate, so indexing them is the same as
-// iterating. Each item is held from the moment it is read: converting it may allocate, run the
-// collector and its finalisers, or run the item's own Python code, and any of them may empty
-// the list; without the GIL another thread may do so at any moment. So the size is read again,
-// together with each item, at every step.
-template <Owned (*Item)(PyObject*, Py_ssize_t)>
-PyResult<void> convert_items(PyObject* object, FloatSink& sink) {
-    for (Py_ssize_t i = 0;; ++i) {
-        const Owned item = Item(object, i);
+// iterating. Exact floats, from position `i` on, are read in place: that runs no Python code and
+// cannot fail. The first other item stops the run and is returned held (null at the end):
+// converting it may allocate, run the collector and its finalisers, or run its own Python code,
+// and any of them may empty the list; without the GIL another thread may do so at any moment.
+// So a list is read under its lock, and its size is read again with every item.
+template <bool IS_LIST>
+Owned read_exact_floats(PyObject* sequence, Py_ssize_t& i, FloatSink& sink) {
+    Owned other;
+    const auto run = [&] {
+        PyObject* const* items = IS_LIST ? reinterpret_cast<PyListObject*>(sequence)->ob_item
+                                         : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
+        for (; i < Py_SIZE(sequence); ++i) {
+            if (!is_exact_float(items[i])) {
+                other = Owned::borrow(items[i++]);
+                return;
+            }
+            sink.push_back(exact_float_value(items[i]));
+        }
+    };
+    if constexpr (IS_LIST) {
+        Py_BEGIN_CRITICAL_SECTION(sequence);
+        run();
+        Py_END_CRITICAL_SECTION();
+    } else {
+        run();
+    }
+    return other;
+}
+
+template <bool IS_LIST>
+PyResult<void> convert_items(PyObject* sequence, FloatSink& sink) {
+    for (Py_ssize_t i = 0;;) {
+        const Owned item = read_exact_floats<IS_LIST>(sequence, i, sink);
         if (!item) return {};
         KS_TRY(const float value, FromPyObject<float>::extract_bound(item.get()));
         sink.push_back(value);
     }
-}
-
-// The item at `i`, or null past the end.
-Owned list_item(PyObject* list, Py_ssize_t i) {
-    Owned item;
-    Py_BEGIN_CRITICAL_SECTION(list);
-    if (i < PyList_GET_SIZE(list)) item = Owned::borrow(PyList_GET_ITEM(list, i));
-    Py_END_CRITICAL_SECTION();
-    return item;
-}
-Owned tuple_item(PyObject* tuple, Py_ssize_t i) {
-    return Owned::borrow(i < PyTuple_GET_SIZE(tuple) ? PyTuple_GET_ITEM(tuple, i) : nullptr);
 }
 
 // A failing length query is discarded, except what must reach the caller: an interrupt or
@@ -76,8 +89,8 @@ PyResult<void> query_length(PyObject* object) {
 PyResult<void> convert_sequence(PyObject* object, FloatSink& sink) {
     if (PyUnicode_Check(object))
         return PyErr::new_(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    if (PyList_CheckExact(object)) return convert_items<list_item>(object, sink);
-    if (PyTuple_CheckExact(object)) return convert_items<tuple_item>(object, sink);
+    if (PyList_CheckExact(object)) return convert_items<true>(object, sink);
+    if (PyTuple_CheckExact(object)) return convert_items<false>(object, sink);
     if (!PySequence_Check(object)) return downcast_error(object, "Sequence");
 
     // The length is only asked, never trusted: nothing is reserved from it.
