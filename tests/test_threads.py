@@ -225,6 +225,8 @@ import random, sys, threading
 from fractions import Fraction
 from kestrum import Cone, Cuboid, Cylinder, Sphere
 sys.setswitchinterval(1e-5)
+failures = []
+threading.excepthook = failures.append
 sides = [1.0, 2.0, 3.0]
 stop = threading.Event()
 def mutate_list():
@@ -234,7 +236,7 @@ def mutate_list():
         sides[:] = [Fraction(1, 2), 2, 3.0, 10 ** 400, 5.0]; sides[:] = (1, 2, 3)
 def replace_constructors():
     made = Sphere.__new__
-    def init(self, *args): pass
+    def init(self, *args, **kwargs): pass
     while not stop.is_set():
         Sphere.__new__ = staticmethod(lambda cls, *args: "replaced")
         Sphere.__new__ = made
@@ -268,6 +270,7 @@ for thread in workers:
 stop.set()
 for thread in changers:
     thread.join()
+assert not failures, [(f.exc_type, f.exc_value) for f in failures]
 print("survived")
 """
 SHARINGS = {
