@@ -78,29 +78,33 @@ static PyObject* make_rod(PyTypeObject* type, float radius, float length) {
     return (PyObject*)self;
 }
 
-// Converts the items of `seq` (a list or a tuple) from *n on into `out` while no Python code can
-// run: exact floats and ints, read in place. Stops at the end (0), at a failure (-1), or at an
-// item whose conversion may run code (1), handed over in *slow as a strong reference: that code
-// may drop it from the list, and without the GIL another thread may do so at any time.
-static inline int read_plain_numbers(PyObject* seq, Py_ssize_t* n, float out[3], PyObject** slow) {
-    // The size is re-read each round: a conversion between two calls may have resized a list.
-    for (; *n < PySequence_Fast_GET_SIZE(seq); ++*n) {
-        PyObject* item = PySequence_Fast_GET_ITEM(seq, *n);
-        float v;
-        if (PyFloat_CheckExact(item)) {
-            v = (float)PyFloat_AS_DOUBLE(item);
-        } else if (PyLong_CheckExact(item)) {  // runs no Python code
-            double d = PyLong_AsDouble(item);
-            if (d == -1.0 && PyErr_Occurred()) return -1;
-            v = (float)d;
-        } else {
-            *slow = Py_NewRef(item);
-            return 1;
-        }
-        if (*n < 3) out[*n] = v * 0.5f;
-    }
-    return 0;
+#ifdef Py_GIL_DISABLED
+// Without the GIL another thread may resize a list or replace its items at any moment: the list's
+// lock, taken as a critical section, keeps its size and items together while they are read. A
+// tuple never changes. (Not the lexical Py_BEGIN_CRITICAL_SECTION: the section is left around a
+// conversion that may run code, as blocking in it would suspend it anyway.)
+typedef struct {
+    PyCriticalSection section;
+    int held;
+} ListLock;
+static inline void lock_list(ListLock* lock, PyObject* seq) {
+    lock->held = PyList_CheckExact(seq);
+    if (lock->held) PyCriticalSection_Begin(&lock->section, seq);
 }
+static inline void unlock_list(ListLock* lock) {
+    if (lock->held) PyCriticalSection_End(&lock->section);
+}
+#else
+// With the GIL, no other thread runs until this one runs Python code or allocates.
+typedef struct {
+    char nothing;
+} ListLock;
+static inline void lock_list(ListLock* lock, PyObject* seq) {
+    (void)lock;
+    (void)seq;
+}
+static inline void unlock_list(ListLock* lock) { (void)lock; }
+#endif
 
 // Every element is converted before the count is looked at, as kestrum does.
 static int half_sides_from(PyObject* sides, float out[3]) {
@@ -124,32 +128,36 @@ static int half_sides_from(PyObject* sides, float out[3]) {
     if (fast == NULL) return -1;
 convert:;
     Py_ssize_t n = 0;
-    for (;;) {
-        PyObject* slow = NULL;
-        int rc;
-#ifdef Py_GIL_DISABLED
-        // Without the GIL another thread may resize a list or replace its items between two
-        // reads; its lock keeps size and items together. A tuple never changes.
-        if (PyList_CheckExact(fast)) {
-            Py_BEGIN_CRITICAL_SECTION(fast);
-            rc = read_plain_numbers(fast, &n, out, &slow);
-            Py_END_CRITICAL_SECTION();
-        } else
-#endif
-            rc = read_plain_numbers(fast, &n, out, &slow);
-        if (rc == 0) break;
+    ListLock lock;
+    lock_list(&lock, fast);
+    // The size is re-read each round: an element's __float__ may resize a list under us.
+    for (; n < PySequence_Fast_GET_SIZE(fast); n++) {
+        PyObject* item = PySequence_Fast_GET_ITEM(fast, n);
         float v;
-        if (rc > 0) {  // __float__ or __index__ runs outside the lock, on the item held strongly
-            rc = to_f32(slow, &v);
-            Py_DECREF(slow);
-        }
-        if (rc < 0) {
-            Py_DECREF(fast);
-            return -1;
+        if (PyFloat_CheckExact(item)) {
+            v = (float)PyFloat_AS_DOUBLE(item);
+        } else if (PyLong_CheckExact(item)) {  // runs no Python code: the list keeps the item
+            double d = PyLong_AsDouble(item);
+            if (d == -1.0 && PyErr_Occurred()) {
+                unlock_list(&lock);
+                Py_DECREF(fast);
+                return -1;
+            }
+            v = (float)d;
+        } else {  // __float__ or __index__ may run code that drops the item from the list
+            Py_INCREF(item);
+            unlock_list(&lock);
+            int rc = to_f32(item, &v);
+            Py_DECREF(item);
+            if (rc < 0) {
+                Py_DECREF(fast);
+                return -1;
+            }
+            lock_list(&lock, fast);
         }
         if (n < 3) out[n] = v * 0.5f;
-        n++;
     }
+    unlock_list(&lock);
     Py_DECREF(fast);
     if (n < 3) {
         PyErr_Format(PyExc_ValueError,
