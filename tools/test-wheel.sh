@@ -43,11 +43,12 @@ venv="$(mktemp -d)/venv"
 trap 'rm -rf "$(dirname "$venv")"' EXIT
 "$python" -m venv "$venv"
 pip=("$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore)
-if [ "$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED"))')" = 1 ]; then
+gil_disabled="$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED"))')"
+if [ "$gil_disabled" = 1 ]; then
     # No marker tells a free-threaded interpreter apart, so the test extra is adjusted here:
     # the newest hypothesis builds with Rust, 6.155.2 installs; numpy builds from source unless
     # told to take its cp313t wheel; mypy needs ast-serialize, which has no cp313t wheel (all as of
-    # 2026-12-09). The typing tests skip without mypy.
+    # 2026-12-09), so the typing tests find no mypy there.
     "${pip[@]}" "$wheel"
     mapfile -t extra < <("$venv/bin/python" -c '
 import importlib.metadata, re
