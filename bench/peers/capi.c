@@ -103,7 +103,9 @@ static inline void lock_list(ListLock* lock, PyObject* seq) {
     (void)lock;
     (void)seq;
 }
-static inline void unlock_list(ListLock* lock) { (void)lock; }
+static inline void unlock_list(ListLock* lock) {
+    (void)lock;
+}
 #endif
 
 // Every element is converted before the count is looked at, as kestrum does.
