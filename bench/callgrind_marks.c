@@ -42,5 +42,10 @@ static struct PyModuleDef module_def = {
 };
 
 PyMODINIT_FUNC PyInit_kestrum_bench_callgrind_marks(void) {
-    return PyModule_Create(&module_def);
+    PyObject* module = PyModule_Create(&module_def);
+#ifdef Py_GIL_DISABLED
+    // Importing a module that asks for the GIL would turn it back on in the counted process.
+    if (module != NULL) PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#endif
+    return module;
 }

@@ -16,7 +16,8 @@ instructions more or less depending on how full its pool happens to be, which de
 the process allocated before (the 10 million floats of the big Cuboid, for one): the count of an
 op would change with the ops and implementations chosen. glibc's per-thread cache serves an
 allocate-and-free pair the same way every time. Every implementation allocates the same objects,
-so the differences hold; --allocator pymalloc counts with the usual allocator.
+so the differences hold; --allocator pymalloc counts with the usual allocator. A free-threaded
+build (3.13t) accepts mimalloc only, its own: it finds its objects through mimalloc's heaps.
 """
 
 from __future__ import annotations
@@ -32,6 +33,7 @@ import platform
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 from pathlib import Path
@@ -118,9 +120,10 @@ def parse_args(argv):
     )
     p.add_argument(
         "--allocator",
-        choices=("malloc", "pymalloc"),
-        default="malloc",
-        help="PYTHONMALLOC of the counted process (default malloc: see the module doc)",
+        choices=("malloc", "pymalloc", "mimalloc"),
+        default="mimalloc" if sysconfig.get_config_var("Py_GIL_DISABLED") else "malloc",
+        help="PYTHONMALLOC of the counted process (default malloc, on a free-threaded build "
+        "mimalloc: see the module doc)",
     )
     p.add_argument(
         "--jobs",

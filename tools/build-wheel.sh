@@ -38,7 +38,8 @@ wheels=("$work"/built/kestrum-*.whl)
 sdists=("$work"/built/kestrum-*.tar.gz)
 
 mkdir -p dist
-tag="$(basename "${wheels[0]}" | cut -d- -f3)"
+# The interpreter and ABI tags, as cp313-cp313t: the free-threaded wheel is not the GIL one.
+tag="$(basename "${wheels[0]}" | cut -d- -f3-4)"
 rm -f dist/kestrum-*-"$tag"-*"$(uname -m)".whl
 PATH="$work/tools/bin:$PATH" auditwheel repair --plat "$plat" --wheel-dir dist "${wheels[0]}" >&2
 cp "${sdists[0]}" dist/

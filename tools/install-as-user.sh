@@ -12,10 +12,14 @@ cd "$(dirname "$0")/.."
 
 python="${1:?usage: install-as-user.sh PYTHON}"
 version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+# The interpreter and ABI tags, as cp313-cp313t: a free-threaded build takes its own wheel.
+tag="$("$python" -c 'import sys, sysconfig
+t = "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
+print("cp%d%d-cp%d%d%s" % (*sys.version_info[:2], *sys.version_info[:2], t))')"
 sdists=(dist/kestrum-*.tar.gz)
-wheels=(dist/kestrum-*-"cp${version/./}"-*.whl)
+wheels=(dist/kestrum-*-"$tag"-*.whl)
 [ -f "${sdists[0]}" ] && [ -f "${wheels[0]}" ] ||
-    { echo "install-as-user.sh: dist/ needs the sdist and the cp${version/./} wheel" >&2; exit 1; }
+    { echo "install-as-user.sh: dist/ needs the sdist and the $tag wheel" >&2; exit 1; }
 
 root_file="$(dirname "$(command -v "$python")")/../root"
 if [ -f "$root_file" ] && [ "${KESTRUM_IN_ROOT:-}" != 1 ]; then

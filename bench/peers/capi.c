@@ -78,6 +78,36 @@ static PyObject* make_rod(PyTypeObject* type, float radius, float length) {
     return (PyObject*)self;
 }
 
+#ifdef Py_GIL_DISABLED
+// Without the GIL another thread may resize a list or replace its items at any moment: the list's
+// lock, taken as a critical section, keeps its size and items together while they are read. A
+// tuple never changes. (Not the lexical Py_BEGIN_CRITICAL_SECTION: the section is left around a
+// conversion that may run code, as blocking in it would suspend it anyway.)
+typedef struct {
+    PyCriticalSection section;
+    int held;
+} ListLock;
+static inline void lock_list(ListLock* lock, PyObject* seq) {
+    lock->held = PyList_CheckExact(seq);
+    if (lock->held) PyCriticalSection_Begin(&lock->section, seq);
+}
+static inline void unlock_list(ListLock* lock) {
+    if (lock->held) PyCriticalSection_End(&lock->section);
+}
+#else
+// With the GIL, no other thread runs until this one runs Python code or allocates.
+typedef struct {
+    char nothing;
+} ListLock;
+static inline void lock_list(ListLock* lock, PyObject* seq) {
+    (void)lock;
+    (void)seq;
+}
+static inline void unlock_list(ListLock* lock) {
+    (void)lock;
+}
+#endif
+
 // Every element is converted before the count is looked at, as kestrum does.
 static int half_sides_from(PyObject* sides, float out[3]) {
     PyObject* fast;
@@ -100,6 +130,8 @@ static int half_sides_from(PyObject* sides, float out[3]) {
     if (fast == NULL) return -1;
 convert:;
     Py_ssize_t n = 0;
+    ListLock lock;
+    lock_list(&lock, fast);
     // The size is re-read each round: an element's __float__ may resize a list under us.
     for (; n < PySequence_Fast_GET_SIZE(fast); n++) {
         PyObject* item = PySequence_Fast_GET_ITEM(fast, n);
@@ -109,21 +141,25 @@ convert:;
         } else if (PyLong_CheckExact(item)) {  // runs no Python code: the list keeps the item
             double d = PyLong_AsDouble(item);
             if (d == -1.0 && PyErr_Occurred()) {
+                unlock_list(&lock);
                 Py_DECREF(fast);
                 return -1;
             }
             v = (float)d;
         } else {  // __float__ or __index__ may run code that drops the item from the list
             Py_INCREF(item);
+            unlock_list(&lock);
             int rc = to_f32(item, &v);
             Py_DECREF(item);
             if (rc < 0) {
                 Py_DECREF(fast);
                 return -1;
             }
+            lock_list(&lock, fast);
         }
         if (n < 3) out[n] = v * 0.5f;
     }
+    unlock_list(&lock);
     Py_DECREF(fast);
     if (n < 3) {
         PyErr_Format(PyExc_ValueError,
@@ -773,6 +809,11 @@ PyMODINIT_FUNC KB_CAT(PyInit_, KB_MODULE_NAME)(void) {
 #endif
     PyObject* module = PyModule_Create(&module_def);
     if (module == NULL) return NULL;
+#ifdef Py_GIL_DISABLED
+    // Lists are read under their locks; all else shared is made at import, but for the type
+    // watcher's one later store of a tp_vectorcall pointer.
+    PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED);
+#endif
 #ifdef KB_HEAP
     if (add_heap_types(module) < 0) {
         Py_DECREF(module);

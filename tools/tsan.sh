@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Builds kestrum and the test-only module with ThreadSanitizer for the free-threaded CPython
+# 3.13t, runs the threaded tests under it with the GIL off, and fails on any report that has a
+# kestrum frame.
+#
+#   bash tools/tsan.sh [pytest arguments...]      (default: tests/test_threads.py)
+#
+# The interpreter (tools/find-python.sh 3.13t, built once per machine) is not instrumented, so
+# the runtime is preloaded, and ThreadSanitizer sees only kestrum's own memory accesses and the
+# C library calls it intercepts: the interpreter's locks (a list's critical section, the
+# interpreter's mutexes) are invisible to it. A report is therefore a lead to read, not a proof:
+# two kestrum accesses under one interpreter lock can show as a race. tools/tsan.supp names
+# interpreter frames only. PYTHON_GIL=0 keeps the GIL off even if a module asks for it.
+#
+# Leaves on the machine: the build, a virtual environment with pytest and hypothesis, and the
+# reports, under build/tsan-3.13t/ in the clone.
+set -euo pipefail
+
+root="$(cd "$(dirname "$0")/.." && pwd)"
+interpreter="$(bash "$root/tools/find-python.sh" 3.13t | tail -n 1)"
+build="${KESTRUM_TSAN_BUILD:-$root/build/tsan-3.13t}"
+logs="$build/reports"
+cxx=g++
+tsan="$("$cxx" -print-file-name=libtsan.so)"
+[ -f "$tsan" ] || { echo "tsan.sh: $tsan not found (install g++'s sanitizer runtimes)" >&2; exit 2; }
+
+# The environment the tests run in; remade when its interpreter has gone.
+venv="$build/venv"
+python="$venv/bin/python"
+if ! "$python" -c '' 2>/dev/null; then
+    rm -rf "$venv"
+    "$interpreter" -m venv "$venv"
+    # hypothesis as in tools/test-wheel.sh: newer ones build with Rust on 3.13t.
+    "$python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore \
+        pytest hypothesis==6.155.2 cmake ninja
+fi
+
+# The build of an earlier, since deleted environment names its gone tools: start again.
+cache="$build/cmake/CMakeCache.txt"
+if [ -f "$cache" ] && ! [ -x "$(sed -n 's/^CMAKE_MAKE_PROGRAM:[A-Z]*=//p' "$cache")" ]; then
+    rm -rf "$build/cmake"
+fi
+if [ ! -f "$cache" ]; then
+    # The host's g++ has the runtime; a toolchain file (tools/compiler.sh) would choose zig.
+    env -u CMAKE_TOOLCHAIN_FILE "$venv/bin/cmake" -S "$root" -B "$build/cmake" -G Ninja \
+        -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" -DCMAKE_CXX_COMPILER="$cxx" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUM_SANITIZE_THREAD=ON -DKESTRUM_TESTING=ON \
+        -DPython_EXECUTABLE="$python" >/dev/null
+fi
+nice "$venv/bin/cmake" --build "$build/cmake" -j "${KESTRUM_JOBS:-2}" --target kestrum _kestrum_testing
+
+targets=("$root/tests/test_threads.py")
+for argument in "$@"; do
+    [ -e "${argument%%::*}" ] && targets=()
+done
+
+rm -rf "$logs"
+mkdir -p "$logs"
+status=0
+# setarch -R: this runtime maps its shadow memory at fixed places that a randomised layout may
+# already use. exitcode=0: reports are judged below, not by pytest's status.
+setarch "$(uname -m)" -R env \
+    LD_PRELOAD="$tsan" \
+    TSAN_OPTIONS="suppressions=$root/tools/tsan.supp:exitcode=0:history_size=4:log_path=$logs/tsan" \
+    PYTHON_GIL=0 \
+    PYTHONPATH="$build/cmake" \
+    KESTRUM_TESTING_BUILD="$build/cmake/tests/native" \
+    KESTRUM_THREAD_OPERATIONS="${KESTRUM_THREAD_OPERATIONS:-20000}" \
+    "$python" -m pytest -p no:cacheprovider "${targets[@]}" "$@" || status=$?
+
+# A report concerns kestrum when a frame of its stacks is in kestrum's sources or objects.
+"$python" - "$logs" <<'EOF' || status=1
+import pathlib, re, sys
+
+ours = re.compile(r" (binding|src|crates|tests/native)/\S+:\d+|kestrum\.cpython|_kestrum_testing\.cpython")
+ours_count, other = 0, 0
+for log in sorted(pathlib.Path(sys.argv[1]).glob("tsan.*")):
+    for report in re.findall(r"={18}\n(WARNING: ThreadSanitizer.*?)\n={18}", log.read_text(errors="replace"), re.S):
+        if ours.search(report):
+            ours_count += 1
+            print(f"{log.name}:\n{report}\n")
+        else:
+            other += 1
+print(f"tsan: {ours_count} report(s) with a kestrum frame, {other} without; logs in {sys.argv[1]}")
+sys.exit(1 if ours_count else 0)
+EOF
+exit "$status"
