@@ -33,7 +33,8 @@ def _build_testing_module() -> Path:
     prebuilt = os.environ.get("KESTRUM_TESTING_BUILD")
     if prebuilt:
         return Path(prebuilt)
-    build = ROOT / "build" / f"testing-{sys.implementation.cache_tag}"
+    # The ABI flags tell a free-threaded build from the default one of the same version.
+    build = ROOT / "build" / f"testing-{sys.implementation.cache_tag}{sys.abiflags}"
     cmake = _cmake()
     if not _configured_for(build):
         shutil.rmtree(build, ignore_errors=True)
