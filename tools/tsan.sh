@@ -61,7 +61,7 @@ status=0
 # already use. exitcode=0: reports are judged below, not by pytest's status.
 setarch "$(uname -m)" -R env \
     LD_PRELOAD="$tsan" \
-    TSAN_OPTIONS="suppressions=$root/tools/tsan.supp:exitcode=0:history_size=4:log_path=$logs/tsan" \
+    TSAN_OPTIONS="suppressions=$root/tools/tsan.supp:exitcode=0:history_size=7:log_path=$logs/tsan" \
     PYTHON_GIL=0 \
     PYTHONPATH="$build/cmake" \
     KESTRUM_TESTING_BUILD="$build/cmake/tests/native" \
