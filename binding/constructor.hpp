@@ -12,6 +12,7 @@
 #include <span>
 #include <utility>
 
+#include "convert_argument.hpp"
 #include "critical_section.hpp"
 #include "extract_argument.hpp"
 #include "fetch.hpp"
@@ -72,8 +73,7 @@ struct Constructor {
             std::array<Owned, ARITY> held;
             return bind_and_build(subtype, [&](std::span<PyObject*> slots) {
                 return under_lock(kwargs, [&]() -> PyResult<void> {
-                    KS_CHECK(extract_arguments_tuple_dict(T::new_description, args, kwargs,
-                                                          slots,
+                    KS_CHECK(extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
                                                           parameter_objects<T::new_description>));
                     if (kwargs != nullptr) {
                         for (std::size_t i = 0; i < ARITY; ++i) held[i] = Owned::borrow(slots[i]);

@@ -13,14 +13,6 @@ PyResult<std::optional<Owned>> next(PyObject* iterator) {
     return std::optional<Owned>();
 }
 
-PyResult<float> FromPyObject<float>::extract_slow(PyObject* object) {
-    const double value = PyFloat_AsDouble(object);
-    if (value == -1.0) {
-        if (auto error = PyErr::take()) return std::move(*error);
-    }
-    return narrow_to_single(value);
-}
-
 PyResult<std::string_view> FromPyObjectBound<std::string_view>::from_py_object_bound(
     PyObject* object) {
     if (!PyUnicode_Check(object)) return downcast_error(object, "PyString");

@@ -25,7 +25,9 @@ public:
     GILOnceCell(const GILOnceCell&) = delete;
     GILOnceCell& operator=(const GILOnceCell&) = delete;
 
-    T* get() noexcept { return state_.load(std::memory_order_acquire) == FILLED ? &value_ : nullptr; }
+    T* get() noexcept {
+        return state_.load(std::memory_order_acquire) == FILLED ? &value_ : nullptr;
+    }
 
     // Stores `value` unless another caller filled the cell meanwhile; the loser stays in
     // `value`, for its owner to release. Returns the stored value.

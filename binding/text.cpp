@@ -10,6 +10,19 @@ PyResult<std::string_view> to_str(PyObject* text) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
+Owned PyString::from_ascii(std::initializer_list<std::string_view> parts) {
+    std::size_t length = 0;
+    for (std::string_view part : parts) length += part.size();
+    Owned message = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+    if (!message) return message;
+    char* out = static_cast<char*>(PyUnicode_DATA(message.get()));
+    for (std::string_view part : parts) {
+        std::memcpy(out, part.data(), part.size());
+        out += part.size();
+    }
+    return message;
+}
+
 std::string to_string_lossy(PyObject* text) {
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(data, size);

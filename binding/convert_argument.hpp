@@ -1,0 +1,53 @@
+// Converting one bound argument: in line when that runs no Python code, else out of line,
+// naming the parameter on failure.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+#include <utility>
+
+#include "argument_error.hpp"
+#include "conversion.hpp"
+#include "uncounted_road.hpp"
+
+namespace kestrum {
+
+template <class T>
+[[gnu::noinline]] PyResult<T> extract_argument_slow(PyObject* object, std::string_view name) {
+    PyResult<T> value = FromPyObjectBound<T>::from_py_object_bound(object);
+    if (!value) value = argument_extraction_error(name, std::move(value).take_error());
+    return value;
+}
+
+// The argument read in line when `read_in_line` can, else what `otherwise` makes of it, as a
+// `Result` (a PyResult, or on the uncounted road a Declinable).
+template <class T, template <class> class Result, class Otherwise>
+[[gnu::always_inline]] inline Result<T> read_in_line_or(PyObject* object, Otherwise otherwise) {
+    if constexpr (requires { T::KEPT; }) {
+        // Filled where it stands: moving it out after storing its floats one by one would
+        // load them as one block the processor cannot forward from those stores.
+        Result<T> read(std::in_place);
+        if (read_in_line(object, *read)) return read;
+    } else {
+        T value{};
+        if (read_in_line(object, value)) return value;
+    }
+    return otherwise();
+}
+
+// Converts one bound argument, naming the parameter on failure. What runs no Python code and
+// cannot fail is read in line; everything else takes the out-of-line road.
+template <class T>
+inline PyResult<T> extract_argument(PyObject* object, std::string_view name) {
+    return read_in_line_or<T, PyResult>(object,
+                                        [&] { return extract_argument_slow<T>(object, name); });
+}
+
+// On the uncounted road only what is read in line converts; anything else declines.
+template <class T>
+inline Declinable<T> extract_argument(UncountedArgument argument, std::string_view /*name*/) {
+    return read_in_line_or<T, Declinable>(argument.object, [] { return Declined(); });
+}
+
+}  // namespace kestrum
