@@ -15,8 +15,8 @@
 #include "convert_argument.hpp"
 #include "critical_section.hpp"
 #include "extract_argument.hpp"
-#include "fetch.hpp"
 #include "instance.hpp"
+#include "result.hpp"
 #include "trampoline.hpp"
 #include "uncounted_road.hpp"
 

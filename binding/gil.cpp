@@ -31,10 +31,6 @@ PyGILState_STATE ensure_or_hang() {
 }
 }  // namespace
 
-void park_thread() noexcept {
-    for (;;) pause();
-}
-
 void LockGIL::bail(std::intptr_t current) {
     if (current == GIL_LOCKED_DURING_TRAVERSE)
         panic(
@@ -84,24 +80,6 @@ void ReferencePool::update_counts() {
     for (PyObject* object : taken) Py_DECREF(object);
 }
 
-bool thread_is_ending() noexcept {
-    // From 3.12 a thread state is attached per thread. The lock is only ever held with one
-    // attached, and kestrum's own releases of it (allow_threads) uncount the thread: a counted
-    // thread without one was detached by the interpreter, which then ended it rather than attach
-    // it again.
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() == nullptr;
-#elif PY_VERSION_HEX >= 0x030C0000
-    return _PyThreadState_UncheckedGet() == nullptr;
-#else
-    // Before 3.12 the attached thread state is one for the whole process, not per thread. While
-    // the interpreter finishes, only the finishing thread may hold the lock; it ends any other
-    // thread that asks for it.
-    return _Py_IsFinalizing() != 0 &&
-           PyGILState_GetThisThreadState() != _PyThreadState_UncheckedGet();
-#endif
-}
-
 // Out of line: the release may run any Python code (a __del__), which may wait for the lock at
 // exit and be ended there, by unwinding that must not meet the callers' noexcept frames.
 void release_counted(PyObject* object) noexcept {
@@ -114,7 +92,7 @@ void release_counted(PyObject* object) noexcept {
         // it has no name to catch it by). Going on would end the process in the nearest
         // noexcept frame (a destructor); the thread is parked instead, as when it asks for the
         // lock.
-        for (;;) pause();
+        park_thread();
     }
 }
 

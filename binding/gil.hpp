@@ -1,4 +1,5 @@
-// Interpreter-lock bookkeeping: the per-thread hold count, guards, deferred releases.
+// Interpreter-lock bookkeeping: the per-thread hold count, guards, and the release of references
+// (now, or through the reference pool).
 #pragma once
 
 #include <Python.h>
@@ -9,9 +10,38 @@
 #include <utility>
 #include <vector>
 
-#include "gil_count.hpp"
+#include "thread_end.hpp"
 
 namespace kestrum {
+
+// Depth to which this thread holds the interpreter lock through the binding layer.
+// Negative values forbid entry. -1 is the value a class's garbage-collector traversal would
+// keep while it runs; no class here defines one, so only the test-only module sets it.
+// The boundary reads it on every call, so it must not cost one: constinit spares the
+// per-access initialisation check, initial-exec the lookup through __tls_get_addr.
+extern constinit thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec")));
+
+void queue_decref(PyObject* object) noexcept;
+void release_counted(PyObject* object) noexcept;
+
+#ifdef KESTRUM_CHECK_UNCOUNTED_ROAD
+// Whether this thread is on a road whose entry is not counted (see UncountedRoad), where a
+// release would be queued rather than applied: the sanitizer build stops the process there.
+extern thread_local bool ON_UNCOUNTED_ROAD;
+[[noreturn]] void released_on_uncounted_road() noexcept;
+#endif
+
+// Releases one strong reference now when this thread holds the lock, else queues it for the
+// next entry that does.
+inline void register_decref(PyObject* object) noexcept {
+#ifdef KESTRUM_CHECK_UNCOUNTED_ROAD
+    if (ON_UNCOUNTED_ROAD) released_on_uncounted_road();
+#endif
+    if (GIL_COUNT > 0)
+        release_counted(object);
+    else
+        queue_decref(object);
+}
 
 // The count a class's garbage-collector traversal would keep (see GIL_COUNT).
 constexpr std::intptr_t GIL_LOCKED_DURING_TRAVERSE = -1;

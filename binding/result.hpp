@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "err_value.hpp"
+#include "owned.hpp"
 #include "panic.hpp"
 
 namespace kestrum {
@@ -91,6 +92,12 @@ public:
 private:
     std::optional<PyErr> err_;
 };
+
+// A new reference from the interpreter, or the failure it reported.
+inline PyResult<Owned> steal_or_fetch(PyObject* result) {
+    if (result == nullptr) return fetch_error();
+    return Owned::steal(result);
+}
 
 }  // namespace kestrum
 

@@ -12,12 +12,11 @@
 #include <string_view>
 #include <utility>
 
-#include "fetch.hpp"
+#include "owned.hpp"
+#include "panic.hpp"
 
 namespace kestrum {
 
-// The UTF-8 form the interpreter caches inside a `str`, borrowed from it.
-PyResult<std::string_view> to_str(PyObject* text);
 // Never fails: text without a strict UTF-8 form gets U+FFFD per invalid sequence.
 std::string to_string_lossy(PyObject* text);
 // Decodes UTF-8, replacing each maximal invalid subpart by U+FFFD.

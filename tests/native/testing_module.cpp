@@ -154,7 +154,7 @@ PyResult<Owned> print_error(PyObject* args) {
 }
 
 PyResult<Owned> debug_form(PyObject* args) {
-    return PyString::new_(error_from_instance(arg(args, 0)).debug());
+    return PyString::new_(debug_text(error_from_instance(arg(args, 0))));
 }
 
 PyResult<Owned> display(PyObject* args) {
