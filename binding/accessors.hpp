@@ -36,7 +36,7 @@ template <class T, auto F>
             PyObject* result;
             {
                 [[maybe_unused]] UncountedRoad road;
-                result = F(Instance<T>::contents(self));
+                result = F(PyClassObject<T>::contents_of(self));
             }
             if (result != nullptr) return result;
             return fail_after_error();

@@ -1,6 +1,6 @@
 // A class's constructor: one pipeline (bind, convert, allocate, store) behind the interpreter's
 // `tp_new` and the fast call entry. The fast entry first tries the uncounted road, where the
-// same pipeline converts only what reads in line and runs without the boundary.
+// same pipeline converts only what reads without Python and runs without the boundary.
 #pragma once
 
 #include <Python.h>
@@ -44,7 +44,7 @@ struct Constructor {
         auto value = T::from_arguments(args);
         if (!value) return std::move(value).take_error();
         PyObject* instance = allocate_instance(subtype);
-        if (instance != nullptr) Instance<T>::place(instance, std::move(*value));
+        if (instance != nullptr) PyClassObject<T>::place(instance, std::move(*value));
         return instance;
     }
 

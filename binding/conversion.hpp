@@ -19,10 +19,10 @@ namespace kestrum {
 PyResult<Owned> try_iter(PyObject* object);
 PyResult<std::optional<Owned>> next(PyObject* iterator);
 
-// The longest exact list or tuple of exact numbers that is read in line.
+// The longest exact list or tuple of exact numbers that is read without Python.
 inline constexpr std::size_t SHORT_NUMBERS = 4;
 
-// Reads `size` items of at most SHORT_NUMBERS exact floats and ints, as `read_exact_number`
+// Reads `size` items of at most SHORT_NUMBERS exact floats and ints, as `read_without_python`
 // reads each. The items are borrowed: nothing here runs Python code, and an int beyond the
 // double range, whose refusal allocates (and before 3.12 may run the collector), ends the read
 // before another item is touched.
@@ -32,7 +32,7 @@ inline bool read_short_exact_items(PyObject* const* items, Py_ssize_t size, Lead
     if (n > SHORT_NUMBERS) return false;
     for (std::size_t i = 0; i < n; ++i) {
         float value;
-        if (!read_exact_number(items[i], value)) [[unlikely]]
+        if (!read_without_python(items[i], value)) [[unlikely]]
             return false;
         out.push_back(value);
     }
@@ -42,7 +42,7 @@ inline bool read_short_exact_items(PyObject* const* items, Py_ssize_t size, Lead
 // Reads an exact list (under its lock) or tuple of at most SHORT_NUMBERS exact floats and ints.
 // False, with nothing pending and what was read meaningless, for anything else.
 template <std::size_t N>
-inline bool read_short_exact_numbers(PyObject* object, LeadingFloats<N>& out) {
+inline bool read_without_python(PyObject* object, LeadingFloats<N>& out) {
     if (PyList_CheckExact(object)) {
         bool read;
         Py_BEGIN_CRITICAL_SECTION(object);
@@ -64,14 +64,10 @@ struct BorrowedText {
     bool ascii = false;
 };
 
-// What converts in line, running no Python code and unable to fail: an exact `float` or
+// What reads without Python, running no Python code and unable to fail: an exact `float` or
 // `int`, a compact ASCII `str`, a short exact list or tuple of them. False, with
 // nothing pending, for anything else.
-inline bool read_in_line(PyObject* object, float& out) {
-    return read_exact_number(object, out);
-}
-
-inline bool read_in_line(PyObject* object, BorrowedText& out) {
+inline bool read_without_python(PyObject* object, BorrowedText& out) {
     if (!PyUnicode_Check(object) || !PyUnicode_IS_COMPACT_ASCII(object)) return false;
     out = {std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))),
@@ -79,13 +75,8 @@ inline bool read_in_line(PyObject* object, BorrowedText& out) {
     return true;
 }
 
-template <std::size_t N>
-inline bool read_in_line(PyObject* object, LeadingFloats<N>& out) {
-    return read_short_exact_numbers(object, out);
-}
-
 template <class T>
-inline bool read_in_line(PyObject* /*object*/, T& /*out*/) {
+inline bool read_without_python(PyObject* /*object*/, T& /*out*/) {
     return false;
 }
 

@@ -198,7 +198,7 @@ struct StateCache {
 };
 constinit thread_local StateCache STATE_CACHE __attribute__((tls_model("initial-exec")));
 
-void release_cache(void* data) {
+void free_cached_blocks(void* data) {
     auto& cache = *static_cast<StateCache*>(data);
     for (std::size_t i = 0; i < cache.count; ++i) ::operator delete(cache.blocks[i]);
     cache.count = 0;
@@ -211,8 +211,9 @@ pthread_once_t CLEANUP_KEY_ONCE = PTHREAD_ONCE_INIT;
 
 // Arms the thread's cleanup; false (nothing is kept) when no key or no room was to be had.
 bool arm(StateCache& cache) noexcept {
-    pthread_once(&CLEANUP_KEY_ONCE,
-                 [] { CLEANUP_KEY_MADE = pthread_key_create(&CLEANUP_KEY, release_cache) == 0; });
+    pthread_once(&CLEANUP_KEY_ONCE, [] {
+        CLEANUP_KEY_MADE = pthread_key_create(&CLEANUP_KEY, free_cached_blocks) == 0;
+    });
     return CLEANUP_KEY_MADE && pthread_setspecific(CLEANUP_KEY, &cache) == 0;
 }
 

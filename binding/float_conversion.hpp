@@ -1,5 +1,6 @@
-// The float conversion: an object to a single-precision number, read in line when that runs no
-// Python code, else by the interpreter's conversion, with the refusal of what is no number.
+// The float conversion: an object to a single-precision number, read without Python (running no
+// Python code) where it can be, else by the interpreter's conversion, with the refusal of what is
+// no number.
 #pragma once
 
 #include <Python.h>
@@ -23,7 +24,7 @@ inline float narrow_to_single(double value) {
 // exact `int` within the double range (its own conversion, without a float object on the way),
 // read without running Python code. False, with nothing pending, for anything else: an `int`
 // beyond the range is left to the interpreter's conversion, which reports it.
-inline bool read_exact_number(PyObject* object, float& out) {
+inline bool read_without_python(PyObject* object, float& out) {
     if (Py_IS_TYPE(object, &PyFloat_Type)) [[likely]] {
         out = narrow_to_single(PyFloat_AS_DOUBLE(object));
         return true;
@@ -41,14 +42,15 @@ inline bool read_exact_number(PyObject* object, float& out) {
 template <class T>
 struct FromPyObject;
 
-// Scalar arguments and sequence items alike: in line when it can be, else out of line.
+// Scalar arguments and sequence items alike: read without Python where it can be, else out of
+// line.
 template <>
 struct FromPyObject<float> {
     static PyResult<float> extract_bound(PyObject* object) {
-        if (float value; read_exact_number(object, value)) return value;
+        if (float value; read_without_python(object, value)) return value;
         return extract_slow(object);
     }
-    // What `read_exact_number` leaves: the refusal of a type that is no number, or the
+    // What `read_without_python` leaves: the refusal of a type that is no number, or the
     // interpreter's own conversion.
     [[gnu::noinline]] static PyResult<float> extract_slow(PyObject* object);
 };

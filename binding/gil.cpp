@@ -64,7 +64,7 @@ GILGuard GILGuard::acquire() {
     return GILGuard(true, state);
 }
 
-void ReferencePool::register_decref(PyObject* object) {
+void ReferencePool::enqueue(PyObject* object) {
     std::lock_guard lock(mutex_);
     pending_.push_back(object);
     dirty_.store(true, std::memory_order_release);
@@ -82,7 +82,7 @@ void ReferencePool::update_counts() {
 
 // Out of line: the release may run any Python code (a __del__), which may wait for the lock at
 // exit and be ended there, by unwinding that must not meet the callers' noexcept frames.
-void release_counted(PyObject* object) noexcept {
+void decref_now(PyObject* object) noexcept {
     // The interpreter is finishing and no entry will come: the reference is leaked.
     if (thread_is_ending()) return;
     try {
@@ -96,9 +96,9 @@ void release_counted(PyObject* object) noexcept {
     }
 }
 
-void queue_decref(PyObject* object) noexcept {
+void decref_later(PyObject* object) noexcept {
     try {
-        POOL.register_decref(object);
+        POOL.enqueue(object);
     } catch (...) {
         // Out of memory while queueing: leaking one reference beats releasing it
         // without the lock.

@@ -21,8 +21,8 @@ namespace kestrum {
 // per-access initialisation check, initial-exec the lookup through __tls_get_addr.
 extern constinit thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec")));
 
-void queue_decref(PyObject* object) noexcept;
-void release_counted(PyObject* object) noexcept;
+void decref_later(PyObject* object) noexcept;
+void decref_now(PyObject* object) noexcept;
 
 #ifdef KESTRUM_CHECK_UNCOUNTED_ROAD
 // Whether this thread is on a road whose entry is not counted (see UncountedRoad), where a
@@ -38,9 +38,9 @@ inline void register_decref(PyObject* object) noexcept {
     if (ON_UNCOUNTED_ROAD) released_on_uncounted_road();
 #endif
     if (GIL_COUNT > 0)
-        release_counted(object);
+        decref_now(object);
     else
-        queue_decref(object);
+        decref_later(object);
 }
 
 // The count a class's garbage-collector traversal would keep (see GIL_COUNT).
@@ -53,7 +53,7 @@ struct LockGIL {
 // References released by threads that did not hold the lock, applied by the next entry.
 class ReferencePool {
 public:
-    void register_decref(PyObject* object);
+    void enqueue(PyObject* object);
     void update_counts();
     bool has_pending() const noexcept { return dirty_.load(std::memory_order_acquire); }
 

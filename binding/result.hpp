@@ -103,7 +103,7 @@ inline PyResult<Owned> steal_or_fetch(PyObject* result) {
 
 // The binding layer's stand-in for `?`, in standard C++. KS_TRY evaluates a result: on failure
 // it returns the error from the enclosing function, otherwise `declaration` takes the value:
-//   KS_TRY(const float radius, extract_argument<float>(args[0], "radius"));
+//   KS_TRY(const float radius, convert_argument<float>(args[0], "radius"));
 // KS_CHECK does the same for a result without a value.
 #define KS_TRY(declaration, ...)                                                            \
     auto KS_RESULT_NAME(__LINE__) = (__VA_ARGS__);                                          \

@@ -1,5 +1,5 @@
-// The uncounted road: a call that needs no boundary, since every argument converts in line,
-// running no Python code, and nothing on it can fail but an allocation. Its entry is not
+// The uncounted road: a call that needs no boundary, since every argument reads without Python
+// (running no Python code), and nothing on it can fail but an allocation. Its entry is not
 // counted, so nothing on it may release a reference (it would be queued, not applied); the
 // sanitizer build checks that.
 #pragma once
@@ -50,7 +50,7 @@ private:
     std::optional<T> value_;
 };
 
-// The road's view of the arguments, bound by position: only what converts in line is read.
+// The road's view of the arguments, bound by position: only what reads without Python is read.
 struct UncountedArgument {
     PyObject* object;
 };
