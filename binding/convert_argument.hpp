@@ -27,8 +27,7 @@ template <class T, template <class> class Result, class Otherwise>
 [[gnu::always_inline]] inline Result<T> read_without_python_or(PyObject* object,
                                                                Otherwise otherwise) {
     if constexpr (requires { T::KEPT; }) {
-        // Filled where it stands: moving it out after storing its floats one by one would
-        // load them as one block the processor cannot forward from those stores.
+        // Filled where it stands, not moved out after its floats are stored one by one.
         Result<T> read(std::in_place);
         if (read_without_python(object, *read)) return read;
     } else {

@@ -63,8 +63,8 @@ private:
     std::atomic<bool> dirty_{false};
 };
 
-// Declared hidden, as it is defined: every entry reads it, and a declaration of default
-// visibility is reached through the global offset table, one load more each time.
+// Declared hidden, as it is defined (the module is built with hidden visibility): every entry
+// reads it directly rather than through the global offset table.
 extern ReferencePool POOL [[gnu::visibility("hidden")]];
 
 inline void apply_pending_decrefs() {

@@ -16,7 +16,8 @@
 
 namespace kestrum {
 
-// The road's one failure: the call is declined, and the general road takes it from the start.
+// The road's one failure: the call is declined, and the general road, inside the boundary, takes
+// it on from the same bound slots, converting every argument again.
 struct Declined {
     Declined() = default;
     // An error met on the road declines too: the general road meets it again and raises it.
