@@ -576,16 +576,6 @@ def test_str_subclass_is_not_a_sequence_of_sides(construct: Construct) -> None:
     assert str(caught.value) == "argument 'sides': Can't extract `str` to `Vec`"
 
 
-@pytest.mark.parametrize(
-    "path",
-    ["", "a/b.obj", "mesh.obj", "caf\u00e9/\u30e1\u30c3\u30b7\u30e5 \U0001f600.obj", "a\0b"],
-)
-def test_text_round_trip(construct: Construct, path: str) -> None:
-    got = construct(PyMesh, path).mesh_path
-    assert type(got) is str
-    assert got == path
-
-
 def test_str_subclass_text_used_unchanged(construct: Construct) -> None:
     class Path(str):
         def __str__(self) -> str:

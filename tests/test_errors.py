@@ -8,7 +8,6 @@ import json
 import os
 import sys
 import threading
-import time
 import traceback
 
 import _kestrum_testing as t
@@ -724,15 +723,6 @@ def test_built_class_reports_builtins_and_its_signature() -> None:
 # ---- lock bookkeeping, deferred releases, once-only cells --------------------------
 
 
-def test_release_without_the_lock_waits_for_the_next_entry() -> None:
-    obj = object()
-    before = sys.getrefcount(obj)
-    assert t.release_from_thread(obj) is True
-    assert sys.getrefcount(obj) == before + 1  # queued, not yet released
-    t.noop()
-    assert sys.getrefcount(obj) == before
-
-
 def test_release_inside_allow_threads_is_applied_on_return() -> None:
     obj = object()
     before = sys.getrefcount(obj)
@@ -771,31 +761,6 @@ def test_once_cell_keeps_the_first_stored_value() -> None:
     first = t.once_cell_get_or_init(lambda: "first")
     assert t.once_cell_get_or_init(lambda: "second") is first
     assert t.once_cell_peek() is first
-
-
-def test_two_threads_normalize_one_error_value_once() -> None:
-    calls = []
-
-    def builder():
-        calls.append(threading.get_ident())
-        time.sleep(0.2)  # releases the interpreter lock while normalizing
-        return (ValueError, "built once")
-
-    value = t.ErrorValue(builder)
-    results = [None, None]
-
-    def normalize(i):
-        results[i] = value.normalize()
-
-    threads = [threading.Thread(target=normalize, args=(i,)) for i in range(2)]
-    for thread in threads:
-        thread.start()
-        time.sleep(0.05)
-    for thread in threads:
-        thread.join()
-    assert len(calls) == 1
-    assert results[0] is results[1]
-    assert isinstance(results[0], ValueError) and results[0].args == ("built once",)
 
 
 def test_reentrant_normalization_is_reported(capfd) -> None:

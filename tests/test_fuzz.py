@@ -572,6 +572,19 @@ def keys(draw: st.DrawFn, parameters: tuple[str, ...]) -> Key:
     return Key(text, text, lossy(text))
 
 
+def interpreter_words(con: Constructor, given: int, keywords: list[str]) -> str | None:
+    """What the interpreter says of a Python function of the same signature, so called."""
+    namespace: dict[str, Any] = {}
+    exec(f"def __new__({', '.join(con.parameters)}): pass", namespace)
+    function = namespace["__new__"]
+    function.__qualname__ = f"{con.cls.__name__}.__new__"
+    try:
+        function(*range(given), **dict.fromkeys(keywords))
+    except TypeError as error:
+        return str(error)
+    return None
+
+
 def binding_error(
     con: Constructor, positional: list[Arg], keywords: list[tuple[Key, Arg]]
 ) -> tuple[Fails | None, list[Arg | None], bool]:
@@ -579,29 +592,25 @@ def binding_error(
     name = f"{con.cls.__name__}.__new__()"
     count = len(con.parameters)
     given = len(positional)
-    if given > count:
+    if given > count:  # checked first, and always "arguments": here kestrum's words are its own
         verb = "was" if given == 1 else "were"
         message = f"{name} takes {count} positional arguments but {given} {verb} given"
         return Fails(TypeError, message), [], False
     slots: list[Arg | None] = [*positional, *([None] * (count - given))]
+    named: list[str] = []
     for key, value in keywords:
-        is_surrogate_free = utf8(key.text)
-        if isinstance(is_surrogate_free, Ok) and key.text in con.parameters:
+        if isinstance(utf8(key.text), Ok) and key.text in con.parameters:
+            named.append(key.text)
             index = con.parameters.index(key.text)
             if slots[index] is not None:
-                message = f"{name} got multiple values for argument '{key.text}'"
-                return Fails(TypeError, message), slots, False
+                return Fails(TypeError, str(interpreter_words(con, given, named))), slots, False
             slots[index] = value
             continue
+        # Shown by its str() or lossily, where the interpreter would raise or keep surrogates.
         message = f"{name} got an unexpected keyword argument '{key.display}'"
         return Fails(TypeError, message), slots, key.unraisable
-    missing = [p for p, slot in zip(con.parameters, slots, strict=True) if slot is None]
-    if missing:
-        listed = " and ".join(f"'{p}'" for p in missing)
-        noun = "argument" if len(missing) == 1 else "arguments"
-        message = f"{name} missing {len(missing)} required positional {noun}: {listed}"
-        return Fails(TypeError, message), slots, False
-    return None, slots, False
+    words = interpreter_words(con, given, named)
+    return (None if words is None else Fails(TypeError, words)), slots, False
 
 
 def expected_outcome(con: Constructor, slots: list[Arg]) -> tuple[Fails | None, list[Any]]:

@@ -161,6 +161,8 @@ def test_mesh_path_descriptor() -> None:
     assert isinstance(descriptor, types.GetSetDescriptorType)
     assert descriptor.__doc__ == ""
     assert descriptor.__name__ == "mesh_path"
+    assert PyMesh.mesh_path is descriptor
+    assert descriptor.__get__(PyMesh("x.obj")) == "x.obj"
 
 
 @class_params
