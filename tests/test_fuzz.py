@@ -169,33 +169,32 @@ class IntSubWithFloat(int):
         return 0.25
 
 
-class Floaty:
-    """__float__ returns whatever it was given, or raises."""
+class Gives:
+    """Its conversion (a subclass's) returns whatever it was given, or raises."""
 
     def __init__(self, result: Any) -> None:
         self.result = result
 
-    def __float__(self) -> Any:
+    def give(self) -> Any:
         return self.result() if isinstance(self.result, Raiser) else self.result
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self.result!r})"
+
+
+class Floaty(Gives):
+    def __float__(self) -> Any:
+        return self.give()
 
     def __index__(self) -> int:
         return 999  # never used: __float__ comes first
 
-    def __repr__(self) -> str:
-        return f"Floaty({self.result!r})"
 
-
-class Indexy:
-    """Only __index__: returns whatever it was given, or raises."""
-
-    def __init__(self, result: Any) -> None:
-        self.result = result
+class Indexy(Gives):
+    """Only __index__."""
 
     def __index__(self) -> Any:
-        return self.result() if isinstance(self.result, Raiser) else self.result
-
-    def __repr__(self) -> str:
-        return f"Indexy({self.result!r})"
+        return self.give()
 
 
 class Opaque:
