@@ -9,6 +9,7 @@ import os
 import sys
 import threading
 import traceback
+from collections.abc import Callable
 
 import _kestrum_testing as t
 import pytest
@@ -19,6 +20,14 @@ import kestrum
 
 def panic_type() -> type[BaseException]:
     return t.panic_exception_type()
+
+
+def panic_raised(call: Callable[[], object]) -> BaseException:
+    """The PanicException that `call()` raises."""
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value) is panic_type()
+    return info.value
 
 
 # ---- the PanicException type -------------------------------------------------------
@@ -52,11 +61,8 @@ def test_panic_exception_type_is_a_base_exception_named_kestrum_runtime() -> Non
     ids=["text", "other-payload", "foreign-exception", "while-raising"],
 )
 def test_native_failure_becomes_panic_exception(capfd, call, message, report) -> None:
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value) is panic_type()
-    assert info.value.args == (message,)
-    assert not isinstance(info.value, Exception)
+    raised = panic_raised(call)
+    assert raised.args == (message,) and not isinstance(raised, Exception)
     err = capfd.readouterr().err
     if report is None:
         assert err == ""
@@ -66,10 +72,9 @@ def test_native_failure_becomes_panic_exception(capfd, call, message, report) ->
 
 
 def test_panic_after_error_prints_the_pending_error_then_fails(capfd) -> None:
-    with pytest.raises(BaseException) as info:
-        t.panic_after_error_with(KeyError("lost key"))
-    assert type(info.value) is panic_type()
-    assert info.value.args == ("Python API call failed",)
+    assert panic_raised(lambda: t.panic_after_error_with(KeyError("lost key"))).args == (
+        "Python API call failed",
+    )
     err = capfd.readouterr().err
     assert "KeyError: 'lost key'" in err
     assert sys.last_value.args == ("lost key",)
@@ -414,10 +419,7 @@ def test_take_resumes_our_own_panic_exception(capfd) -> None:
     def fail():
         raise panic_type()("from python")
 
-    with pytest.raises(BaseException) as info:
-        t.take_after_call(fail)
-    assert type(info.value) is panic_type()
-    assert info.value.args == ("from python",)
+    assert panic_raised(lambda: t.take_after_call(fail)).args == ("from python",)
     err = capfd.readouterr().err
     lines = err.splitlines()
     assert lines[0].startswith("---") and lines[0].endswith("---")
@@ -434,10 +436,9 @@ def test_take_resumes_a_panic_whose_str_fails_with_a_fixed_message(capfd) -> Non
     def fail():
         raise panic_type()(Unprintable())
 
-    with pytest.raises(BaseException) as info:
-        t.take_after_call(fail)
-    assert type(info.value) is panic_type()
-    assert info.value.args == ("Unwrapped panic from Python code",)
+    assert panic_raised(lambda: t.take_after_call(fail)).args == (
+        "Unwrapped panic from Python code",
+    )
     capfd.readouterr()
 
 
@@ -772,10 +773,9 @@ def test_reentrant_normalization_is_reported(capfd) -> None:
 
     value = t.ErrorValue(builder)
     holder.append(value)
-    with pytest.raises(BaseException) as info:
-        value.normalize()
-    assert type(info.value) is panic_type()
-    assert info.value.args == ("Re-entrant normalization of PyErrState detected",)
+    assert panic_raised(value.normalize).args == (
+        "Re-entrant normalization of PyErrState detected",
+    )
     capfd.readouterr()
 
 
@@ -787,14 +787,12 @@ def test_a_failed_normalization_leaves_the_value_unusable(capfd) -> None:
         raise KeyError("builder broke")
 
     value = t.ErrorValue(builder)
-    with pytest.raises(BaseException) as first:
-        value.normalize()
-    assert first.value.args == ("Python API call failed",)
+    assert panic_raised(value.normalize).args == ("Python API call failed",)
     # The failed normalization is over: this thread, like any other, finds the state it
     # emptied, not a normalization still running.
-    with pytest.raises(BaseException) as again:
-        value.normalize()
-    assert again.value.args == ("Cannot normalize a PyErr while already normalizing it.",)
+    assert panic_raised(value.normalize).args == (
+        "Cannot normalize a PyErr while already normalizing it.",
+    )
     seen = []
 
     def other():
@@ -807,9 +805,9 @@ def test_a_failed_normalization_leaves_the_value_unusable(capfd) -> None:
     thread.start()
     thread.join()
     assert [e.args for e in seen] == [("Cannot normalize a PyErr while already normalizing it.",)]
-    with pytest.raises(BaseException) as restored:
-        value.raise_now()
-    assert restored.value.args == ("PyErr state should never be invalid outside of normalization",)
+    assert panic_raised(value.raise_now).args == (
+        "PyErr state should never be invalid outside of normalization",
+    )
     assert calls == [1]
     assert "KeyError: 'builder broke'" in capfd.readouterr().err
 

@@ -273,7 +273,8 @@ def numbers(draw: st.DrawFn, deprecations_raise: bool) -> Arg:
             return Arg(Indexy(result), int_to_double(result))
         return Arg(Indexy(result), conversion_fails(Indexy(result)))
     if kind == 10:  # texts, which are no numbers (but are texts and sequences)
-        return texts_arg(draw(text_values))
+        text = draw(text_values)
+        return texts_arg(text, text)
     # Other objects that are no numbers.
     obj = draw(st.sampled_from([None, b"1.5", [1.0], (1.0,), {}, 1j, Opaque(), range(3)]))
     return Arg(obj, not_a_number(obj), sequence=sequence_of_plain(obj))
@@ -313,29 +314,21 @@ def utf8(text: str) -> Outcome:
     return Ok(text)
 
 
-def texts_arg(text: str) -> Arg:
-    return Arg(
-        text,
-        not_a_number(text),
-        text=utf8(text),
-        sequence=Fails(TypeError, "Can't extract `str` to `Vec`"),
-    )
+def texts_arg(obj: str, text: str) -> Arg:
+    """A `str` (or a subclass of it) whose characters are `text`."""
+    sequence = Fails(TypeError, "Can't extract `str` to `Vec`")
+    return Arg(obj, not_a_number(obj), text=utf8(text), sequence=sequence)
 
 
 @st.composite
 def paths(draw: st.DrawFn, deprecations_raise: bool) -> Arg:
     choice = draw(st.integers(0, 3))
     if choice == 0:
-        return texts_arg(draw(text_values))
+        text = draw(text_values)
+        return texts_arg(text, text)
     if choice == 1:
         text = draw(text_values)
-        sub = draw(st.sampled_from([Text, Renamed, Unprintable]))(text)
-        return Arg(
-            sub,
-            not_a_number(sub),
-            text=utf8(text),
-            sequence=Fails(TypeError, "Can't extract `str` to `Vec`"),
-        )
+        return texts_arg(draw(st.sampled_from([Text, Renamed, Unprintable]))(text), text)
     if choice == 2:
         raw = draw(st.binary(max_size=8))
         obj = draw(st.sampled_from([bytes, bytearray]))(raw)
