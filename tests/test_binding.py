@@ -10,7 +10,7 @@ from typing import Any
 
 import _kestrum_testing as t
 import pytest
-from conftest import REACHES_CALLER, lossy, raised_by, run_child
+from conftest import REACHES_CALLER, binding_words, lossy, raised_by, run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -19,31 +19,16 @@ Construct = Callable[..., Any]
 
 FAILURES = [
     # Missing arguments: one name, two names.
-    (Sphere, (), {}, "Sphere.__new__() missing 1 required positional argument: 'radius'"),
-    (Cuboid, (), {}, "Cuboid.__new__() missing 1 required positional argument: 'sides'"),
-    (PyMesh, (), {}, "PyMesh.__new__() missing 1 required positional argument: 'path'"),
-    (
-        Capsule,
-        (),
-        {},
-        "Capsule.__new__() missing 2 required positional arguments: 'radius' and 'length'",
-    ),
-    (
-        Cylinder,
-        (),
-        {},
-        "Cylinder.__new__() missing 2 required positional arguments: 'radius' and 'length'",
-    ),
-    (Cone, (), {}, "Cone.__new__() missing 2 required positional arguments: 'radius' and 'length'"),
-    (Cylinder, (1,), {}, "Cylinder.__new__() missing 1 required positional argument: 'length'"),
-    (Capsule, (1,), {}, "Capsule.__new__() missing 1 required positional argument: 'length'"),
-    (Cone, (), {"length": 1}, "Cone.__new__() missing 1 required positional argument: 'radius'"),
-    (
-        Capsule,
-        (),
-        {"length": 1},
-        "Capsule.__new__() missing 1 required positional argument: 'radius'",
-    ),
+    (Sphere, (), {}, None),
+    (Cuboid, (), {}, None),
+    (PyMesh, (), {}, None),
+    (Capsule, (), {}, None),
+    (Cylinder, (), {}, None),
+    (Cone, (), {}, None),
+    (Cylinder, (1,), {}, None),
+    (Capsule, (1,), {}, None),
+    (Cone, (), {"length": 1}, None),
+    (Capsule, (), {"length": 1}, None),
     # Too many positional arguments: "positional arguments" stays plural.
     (Sphere, (1, 2), {}, "Sphere.__new__() takes 1 positional arguments but 2 were given"),
     (Cone, (1, 2, 3), {}, "Cone.__new__() takes 2 positional arguments but 3 were given"),
@@ -67,26 +52,11 @@ FAILURES = [
         "Sphere.__new__() takes 1 positional arguments but 12 were given",
     ),
     # Multiple values.
-    (Sphere, (1,), {"radius": 2}, "Sphere.__new__() got multiple values for argument 'radius'"),
-    (
-        Cylinder,
-        (1, 2),
-        {"radius": 1},
-        "Cylinder.__new__() got multiple values for argument 'radius'",
-    ),
-    (
-        Cylinder,
-        (1, 2),
-        {"length": 1},
-        "Cylinder.__new__() got multiple values for argument 'length'",
-    ),
-    (
-        Cuboid,
-        ([1, 2, 3],),
-        {"sides": [1, 2, 3]},
-        "Cuboid.__new__() got multiple values for argument 'sides'",
-    ),
-    (PyMesh, ("a",), {"path": "b"}, "PyMesh.__new__() got multiple values for argument 'path'"),
+    (Sphere, (1,), {"radius": 2}, None),
+    (Cylinder, (1, 2), {"radius": 1}, None),
+    (Cylinder, (1, 2), {"length": 1}, None),
+    (Cuboid, ([1, 2, 3],), {"sides": [1, 2, 3]}, None),
+    (PyMesh, ("a",), {"path": "b"}, None),
     # Unexpected keywords: matched byte for byte, case-sensitive.
     (
         Cylinder,
@@ -147,33 +117,29 @@ FAILURES = [
         {"height": 1, "radius": 2},
         "Cylinder.__new__() got an unexpected keyword argument 'height'",
     ),
-    (
-        Cylinder,
-        (1,),
-        {"radius": 2, "height": 1},
-        "Cylinder.__new__() got multiple values for argument 'radius'",
-    ),
-    (
-        Cylinder,
-        (1,),
-        {"length": 2, "radius": 3},
-        "Cylinder.__new__() got multiple values for argument 'radius'",
-    ),
+    (Cylinder, (1,), {"radius": 2, "height": 1}, None),
+    (Cylinder, (1,), {"length": 2, "radius": 3}, None),
     # Precedence: an unexpected keyword beats missing arguments.
     (Capsule, (), {"foo": 1}, "Capsule.__new__() got an unexpected keyword argument 'foo'"),
     (Cuboid, (), {"size": 1}, "Cuboid.__new__() got an unexpected keyword argument 'size'"),
     # Binding comes before conversion: the unconvertible argument is never looked at.
-    (Sphere, ("x",), {"radius": 1}, "Sphere.__new__() got multiple values for argument 'radius'"),
+    (Sphere, ("x",), {"radius": 1}, None),
     (Capsule, ("a",), {"foo": 1}, "Capsule.__new__() got an unexpected keyword argument 'foo'"),
     (Cuboid, ("abc", 1), {}, "Cuboid.__new__() takes 1 positional arguments but 2 were given"),
-    (PyMesh, (b"x",), {"path": 1}, "PyMesh.__new__() got multiple values for argument 'path'"),
+    (PyMesh, (b"x",), {"path": 1}, None),
 ]
 
 
 @pytest.mark.parametrize(("cls", "args", "kwargs", "message"), FAILURES)
 def test_binding_failure(
-    construct: Construct, cls: type, args: tuple[Any, ...], kwargs: dict[str, Any], message: str
+    construct: Construct,
+    cls: type,
+    args: tuple[Any, ...],
+    kwargs: dict[str, Any],
+    message: str | None,
 ) -> None:
+    if message is None:  # the interpreter's own words, from a function of the same signature
+        message = binding_words(cls, args, kwargs)
     with pytest.raises(TypeError) as caught:
         construct(cls, *args, **kwargs)
     assert type(caught.value) is TypeError

@@ -21,7 +21,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import pytest
-from conftest import float_error, lossy, raised_by
+from conftest import binding_words, float_error, lossy, raised_by
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
@@ -564,19 +564,6 @@ def keys(draw: st.DrawFn, parameters: tuple[str, ...]) -> Key:
     return Key(text, text, lossy(text))
 
 
-def interpreter_words(con: Constructor, given: int, keywords: list[str]) -> str | None:
-    """What the interpreter says of a Python function of the same signature, so called."""
-    namespace: dict[str, Any] = {}
-    exec(f"def __new__({', '.join(con.parameters)}): pass", namespace)
-    function = namespace["__new__"]
-    function.__qualname__ = f"{con.cls.__name__}.__new__"
-    try:
-        function(*range(given), **dict.fromkeys(keywords))
-    except TypeError as error:
-        return str(error)
-    return None
-
-
 def binding_error(
     con: Constructor, positional: list[Arg], keywords: list[tuple[Key, Arg]]
 ) -> tuple[Fails | None, list[Arg | None], bool]:
@@ -595,13 +582,14 @@ def binding_error(
             named.append(key.text)
             index = con.parameters.index(key.text)
             if slots[index] is not None:
-                return Fails(TypeError, str(interpreter_words(con, given, named))), slots, False
+                words = binding_words(con.cls, tuple(range(given)), dict.fromkeys(named))
+                return Fails(TypeError, str(words)), slots, False
             slots[index] = value
             continue
         # Shown by its str() or lossily, where the interpreter would raise or keep surrogates.
         message = f"{name} got an unexpected keyword argument '{key.display}'"
         return Fails(TypeError, message), slots, key.unraisable
-    words = interpreter_words(con, given, named)
+    words = binding_words(con.cls, tuple(range(given)), dict.fromkeys(named))
     return (None if words is None else Fails(TypeError, words)), slots, False
 
 
