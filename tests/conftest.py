@@ -137,7 +137,8 @@ def raised_by(call: Callable[..., Any], *args: Any) -> BaseException:
 
 def binding_words(cls: type, args: tuple[Any, ...], kwargs: dict[str, Any]) -> str | None:
     """What the interpreter says of the call to a Python function of the same parameters as the
-    constructor of `cls`, named as it is; None when the call binds."""
+    constructor of `cls`, named as it is; None when the call binds. kestrum suggests no name for
+    an unexpected keyword, which the interpreter does from 3.13."""
     namespace: dict[str, Any] = {}
     exec(f"def __new__({', '.join(inspect.signature(cls).parameters)}): pass", namespace)
     function = namespace["__new__"]
@@ -145,7 +146,7 @@ def binding_words(cls: type, args: tuple[Any, ...], kwargs: dict[str, Any]) -> s
     try:
         function(*args, **kwargs)
     except TypeError as error:
-        return str(error)
+        return str(error).partition(". Did you mean ")[0]
     return None
 
 

@@ -58,30 +58,15 @@ FAILURES = [
     (Cuboid, ([1, 2, 3],), {"sides": [1, 2, 3]}, None),
     (PyMesh, ("a",), {"path": "b"}, None),
     # Unexpected keywords: matched byte for byte, case-sensitive.
-    (
-        Cylinder,
-        (1, 2),
-        {"height": 3},
-        "Cylinder.__new__() got an unexpected keyword argument 'height'",
-    ),
-    (Sphere, (), {"r": 1}, "Sphere.__new__() got an unexpected keyword argument 'r'"),
-    (Sphere, (), {"Radius": 1}, "Sphere.__new__() got an unexpected keyword argument 'Radius'"),
-    (Sphere, (), {"radiu": 1}, "Sphere.__new__() got an unexpected keyword argument 'radiu'"),
-    (Sphere, (), {"radiusx": 1}, "Sphere.__new__() got an unexpected keyword argument 'radiusx'"),
-    (
-        Sphere,
-        (),
-        {"radius\0": 1},
-        "Sphere.__new__() got an unexpected keyword argument 'radius\0'",
-    ),
-    (Sphere, (), {"rädius": 1}, "Sphere.__new__() got an unexpected keyword argument 'rädius'"),
-    (
-        Cuboid,
-        ([1, 2, 3],),
-        {"size": 1},
-        "Cuboid.__new__() got an unexpected keyword argument 'size'",
-    ),
-    (PyMesh, (), {"file": "a"}, "PyMesh.__new__() got an unexpected keyword argument 'file'"),
+    (Cylinder, (1, 2), {"height": 3}, None),
+    (Sphere, (), {"r": 1}, None),
+    (Sphere, (), {"Radius": 1}, None),
+    (Sphere, (), {"radiu": 1}, None),
+    (Sphere, (), {"radiusx": 1}, None),
+    (Sphere, (), {"radius\0": 1}, None),
+    (Sphere, (), {"rädius": 1}, None),
+    (Cuboid, ([1, 2, 3],), {"size": 1}, None),
+    (PyMesh, (), {"file": "a"}, None),
     # A key without a UTF-8 form is named by its lossy text.
     (
         Sphere,
@@ -109,22 +94,17 @@ FAILURES = [
         "Cone.__new__() takes 2 positional arguments but 3 were given",
     ),
     # Precedence: the first offending keyword in call order wins.
-    (Cone, (1, 2), {"b": 1, "a": 2}, "Cone.__new__() got an unexpected keyword argument 'b'"),
-    (Cone, (1, 2), {"a": 1, "b": 2}, "Cone.__new__() got an unexpected keyword argument 'a'"),
-    (
-        Cylinder,
-        (1,),
-        {"height": 1, "radius": 2},
-        "Cylinder.__new__() got an unexpected keyword argument 'height'",
-    ),
+    (Cone, (1, 2), {"b": 1, "a": 2}, None),
+    (Cone, (1, 2), {"a": 1, "b": 2}, None),
+    (Cylinder, (1,), {"height": 1, "radius": 2}, None),
     (Cylinder, (1,), {"radius": 2, "height": 1}, None),
     (Cylinder, (1,), {"length": 2, "radius": 3}, None),
     # Precedence: an unexpected keyword beats missing arguments.
-    (Capsule, (), {"foo": 1}, "Capsule.__new__() got an unexpected keyword argument 'foo'"),
-    (Cuboid, (), {"size": 1}, "Cuboid.__new__() got an unexpected keyword argument 'size'"),
+    (Capsule, (), {"foo": 1}, None),
+    (Cuboid, (), {"size": 1}, None),
     # Binding comes before conversion: the unconvertible argument is never looked at.
     (Sphere, ("x",), {"radius": 1}, None),
-    (Capsule, ("a",), {"foo": 1}, "Capsule.__new__() got an unexpected keyword argument 'foo'"),
+    (Capsule, ("a",), {"foo": 1}, None),
     (Cuboid, ("abc", 1), {}, "Cuboid.__new__() takes 1 positional arguments but 2 were given"),
     (PyMesh, (b"x",), {"path": 1}, None),
 ]
@@ -138,7 +118,7 @@ def test_binding_failure(
     kwargs: dict[str, Any],
     message: str | None,
 ) -> None:
-    if message is None:  # the interpreter's own words, from a function of the same signature
+    if message is None:  # the interpreter's words, from a function of the same signature
         message = binding_words(cls, args, kwargs)
     with pytest.raises(TypeError) as caught:
         construct(cls, *args, **kwargs)
