@@ -575,5 +575,4 @@ def test_str_subclass_text_used_unchanged(construct: Construct) -> None:
             return "other.obj"
 
     got = construct(PyMesh, Path("a/b.obj")).mesh_path
-    assert type(got) is str
-    assert got == "a/b.obj"
+    assert (type(got), got) == (str, "a/b.obj")

@@ -34,8 +34,7 @@ def test_path_comes_back_unchanged(construct: Construct, path: str) -> None:
     mesh = construct(PyMesh, path)
     assert type(mesh) is PyMesh
     got = mesh.mesh_path
-    assert type(got) is str
-    assert got == path
+    assert (type(got), got) == (str, path)
 
 
 def test_every_read_is_a_new_str() -> None:
