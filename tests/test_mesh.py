@@ -42,8 +42,7 @@ def test_every_read_is_a_new_str() -> None:
     mesh = PyMesh(path)
     first, second = mesh.mesh_path, mesh.mesh_path
     assert first == second == path
-    assert first is not second
-    assert first is not path
+    assert first is not second and first is not path
 
 
 def test_path_is_copied_not_held() -> None:
