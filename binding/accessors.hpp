@@ -22,13 +22,14 @@ PyObject* fail_after_error(std::source_location where = std::source_location::cu
 template <class T, auto F>
 constexpr bool RETURNS_REFERENCE = std::is_same_v<decltype(F(std::declval<const T&>())), PyObject*>;
 
+// The general road of a method or getter: the receiver borrowed inside the boundary.
+template <class T, auto F>
+[[gnu::noinline]] PyObject* compute_in_boundary(PyObject* self);
+
 // The body of a method or getter. For a frozen class whose result is a new reference, the
 // uncounted road computes it outside the boundary: nothing on it borrows or releases a
 // reference, and the descriptor that called it has checked the receiver's type. A failure takes
 // the boundary.
-template <class T, auto F>
-[[gnu::noinline]] PyObject* compute_in_boundary(PyObject* self);
-
 template <class T, auto F>
 [[gnu::always_inline]] inline PyObject* compute_from_receiver(PyObject* self) {
     if constexpr (!COUNTS_BORROWS<T> && RETURNS_REFERENCE<T, F>) {
@@ -36,7 +37,7 @@ template <class T, auto F>
             PyObject* result;
             {
                 [[maybe_unused]] UncountedRoad road;
-                result = F(Instance<T>::contents(self));
+                result = F(PyClassObject<T>::contents_of(self));
             }
             if (result != nullptr) return result;
             return fail_after_error();

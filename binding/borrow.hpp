@@ -27,10 +27,11 @@ inline void release_borrow_shared(Py_ssize_t& flag) {
     std::atomic_ref<Py_ssize_t>(flag).fetch_sub(1, std::memory_order_relaxed);
 }
 
-// A class whose value no method ever borrows exclusively declares `FROZEN`: nothing can
-// conflict with a shared borrow of it, so such borrows need not be counted.
+// Frozen is the default: a class whose value no method borrows exclusively (every class of the
+// module) has nothing that could conflict with a shared borrow, so its borrows are not counted.
+// A class with such a method declares `static constexpr bool FROZEN = false;` and counts them.
 template <class T>
-constexpr bool COUNTS_BORROWS = !requires { requires T::FROZEN; };
+constexpr bool COUNTS_BORROWS = requires { requires !T::FROZEN; };
 
 // A shared view of an instance: a shared borrow, released when the view ends. The
 // receiver is the caller's argument, which the interpreter keeps alive for the whole

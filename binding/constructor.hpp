@@ -1,6 +1,6 @@
 // A class's constructor: one pipeline (bind, convert, allocate, store) behind the interpreter's
 // `tp_new` and the fast call entry. The fast entry first tries the uncounted road, where the
-// same pipeline converts only what reads in line and runs without the boundary.
+// same pipeline converts only what reads without Python and runs without the boundary.
 #pragma once
 
 #include <Python.h>
@@ -12,10 +12,11 @@
 #include <span>
 #include <utility>
 
+#include "convert_argument.hpp"
 #include "critical_section.hpp"
 #include "extract_argument.hpp"
-#include "fetch.hpp"
 #include "instance.hpp"
+#include "result.hpp"
 #include "trampoline.hpp"
 #include "uncounted_road.hpp"
 
@@ -43,7 +44,7 @@ struct Constructor {
         auto value = T::from_arguments(args);
         if (!value) return std::move(value).take_error();
         PyObject* instance = allocate_instance(subtype);
-        if (instance != nullptr) Instance<T>::place(instance, std::move(*value));
+        if (instance != nullptr) PyClassObject<T>::place(instance, std::move(*value));
         return instance;
     }
 
@@ -72,8 +73,7 @@ struct Constructor {
             std::array<Owned, ARITY> held;
             return bind_and_build(subtype, [&](std::span<PyObject*> slots) {
                 return under_lock(kwargs, [&]() -> PyResult<void> {
-                    KS_CHECK(extract_arguments_tuple_dict(T::new_description, args, kwargs,
-                                                          slots,
+                    KS_CHECK(extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
                                                           parameter_objects<T::new_description>));
                     if (kwargs != nullptr) {
                         for (std::size_t i = 0; i < ARITY; ++i) held[i] = Owned::borrow(slots[i]);

@@ -13,14 +13,6 @@ PyResult<std::optional<Owned>> next(PyObject* iterator) {
     return std::optional<Owned>();
 }
 
-PyResult<float> FromPyObject<float>::extract_slow(PyObject* object) {
-    const double value = PyFloat_AsDouble(object);
-    if (value == -1.0) {
-        if (auto error = PyErr::take()) return std::move(*error);
-    }
-    return narrow_to_single(value);
-}
-
 PyResult<std::string_view> FromPyObjectBound<std::string_view>::from_py_object_bound(
     PyObject* object) {
     if (!PyUnicode_Check(object)) return downcast_error(object, "PyString");
@@ -47,11 +39,12 @@ Owned read_exact_floats(PyObject* sequence, Py_ssize_t& i, FloatSink& sink) {
         PyObject* const* items = IS_LIST ? reinterpret_cast<PyListObject*>(sequence)->ob_item
                                          : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
         for (; i < Py_SIZE(sequence); ++i) {
-            if (!is_exact_float(items[i])) {
+            float value;
+            if (!read_exact_float(items[i], value)) {
                 other = Owned::borrow(items[i++]);
                 return;
             }
-            sink.push_back(exact_float_value(items[i]));
+            sink.push_back(value);
         }
     };
     if constexpr (IS_LIST) {

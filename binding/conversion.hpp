@@ -3,85 +3,36 @@
 
 #include <Python.h>
 
-#include <cmath>
-#include <cstring>
-#include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "critical_section.hpp"
 #include "err.hpp"
+#include "float_conversion.hpp"
 #include "leading_floats.hpp"
 #include "text.hpp"
 
 namespace kestrum {
 
-struct PyFloat {
-    static Owned new_(double value) {
-        PyObject* result = PyFloat_FromDouble(value);
-        if (result == nullptr) panic_after_error();
-        return Owned::steal(result);
-    }
-};
 // Iteration: an iterator over `object`; then its items until the end (nullopt).
 PyResult<Owned> try_iter(PyObject* object);
 PyResult<std::optional<Owned>> next(PyObject* iterator);
 
-// Nearest single-precision value, ties to even; beyond the range an infinity of the same
-// sign. With IEEE 754 types a double beyond FLT_MAX lies between FLT_MAX and infinity, two
-// adjacent single-precision values, so the conversion is the processor's rounding, not
-// undefined behaviour.
-inline float narrow_to_single(double value) {
-    static_assert(std::numeric_limits<float>::is_iec559 && std::numeric_limits<double>::is_iec559);
-    return static_cast<float>(value);
-}
-
-// An exact `float` is read in place, which runs no Python code and cannot fail.
-inline bool is_exact_float(PyObject* object) {
-    return Py_IS_TYPE(object, &PyFloat_Type);
-}
-inline float exact_float_value(PyObject* object) {
-    return narrow_to_single(PyFloat_AS_DOUBLE(object));
-}
-inline bool read_exact_float(PyObject* object, float& out) {
-    if (!is_exact_float(object)) return false;
-    out = exact_float_value(object);
-    return true;
-}
-
-// The one shortcut of every number conversion: an exact `float`, or an exact `int` within the
-// double range (its own conversion, without a float object on the way), read without running
-// Python code. False, with nothing pending, for anything else: an `int` beyond the range is
-// left to the interpreter's conversion, which reports it.
-inline bool read_exact_number(PyObject* object, float& out) {
-    if (read_exact_float(object, out)) [[likely]]
-        return true;
-    if (!PyLong_CheckExact(object)) return false;
-    const double value = PyLong_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred() != nullptr) [[unlikely]] {
-        PyErr_Clear();
-        return false;
-    }
-    out = narrow_to_single(value);
-    return true;
-}
-
-// The longest exact list or tuple of exact numbers that is read in line.
+// The longest exact list or tuple of exact numbers that is read without Python.
 inline constexpr std::size_t SHORT_NUMBERS = 4;
 
-// Reads `size` items of at most SHORT_NUMBERS exact floats and ints, as `read_exact_number`
+// Reads `size` items of at most SHORT_NUMBERS exact floats and ints, as `read_without_python`
 // reads each. The items are borrowed: nothing here runs Python code, and an int beyond the
 // double range, whose refusal allocates (and before 3.12 may run the collector), ends the read
 // before another item is touched.
 template <std::size_t N>
-inline bool read_short_exact_items(PyObject* const* items, Py_ssize_t size,
-                                   LeadingFloats<N>& out) {
+inline bool read_short_exact_items(PyObject* const* items, Py_ssize_t size, LeadingFloats<N>& out) {
     const auto n = static_cast<std::size_t>(size);
     if (n > SHORT_NUMBERS) return false;
     for (std::size_t i = 0; i < n; ++i) {
         float value;
-        if (!read_exact_number(items[i], value)) [[unlikely]]
+        if (!read_without_python(items[i], value)) [[unlikely]]
             return false;
         out.push_back(value);
     }
@@ -91,7 +42,7 @@ inline bool read_short_exact_items(PyObject* const* items, Py_ssize_t size,
 // Reads an exact list (under its lock) or tuple of at most SHORT_NUMBERS exact floats and ints.
 // False, with nothing pending and what was read meaningless, for anything else.
 template <std::size_t N>
-inline bool read_short_exact_numbers(PyObject* object, LeadingFloats<N>& out) {
+inline bool read_without_python(PyObject* object, LeadingFloats<N>& out) {
     if (PyList_CheckExact(object)) {
         bool read;
         Py_BEGIN_CRITICAL_SECTION(object);
@@ -113,14 +64,10 @@ struct BorrowedText {
     bool ascii = false;
 };
 
-// What converts in line, running no Python code and unable to fail: an exact `float` or
+// What reads without Python, running no Python code and unable to fail: an exact `float` or
 // `int`, a compact ASCII `str`, a short exact list or tuple of them. False, with
 // nothing pending, for anything else.
-inline bool read_in_line(PyObject* object, float& out) {
-    return read_exact_number(object, out);
-}
-
-inline bool read_in_line(PyObject* object, BorrowedText& out) {
+inline bool read_without_python(PyObject* object, BorrowedText& out) {
     if (!PyUnicode_Check(object) || !PyUnicode_IS_COMPACT_ASCII(object)) return false;
     out = {std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(object))),
@@ -128,28 +75,10 @@ inline bool read_in_line(PyObject* object, BorrowedText& out) {
     return true;
 }
 
-template <std::size_t N>
-inline bool read_in_line(PyObject* object, LeadingFloats<N>& out) {
-    return read_short_exact_numbers(object, out);
-}
-
 template <class T>
-inline bool read_in_line(PyObject* /*object*/, T& /*out*/) {
+inline bool read_without_python(PyObject* /*object*/, T& /*out*/) {
     return false;
 }
-
-template <class T>
-struct FromPyObject;
-
-template <>
-struct FromPyObject<float> {
-    static PyResult<float> extract_bound(PyObject* object) {
-        if (float value; read_exact_number(object, value)) return value;
-        return extract_slow(object);
-    }
-    // The interpreter's own conversion, for what `read_exact_number` leaves.
-    [[gnu::noinline]] static PyResult<float> extract_slow(PyObject* object);
-};
 
 template <>
 struct FromPyObject<std::string> {

@@ -1,11 +1,15 @@
-// The states of an error value: normalizing it once, whichever thread asks first, restoring it
-// to the interpreter, and reading a bare TypeError's message from whichever state holds it.
-#include "err.hpp"
+// The states of an error value: taking it off the indicator, normalizing it once, whichever
+// thread asks first, restoring it to the interpreter, reading a bare TypeError's message from
+// whichever state holds it, and the blocks the states live in.
+#include "err_state.hpp"
+
+#include <pthread.h>
 
 #include <condition_variable>
 #include <mutex>
 
 #include "gil.hpp"
+#include "panic.hpp"
 
 namespace kestrum {
 
@@ -25,11 +29,27 @@ void set_built(ErrorBuilder&& builder) {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
 }
 
-// Sets the exception that `builder` describes, then takes it back normalized; any member
-// of the result may be null.
-PyErrStateNormalized lazy_into_normalized_ffi_tuple(ErrorBuilder&& builder) {
-    set_built(std::move(builder));
-    return take_normalized();
+// The message of `exception` when it is a bare TypeError instance (all that its str() says);
+// null otherwise.
+PyObject* bare_message_of_instance(PyObject* exception) {
+    if (exception == nullptr ||
+        !Py_IS_TYPE(exception, reinterpret_cast<PyTypeObject*>(PyExc_TypeError)))
+        return nullptr;
+    const auto* instance = reinterpret_cast<PyBaseExceptionObject*>(exception);
+    PyObject* args = instance->args;
+    if (instance->cause != nullptr || args == nullptr || !PyTuple_CheckExact(args) ||
+        PyTuple_GET_SIZE(args) != 1)
+        return nullptr;
+    PyObject* text = PyTuple_GET_ITEM(args, 0);
+    return PyUnicode_CheckExact(text) ? text : nullptr;
+}
+
+// The same for a type and value taken off the indicator before the interpreter made them an
+// instance (before 3.12 its C code raises a type and a message): the message when the type is
+// exactly TypeError and the value an exact `str`; null otherwise.
+PyObject* bare_message_of_pair(PyObject* type, PyObject* value) {
+    if (type != PyExc_TypeError || value == nullptr) return nullptr;
+    return PyUnicode_CheckExact(value) ? value : nullptr;
 }
 
 std::mutex NORMALIZER_MUTEX;
@@ -37,14 +57,39 @@ std::condition_variable NORMALIZER_DONE;
 
 }  // namespace
 
+PyErrStateFetched take_pending() {
+#if PY_VERSION_HEX >= 0x030C0000
+    Owned value = Owned::steal(PyErr_GetRaisedException());
+    if (!value) return {};
+    Owned type = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+    Owned traceback = Owned::steal(PyException_GetTraceback(value.get()));
+    return {std::move(type), std::move(value), std::move(traceback)};
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+#endif
+}
+
+PyErrStateNormalized normalize(PyErrStateFetched&& fetched) {
+    PyObject* type = fetched.ptype.release();
+    PyObject* value = fetched.pvalue.release();
+    PyObject* traceback = fetched.ptraceback.release();
+    // From 3.12 what take_pending gives is already an instance; a pair made by kestrum (see
+    // float_conversion.cpp) is normalized on every version.
+    if (type != nullptr) PyErr_NormalizeException(&type, &value, &traceback);
+    return {Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+}
+
 PyObject* PyErrState::bare_type_error_message() const {
     if (const auto* fetched = std::get_if<PyErrStateFetched>(&inner_))
-        return kestrum::bare_type_error_message(fetched->ptype.get(), fetched->pvalue.get());
+        return bare_message_of_pair(fetched->ptype.get(), fetched->pvalue.get());
     // An instance: every exception taken off the indicator from 3.12 on; before that, one
     // raised or made as an instance, or normalized since.
     const auto* normalized = std::get_if<PyErrStateNormalized>(&inner_);
-    return normalized != nullptr ? kestrum::bare_type_error_message(normalized->pvalue.get())
-                                 : nullptr;
+    return normalized != nullptr ? bare_message_of_instance(normalized->pvalue.get()) : nullptr;
 }
 
 const PyErrStateNormalized& PyErrState::as_normalized() {
@@ -105,17 +150,13 @@ PyErrStateNormalized PyErrState::normalize_inner() {
     if (auto* normalized = std::get_if<PyErrStateNormalized>(&taken)) return std::move(*normalized);
     GILGuard guard = GILGuard::acquire();
     if (auto* fetched = std::get_if<PyErrStateFetched>(&taken)) {
-        PyObject* type = fetched->ptype.release();
-        PyObject* value = fetched->pvalue.release();
-        PyObject* traceback = fetched->ptraceback.release();
-        PyErr_NormalizeException(&type, &value, &traceback);
-        PyErrStateNormalized result{Owned::steal(type), Owned::steal(value),
-                                    Owned::steal(traceback)};
+        PyErrStateNormalized result = normalize(std::move(*fetched));
         if (!result.pvalue) panic("normalized exception value missing");
         return result;
     }
-    PyErrStateNormalized result =
-        lazy_into_normalized_ffi_tuple(std::move(std::get<ErrorBuilder>(taken)));
+    // Raised and taken back: the instance the interpreter makes of it.
+    set_built(std::move(std::get<ErrorBuilder>(taken)));
+    PyErrStateNormalized result = normalize(take_pending());
     if (!result.ptype) panic("Exception type missing");
     if (!result.pvalue) panic("Exception value missing");
     return result;
@@ -138,6 +179,68 @@ void PyErrState::restore() {
         panic("PyErr state should never be invalid outside of normalization");
     }
     PyErr_Restore(triple.ptype.release(), triple.pvalue.release(), triple.ptraceback.release());
+}
+
+// ---- where the states live
+
+namespace {
+// A failing call holds two states at once (the error taken and the one replacing it).
+// The cache is constant-initialised and trivially destructible, so it sits in the static
+// TLS block like the lock count. The blocks it keeps are freed at the
+// thread's exit by a thread-specific key, not by a thread_local destructor: registering
+// one allocates, and glibc ends the process when that fails.
+struct StateCache {
+    static constexpr std::size_t SIZE = 2;
+    enum Phase : unsigned char { UNARMED, ARMED, CLOSED };
+    void* blocks[SIZE] = {};
+    std::size_t count = 0;
+    Phase phase = UNARMED;
+};
+constinit thread_local StateCache STATE_CACHE __attribute__((tls_model("initial-exec")));
+
+void free_cached_blocks(void* data) {
+    auto& cache = *static_cast<StateCache*>(data);
+    for (std::size_t i = 0; i < cache.count; ++i) ::operator delete(cache.blocks[i]);
+    cache.count = 0;
+    cache.phase = StateCache::CLOSED;  // what the thread frees later is freed at once
+}
+
+pthread_key_t CLEANUP_KEY;
+bool CLEANUP_KEY_MADE = false;
+pthread_once_t CLEANUP_KEY_ONCE = PTHREAD_ONCE_INIT;
+
+// Arms the thread's cleanup; false (nothing is kept) when no key or no room was to be had.
+bool arm(StateCache& cache) noexcept {
+    pthread_once(&CLEANUP_KEY_ONCE, [] {
+        CLEANUP_KEY_MADE = pthread_key_create(&CLEANUP_KEY, free_cached_blocks) == 0;
+    });
+    return CLEANUP_KEY_MADE && pthread_setspecific(CLEANUP_KEY, &cache) == 0;
+}
+
+[[gnu::noinline]] void keep_or_free(StateCache& cache, void* block) noexcept {
+    if (cache.phase == StateCache::UNARMED && arm(cache)) {
+        cache.phase = StateCache::ARMED;
+        cache.blocks[cache.count++] = block;
+        return;
+    }
+    ::operator delete(block);
+}
+}  // namespace
+
+// Null when memory ran out: the error value then stands for MemoryError.
+void* PyErrState::operator new(std::size_t size) noexcept {
+    StateCache& cache = STATE_CACHE;
+    if (cache.count > 0) return cache.blocks[--cache.count];
+    return ::operator new(size, std::nothrow);
+}
+
+void PyErrState::operator delete(void* block) noexcept {
+    StateCache& cache = STATE_CACHE;
+    if (cache.count < StateCache::SIZE && cache.phase == StateCache::ARMED) {
+        cache.blocks[cache.count++] = block;
+        return;
+    }
+    keep_or_free(cache, block);
 }
 
 }  // namespace kestrum

@@ -1,9 +1,9 @@
-// PyErr's members: making an error value, taking the pending one, chaining, and showing it.
-#include "err.hpp"
+// PyErr's members: making an error value, taking the pending one, chaining, and reporting it;
+// and fetch_error.
+#include "err_value.hpp"
 
-#include <cstdio>
-
-#include "gil.hpp"
+#include "panic.hpp"
+#include "panic_type.hpp"
 #include "text.hpp"
 
 namespace kestrum {
@@ -57,7 +57,8 @@ PyObject* new_exception(PyObject* exception_type, PyObject* message) {
 
 PyErr PyErr::new_with_cause(PyObject* exception_type, Owned message, std::optional<PyErr> cause) {
     if (!message) return fetch_error();
-    KS_TRY(Owned instance, steal_or_fetch(new_exception(exception_type, message.get())));
+    Owned instance = Owned::steal(new_exception(exception_type, message.get()));
+    if (!instance) return fetch_error();
     // The implicit context that raising it here would have given it.
     if (Owned handled = Owned::steal(PyErr_GetHandledException());
         handled && handled.get() != Py_None)
@@ -68,42 +69,38 @@ PyErr PyErr::new_with_cause(PyObject* exception_type, Owned message, std::option
 }
 
 std::optional<PyErr> PyErr::take() {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErrStateNormalized fetched = take_normalized();
-    if (!fetched.pvalue) return std::nullopt;
-    PyObject* panic_type = PanicException::type_object_if_created();
-#else
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (type == nullptr) {
-        Py_XDECREF(value);
-        Py_XDECREF(traceback);
-        return std::nullopt;
-    }
+    PyErrStateFetched pending = take_pending();
+    if (!pending.ptype) return std::nullopt;
     // A PanicException can only be pending if its type exists, so the check never has to
     // create the type (which would fetch its own errors through here).
-    PyObject* panic_type = PanicException::type_object_if_created();
+    PyObject* panic_type = panic_type_if_created();
+#if PY_VERSION_HEX < 0x030C0000
+    PyObject* type = pending.ptype.get();
+    PyObject* value = pending.pvalue.get();
     const bool maybe_panic =
         panic_type != nullptr && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
                                                   reinterpret_cast<PyTypeObject*>(panic_type)) != 0;
     const bool instance = value != nullptr && PyExceptionInstance_Check(value) &&
                           PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type));
-    if (!instance && !maybe_panic) {
-        // The interpreter's own C code raises a type and a message; the instance is made
-        // only if someone asks for it.
-        return PyErr(
-            PyErrStateFetched{Owned::steal(type), Owned::steal(value), Owned::steal(traceback)});
-    }
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyErrStateNormalized fetched{Owned::steal(type), Owned::steal(value), Owned::steal(traceback)};
+    // The interpreter's own C code raises a type and a message; the instance is made only if
+    // someone asks for it.
+    if (!instance && !maybe_panic) return PyErr(std::move(pending));
+    PyErrStateNormalized fetched = normalize(std::move(pending));
+#else
+    // From 3.12 the pending exception is always an instance.
+    PyErrStateNormalized fetched{std::move(pending.ptype), std::move(pending.pvalue),
+                                 std::move(pending.ptraceback)};
 #endif
     if (!fetched.pvalue) panic("normalized exception value missing");
     if (panic_type != nullptr &&
         Py_TYPE(fetched.pvalue.get()) == reinterpret_cast<PyTypeObject*>(panic_type))
-        PanicException::resume(std::move(fetched));
+        resume_panic_exception(std::move(fetched));
     return PyErr(std::move(fetched));
+}
+
+PyErr fetch_error() {
+    if (auto error = PyErr::take()) return std::move(*error);
+    return PyErr::new_(PyExc_SystemError, "attempted to fetch exception but none was set");
 }
 
 Owned PyErr::into_value() && {
@@ -143,78 +140,6 @@ void PyErr::print() {
 void PyErr::report_unraisable(PyObject* context) && {
     std::move(*this).restore();
     PyErr_WriteUnraisable(context);
-}
-
-namespace {
-
-void append_escaped(std::string_view text, std::string& out) {
-    for (char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(c));
-                    out += escaped;
-                } else {
-                    out += c;
-                }
-        }
-    }
-}
-
-// The debug form goes only into the message of a native failure, which reaches the caller as
-// a PanicException (not an Exception) anyway: a failure to write it, whatever it is, is
-// reported and shown as a fallback text.
-void append_debug_reported(PyObject* object, std::string& out) {
-    if (PyResult<void> shown = append_debug(object, out); !shown) {
-        std::move(shown).take_error().report_unraisable(object);
-        out += "<unprintable object>";
-    }
-}
-
-}  // namespace
-
-std::string PyErr::debug() {
-    GILGuard guard = GILGuard::acquire();
-    const PyErrStateNormalized& triple = normalized();
-    std::string out = "PyErr { type: ";
-    append_debug_reported(triple.ptype.get(), out);
-    out += ", value: ";
-    append_debug_reported(triple.pvalue.get(), out);
-    out += ", traceback: ";
-    if (!triple.ptraceback) {
-        out += "None";
-    } else {
-        PyResult<std::string> text = format_traceback(triple.ptraceback.get());
-        out += "Some(\"";
-        if (text) {
-            append_escaped(*text, out);
-        } else {
-            std::move(text).take_error().report_unraisable(triple.ptraceback.get());
-            std::string unformattable = "<unformattable ";
-            append_debug_reported(triple.ptraceback.get(), unformattable);
-            unformattable += '>';
-            append_escaped(unformattable, out);
-        }
-        out += "\")";
-    }
-    out += " }";
-    return out;
 }
 
 }  // namespace kestrum

@@ -31,10 +31,6 @@ PyGILState_STATE ensure_or_hang() {
 }
 }  // namespace
 
-void park_thread() noexcept {
-    for (;;) pause();
-}
-
 void LockGIL::bail(std::intptr_t current) {
     if (current == GIL_LOCKED_DURING_TRAVERSE)
         panic(
@@ -68,7 +64,7 @@ GILGuard GILGuard::acquire() {
     return GILGuard(true, state);
 }
 
-void ReferencePool::register_decref(PyObject* object) {
+void ReferencePool::enqueue(PyObject* object) {
     std::lock_guard lock(mutex_);
     pending_.push_back(object);
     dirty_.store(true, std::memory_order_release);
@@ -84,27 +80,9 @@ void ReferencePool::update_counts() {
     for (PyObject* object : taken) Py_DECREF(object);
 }
 
-bool thread_is_ending() noexcept {
-    // From 3.12 a thread state is attached per thread. The lock is only ever held with one
-    // attached, and kestrum's own releases of it (allow_threads) uncount the thread: a counted
-    // thread without one was detached by the interpreter, which then ended it rather than attach
-    // it again.
-#if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() == nullptr;
-#elif PY_VERSION_HEX >= 0x030C0000
-    return _PyThreadState_UncheckedGet() == nullptr;
-#else
-    // Before 3.12 the attached thread state is one for the whole process, not per thread. While
-    // the interpreter finishes, only the finishing thread may hold the lock; it ends any other
-    // thread that asks for it.
-    return _Py_IsFinalizing() != 0 &&
-           PyGILState_GetThisThreadState() != _PyThreadState_UncheckedGet();
-#endif
-}
-
 // Out of line: the release may run any Python code (a __del__), which may wait for the lock at
 // exit and be ended there, by unwinding that must not meet the callers' noexcept frames.
-void release_counted(PyObject* object) noexcept {
+void decref_now(PyObject* object) noexcept {
     // The interpreter is finishing and no entry will come: the reference is leaked.
     if (thread_is_ending()) return;
     try {
@@ -114,13 +92,13 @@ void release_counted(PyObject* object) noexcept {
         // it has no name to catch it by). Going on would end the process in the nearest
         // noexcept frame (a destructor); the thread is parked instead, as when it asks for the
         // lock.
-        for (;;) pause();
+        park_thread();
     }
 }
 
-void queue_decref(PyObject* object) noexcept {
+void decref_later(PyObject* object) noexcept {
     try {
-        POOL.register_decref(object);
+        POOL.enqueue(object);
     } catch (...) {
         // Out of memory while queueing: leaking one reference beats releasing it
         // without the lock.

@@ -1,4 +1,5 @@
-// Interpreter-lock bookkeeping: the per-thread hold count, guards, deferred releases.
+// Interpreter-lock bookkeeping: the per-thread hold count, guards, and the release of references
+// (now, or through the reference pool).
 #pragma once
 
 #include <Python.h>
@@ -9,9 +10,38 @@
 #include <utility>
 #include <vector>
 
-#include "gil_count.hpp"
+#include "thread_end.hpp"
 
 namespace kestrum {
+
+// Depth to which this thread holds the interpreter lock through the binding layer.
+// Negative values forbid entry. -1 is the value a class's garbage-collector traversal would
+// keep while it runs; no class here defines one, so only the test-only module sets it.
+// The boundary reads it on every call, so it must not cost one: constinit spares the
+// per-access initialisation check, initial-exec the lookup through __tls_get_addr.
+extern constinit thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec")));
+
+void decref_later(PyObject* object) noexcept;
+void decref_now(PyObject* object) noexcept;
+
+#ifdef KESTRUM_CHECK_UNCOUNTED_ROAD
+// Whether this thread is on a road whose entry is not counted (see UncountedRoad), where a
+// release would be queued rather than applied: the sanitizer build stops the process there.
+extern thread_local bool ON_UNCOUNTED_ROAD;
+[[noreturn]] void released_on_uncounted_road() noexcept;
+#endif
+
+// Releases one strong reference now when this thread holds the lock, else queues it for the
+// next entry that does.
+inline void register_decref(PyObject* object) noexcept {
+#ifdef KESTRUM_CHECK_UNCOUNTED_ROAD
+    if (ON_UNCOUNTED_ROAD) released_on_uncounted_road();
+#endif
+    if (GIL_COUNT > 0)
+        decref_now(object);
+    else
+        decref_later(object);
+}
 
 // The count a class's garbage-collector traversal would keep (see GIL_COUNT).
 constexpr std::intptr_t GIL_LOCKED_DURING_TRAVERSE = -1;
@@ -23,7 +53,7 @@ struct LockGIL {
 // References released by threads that did not hold the lock, applied by the next entry.
 class ReferencePool {
 public:
-    void register_decref(PyObject* object);
+    void enqueue(PyObject* object);
     void update_counts();
     bool has_pending() const noexcept { return dirty_.load(std::memory_order_acquire); }
 
@@ -33,8 +63,8 @@ private:
     std::atomic<bool> dirty_{false};
 };
 
-// Declared hidden, as it is defined: every entry reads it, and a declaration of default
-// visibility is reached through the global offset table, one load more each time.
+// Declared hidden, as it is defined (the module is built with hidden visibility): every entry
+// reads it directly rather than through the global offset table.
 extern ReferencePool POOL [[gnu::visibility("hidden")]];
 
 inline void apply_pending_decrefs() {

@@ -1,4 +1,4 @@
-// A class's instances: their layout, allocation, storing the value, and deallocation.
+// A class's instances: the instance record, allocation, storing the value, and deallocation.
 #pragma once
 
 #include <Python.h>
@@ -12,13 +12,6 @@
 #include "trampoline.hpp"
 
 namespace kestrum {
-
-// Instance record: object header, the class's value, the borrow counter.
-template <class T>
-struct PyClassObject {
-    PyObject_HEAD T contents;
-    Py_ssize_t borrow_flag;
-};
 
 constexpr Py_ssize_t BORROW_FLAG_UNUSED = 0;
 constexpr Py_ssize_t BORROW_FLAG_EXCLUSIVE = -1;
@@ -43,16 +36,21 @@ inline void forget_accesses([[maybe_unused]] PyObject* memory, [[maybe_unused]] 
 #endif
 }
 
+// The instance record: object header, the class's value, the borrow counter; and what is done
+// with one.
 template <class T>
-struct Instance {
-    using Layout = PyClassObject<T>;
+struct PyClassObject {
+    PyObject_HEAD T contents;
+    Py_ssize_t borrow_flag;
 
-    static T& contents(PyObject* self) { return reinterpret_cast<Layout*>(self)->contents; }
+    static T& contents_of(PyObject* self) {
+        return reinterpret_cast<PyClassObject*>(self)->contents;
+    }
 
     // Stores the value in a freshly allocated instance.
     static void place(PyObject* instance, T&& value) {
-        auto* record = reinterpret_cast<Layout*>(instance);
-        forget_accesses(instance, sizeof(Layout));
+        auto* record = reinterpret_cast<PyClassObject*>(instance);
+        forget_accesses(instance, sizeof(PyClassObject));
         ::new (static_cast<void*>(&record->contents)) T(std::move(value));
         record->borrow_flag = BORROW_FLAG_UNUSED;
     }
@@ -68,7 +66,7 @@ struct Instance {
             // Such a release can neither fail nor run Python code, so the boundary would
             // only count the entry.
             if (Py_TYPE(self)->tp_free != nullptr) {
-                release(self);
+                destroy(self);
                 return;
             }
         }
@@ -79,14 +77,14 @@ struct Instance {
     [[gnu::noinline]] static void dealloc_in_boundary(PyObject* self) {
         trampoline_unraisable([self] {
             if (Py_TYPE(self)->tp_free == nullptr) panic("PyBaseObject_Type should have tp_free");
-            release(self);
+            destroy(self);
         });
     }
 
-    static void release(PyObject* self) {
-        contents(self).~T();
+    static void destroy(PyObject* self) {
+        contents_of(self).~T();
         PyTypeObject* type = Py_TYPE(self);
-        forget_accesses(self, sizeof(Layout));
+        forget_accesses(self, sizeof(PyClassObject));
         type->tp_free(self);
         // Allocation took a reference to the (heap) type for every instance.
         Py_DECREF(type);

@@ -3,8 +3,9 @@
 
 #include <Python.h>
 
-#include "fetch.hpp"
 #include "once_cell.hpp"
+#include "owned.hpp"
+#include "panic.hpp"
 
 namespace kestrum {
 

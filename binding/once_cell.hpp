@@ -7,9 +7,10 @@
 #include <thread>
 #include <utility>
 
-#include "result.hpp"
-
 namespace kestrum {
+
+template <class T>
+class PyResult;
 
 // Guarded by its own state, without the interpreter lock: a compare-and-swap from empty elects
 // the one writer, whose release store of "filled" publishes the value to every acquire read.
@@ -25,7 +26,9 @@ public:
     GILOnceCell(const GILOnceCell&) = delete;
     GILOnceCell& operator=(const GILOnceCell&) = delete;
 
-    T* get() noexcept { return state_.load(std::memory_order_acquire) == FILLED ? &value_ : nullptr; }
+    T* get() noexcept {
+        return state_.load(std::memory_order_acquire) == FILLED ? &value_ : nullptr;
+    }
 
     // Stores `value` unless another caller filled the cell meanwhile; the loser stays in
     // `value`, for its owner to release. Returns the stored value.
@@ -41,11 +44,13 @@ public:
         return value_;
     }
 
+    // `init` gives a PyResult<T>.
     template <class F>
     PyResult<T*> get_or_try_init(F&& init) {
         if (T* value = get()) return value;
-        KS_TRY(T computed, std::forward<F>(init)());
-        return &set_if_empty(std::move(computed));
+        auto computed = std::forward<F>(init)();
+        if (!computed) return std::move(computed).take_error();
+        return &set_if_empty(std::move(computed).value());
     }
 
     template <class F>

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "gil_count.hpp"
+#include "gil.hpp"
 
 namespace kestrum {
 

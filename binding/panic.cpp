@@ -28,6 +28,11 @@ void panic_with_payload(std::any payload, std::source_location where) {
     throw NativeFailure{std::move(payload)};
 }
 
+void panic_after_error(std::source_location where) {
+    if (PyErr_Occurred() != nullptr) PyErr_Print();
+    panic("Python API call failed", where);
+}
+
 void resume_panic(std::string message) {
     throw NativeFailure{std::move(message)};
 }

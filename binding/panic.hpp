@@ -1,6 +1,8 @@
 // Native failures: internal invariant failures that unwind to the nearest call boundary.
 #pragma once
 
+#include <Python.h>
+
 #include <any>
 #include <source_location>
 #include <string>
@@ -21,6 +23,8 @@ struct NativeFailure {
 // The same with a payload that is not text.
 [[noreturn]] void panic_with_payload(std::any payload,
                                      std::source_location where = std::source_location::current());
+// For an interpreter call that cannot fail and did: prints the pending error and fails.
+[[noreturn]] void panic_after_error(std::source_location where = std::source_location::current());
 // Continues a failure that was already reported (one that came back from Python): no report.
 [[noreturn]] void resume_panic(std::string message);
 

@@ -28,7 +28,7 @@ constexpr ClassDescription describe_class(std::string_view name, std::string_vie
             methods,
             properties,
             static_cast<Py_ssize_t>(sizeof(PyClassObject<T>)),
-            Instance<T>::tp_dealloc};
+            PyClassObject<T>::tp_dealloc};
 }
 
 }  // namespace kestrum

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "err_value.hpp"
+#include "owned.hpp"
 #include "panic.hpp"
 
 namespace kestrum {
@@ -92,11 +93,17 @@ private:
     std::optional<PyErr> err_;
 };
 
+// A new reference from the interpreter, or the failure it reported.
+inline PyResult<Owned> steal_or_fetch(PyObject* result) {
+    if (result == nullptr) return fetch_error();
+    return Owned::steal(result);
+}
+
 }  // namespace kestrum
 
 // The binding layer's stand-in for `?`, in standard C++. KS_TRY evaluates a result: on failure
 // it returns the error from the enclosing function, otherwise `declaration` takes the value:
-//   KS_TRY(const float radius, extract_argument<float>(args[0], "radius"));
+//   KS_TRY(const float radius, convert_argument<float>(args[0], "radius"));
 // KS_CHECK does the same for a result without a value.
 #define KS_TRY(declaration, ...)                                                            \
     auto KS_RESULT_NAME(__LINE__) = (__VA_ARGS__);                                          \

@@ -1,19 +1,25 @@
-// Text: the UTF-8 form of a `str`, strict or lossy.
+// Text: the lossy UTF-8 form of a `str`, and `str` objects made from ASCII parts.
 #include "text.hpp"
 
 namespace kestrum {
 
-PyResult<std::string_view> to_str(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) return fetch_error();
-    return std::string_view(data, static_cast<std::size_t>(size));
+Owned PyString::from_ascii(std::initializer_list<std::string_view> parts) {
+    std::size_t length = 0;
+    for (std::string_view part : parts) length += part.size();
+    Owned message = Owned::steal(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+    if (!message) return message;
+    char* out = static_cast<char*>(PyUnicode_DATA(message.get()));
+    for (std::string_view part : parts) {
+        std::memcpy(out, part.data(), part.size());
+        out += part.size();
+    }
+    return message;
 }
 
 std::string to_string_lossy(PyObject* text) {
     Py_ssize_t size = 0;
     if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(data, size);
-    (void)PyErr::take();
+    PyErr_Clear();
     Owned bytes = Owned::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
     if (!bytes) panic_after_error();
     return decode_utf8_lossy(std::string_view(

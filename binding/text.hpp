@@ -6,21 +6,28 @@
 
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 
-#include "fetch.hpp"
+#include "owned.hpp"
+#include "panic.hpp"
 
 namespace kestrum {
 
-// The UTF-8 form the interpreter caches inside a `str`, borrowed from it.
-PyResult<std::string_view> to_str(PyObject* text);
 // Never fails: text without a strict UTF-8 form gets U+FFFD per invalid sequence.
 std::string to_string_lossy(PyObject* text);
 // Decodes UTF-8, replacing each maximal invalid subpart by U+FFFD.
 std::string decode_utf8_lossy(std::string_view bytes);
+
+// Whether every byte of `text` is ASCII.
+inline bool is_ascii(std::string_view text) {
+    unsigned char seen = 0;
+    for (char c : text) seen |= static_cast<unsigned char>(c);
+    return seen < 0x80;
+}
 
 // Short texts (a typical path) are kept inline and allocate nothing. All-zero bytes are a
 // valid, empty Text: the classes accept attribute assignment (their instances are immutable),
@@ -87,6 +94,10 @@ struct PyString {
         return Owned::steal(
             PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }
+    // The concatenation of ASCII `parts` as one `str`, written in place. Null, with the failure
+    // pending, when the `str` cannot be made. The parts are copied whole, not byte by byte
+    // (what that saves is in bench/README.md).
+    static Owned from_ascii(std::initializer_list<std::string_view> parts);
     // A new reference, or null with the failure pending. Known ASCII is copied straight into
     // the new `str`: no decoding, no scan for its range.
     static PyObject* from_text(const Text& text) {

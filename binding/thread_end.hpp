@@ -14,6 +14,11 @@ namespace kestrum {
 // Waits for the process to end; the thread never touches the interpreter again.
 [[noreturn]] void park_thread() noexcept;
 
+// Whether the interpreter is ending this thread, which it counts as holding the lock: at exit
+// the interpreter ends a thread that waits for the lock by unwinding its stack, with no thread
+// state, and nothing on the way may touch the interpreter again.
+bool thread_is_ending() noexcept;
+
 #if defined(__GLIBCXX__)
 using ThreadEnd = abi::__forced_unwind;
 inline void park_if_thread_ends() noexcept {}

@@ -8,6 +8,7 @@
 
 #include "err.hpp"
 #include "gil.hpp"
+#include "panic_exception.hpp"
 #include "thread_end.hpp"
 
 namespace kestrum {

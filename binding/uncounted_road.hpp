@@ -1,5 +1,5 @@
-// The uncounted road: a call that needs no boundary, since every argument converts in line,
-// running no Python code, and nothing on it can fail but an allocation. Its entry is not
+// The uncounted road: a call that needs no boundary, since every argument reads without Python
+// (running no Python code), and nothing on it can fail but an allocation. Its entry is not
 // counted, so nothing on it may release a reference (it would be queued, not applied); the
 // sanitizer build checks that.
 #pragma once
@@ -16,7 +16,8 @@
 
 namespace kestrum {
 
-// The road's one failure: the call is declined, and the general road takes it from the start.
+// The road's one failure: the call is declined, and the general road, inside the boundary, takes
+// it on from the same bound slots, converting every argument again.
 struct Declined {
     Declined() = default;
     // An error met on the road declines too: the general road meets it again and raises it.
@@ -50,7 +51,7 @@ private:
     std::optional<T> value_;
 };
 
-// The road's view of the arguments, bound by position: only what converts in line is read.
+// The road's view of the arguments, bound by position: only what reads without Python is read.
 struct UncountedArgument {
     PyObject* object;
 };

@@ -65,7 +65,7 @@ PyResult<void> add(PyObject* module_object, PyObject* name, PyObject* type) {
         // The message says __name__ although the class name is what is appended: its
         // wording is fixed.
         if (PyList_Append(all.get(), name) == -1)
-            panic("could not append __name__ to __all__: " + fetch_error().debug());
+            panic("could not append __name__ to __all__: " + debug_text(fetch_error()));
     }
     if (PyObject_SetAttr(module_object, name, type) == -1) return fetch_error();
     return {};

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import inspect
 import math
 import os
 import re
@@ -133,6 +134,21 @@ def raised_by(call: Callable[..., Any], *args: Any) -> BaseException:
     except BaseException as error:
         return error
     raise AssertionError(f"{call!r}{args!r} raised nothing")
+
+
+def binding_words(cls: type, args: tuple[Any, ...], kwargs: dict[str, Any]) -> str | None:
+    """What the interpreter says of the call to a Python function of the same parameters as the
+    constructor of `cls`, named as it is; None when the call binds. kestrum suggests no name for
+    an unexpected keyword, which the interpreter does from 3.13."""
+    namespace: dict[str, Any] = {}
+    exec(f"def __new__({', '.join(inspect.signature(cls).parameters)}): pass", namespace)
+    function = namespace["__new__"]
+    function.__qualname__ = f"{cls.__name__}.__new__"
+    try:
+        function(*args, **kwargs)
+    except TypeError as error:
+        return str(error).partition(". Did you mean ")[0]
+    return None
 
 
 def float_error(value: Any) -> BaseException:

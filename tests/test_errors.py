@@ -9,8 +9,8 @@ import os
 import subprocess
 import sys
 import threading
-import time
 import traceback
+from collections.abc import Callable
 
 import _kestrum_testing as t
 import pytest
@@ -21,6 +21,14 @@ import kestrum
 
 def panic_type() -> type[BaseException]:
     return t.panic_exception_type()
+
+
+def panic_raised(call: Callable[[], object]) -> BaseException:
+    """The PanicException that `call()` raises."""
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value) is panic_type()
+    return info.value
 
 
 # ---- the PanicException type -------------------------------------------------------
@@ -54,11 +62,8 @@ def test_panic_exception_type_is_a_base_exception_named_kestrum_runtime() -> Non
     ids=["text", "other-payload", "foreign-exception", "while-raising"],
 )
 def test_native_failure_becomes_panic_exception(capfd, call, message, report) -> None:
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value) is panic_type()
-    assert info.value.args == (message,)
-    assert not isinstance(info.value, Exception)
+    raised = panic_raised(call)
+    assert raised.args == (message,) and not isinstance(raised, Exception)
     err = capfd.readouterr().err
     if report is None:
         assert err == ""
@@ -68,10 +73,9 @@ def test_native_failure_becomes_panic_exception(capfd, call, message, report) ->
 
 
 def test_panic_after_error_prints_the_pending_error_then_fails(capfd) -> None:
-    with pytest.raises(BaseException) as info:
-        t.panic_after_error_with(KeyError("lost key"))
-    assert type(info.value) is panic_type()
-    assert info.value.args == ("Python API call failed",)
+    assert panic_raised(lambda: t.panic_after_error_with(KeyError("lost key"))).args == (
+        "Python API call failed",
+    )
     err = capfd.readouterr().err
     assert "KeyError: 'lost key'" in err
     assert sys.last_value.args == ("lost key",)
@@ -443,10 +447,7 @@ def test_take_resumes_our_own_panic_exception(capfd) -> None:
     def fail():
         raise panic_type()("from python")
 
-    with pytest.raises(BaseException) as info:
-        t.take_after_call(fail)
-    assert type(info.value) is panic_type()
-    assert info.value.args == ("from python",)
+    assert panic_raised(lambda: t.take_after_call(fail)).args == ("from python",)
     err = capfd.readouterr().err
     lines = err.splitlines()
     assert lines[0].startswith("---") and lines[0].endswith("---")
@@ -463,10 +464,9 @@ def test_take_resumes_a_panic_whose_str_fails_with_a_fixed_message(capfd) -> Non
     def fail():
         raise panic_type()(Unprintable())
 
-    with pytest.raises(BaseException) as info:
-        t.take_after_call(fail)
-    assert type(info.value) is panic_type()
-    assert info.value.args == ("Unwrapped panic from Python code",)
+    assert panic_raised(lambda: t.take_after_call(fail)).args == (
+        "Unwrapped panic from Python code",
+    )
     capfd.readouterr()
 
 
@@ -752,15 +752,6 @@ def test_built_class_reports_builtins_and_its_signature() -> None:
 # ---- lock bookkeeping, deferred releases, once-only cells --------------------------
 
 
-def test_release_without_the_lock_waits_for_the_next_entry() -> None:
-    obj = object()
-    before = sys.getrefcount(obj)
-    assert t.release_from_thread(obj) is True
-    assert sys.getrefcount(obj) == before + 1  # queued, not yet released
-    t.noop()
-    assert sys.getrefcount(obj) == before
-
-
 def test_release_inside_allow_threads_is_applied_on_return() -> None:
     obj = object()
     before = sys.getrefcount(obj)
@@ -801,31 +792,6 @@ def test_once_cell_keeps_the_first_stored_value() -> None:
     assert t.once_cell_peek() is first
 
 
-def test_two_threads_normalize_one_error_value_once() -> None:
-    calls = []
-
-    def builder():
-        calls.append(threading.get_ident())
-        time.sleep(0.2)  # releases the interpreter lock while normalizing
-        return (ValueError, "built once")
-
-    value = t.ErrorValue(builder)
-    results = [None, None]
-
-    def normalize(i):
-        results[i] = value.normalize()
-
-    threads = [threading.Thread(target=normalize, args=(i,)) for i in range(2)]
-    for thread in threads:
-        thread.start()
-        time.sleep(0.05)
-    for thread in threads:
-        thread.join()
-    assert len(calls) == 1
-    assert results[0] is results[1]
-    assert isinstance(results[0], ValueError) and results[0].args == ("built once",)
-
-
 def test_reentrant_normalization_is_reported(capfd) -> None:
     holder = []
 
@@ -835,10 +801,9 @@ def test_reentrant_normalization_is_reported(capfd) -> None:
 
     value = t.ErrorValue(builder)
     holder.append(value)
-    with pytest.raises(BaseException) as info:
-        value.normalize()
-    assert type(info.value) is panic_type()
-    assert info.value.args == ("Re-entrant normalization of PyErrState detected",)
+    assert panic_raised(value.normalize).args == (
+        "Re-entrant normalization of PyErrState detected",
+    )
     capfd.readouterr()
 
 
@@ -850,14 +815,12 @@ def test_a_failed_normalization_leaves_the_value_unusable(capfd) -> None:
         raise KeyError("builder broke")
 
     value = t.ErrorValue(builder)
-    with pytest.raises(BaseException) as first:
-        value.normalize()
-    assert first.value.args == ("Python API call failed",)
+    assert panic_raised(value.normalize).args == ("Python API call failed",)
     # The failed normalization is over: this thread, like any other, finds the state it
     # emptied, not a normalization still running.
-    with pytest.raises(BaseException) as again:
-        value.normalize()
-    assert again.value.args == ("Cannot normalize a PyErr while already normalizing it.",)
+    assert panic_raised(value.normalize).args == (
+        "Cannot normalize a PyErr while already normalizing it.",
+    )
     seen = []
 
     def other():
@@ -870,9 +833,9 @@ def test_a_failed_normalization_leaves_the_value_unusable(capfd) -> None:
     thread.start()
     thread.join()
     assert [e.args for e in seen] == [("Cannot normalize a PyErr while already normalizing it.",)]
-    with pytest.raises(BaseException) as restored:
-        value.raise_now()
-    assert restored.value.args == ("PyErr state should never be invalid outside of normalization",)
+    assert panic_raised(value.raise_now).args == (
+        "PyErr state should never be invalid outside of normalization",
+    )
     assert calls == [1]
     assert "KeyError: 'builder broke'" in capfd.readouterr().err
 

@@ -21,7 +21,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import pytest
-from conftest import float_error, lossy, raised_by
+from conftest import binding_words, float_error, lossy, raised_by
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
@@ -169,33 +169,32 @@ class IntSubWithFloat(int):
         return 0.25
 
 
-class Floaty:
-    """__float__ returns whatever it was given, or raises."""
+class Gives:
+    """Its conversion (a subclass's) returns whatever it was given, or raises."""
 
     def __init__(self, result: Any) -> None:
         self.result = result
 
-    def __float__(self) -> Any:
+    def give(self) -> Any:
         return self.result() if isinstance(self.result, Raiser) else self.result
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self.result!r})"
+
+
+class Floaty(Gives):
+    def __float__(self) -> Any:
+        return self.give()
 
     def __index__(self) -> int:
         return 999  # never used: __float__ comes first
 
-    def __repr__(self) -> str:
-        return f"Floaty({self.result!r})"
 
-
-class Indexy:
-    """Only __index__: returns whatever it was given, or raises."""
-
-    def __init__(self, result: Any) -> None:
-        self.result = result
+class Indexy(Gives):
+    """Only __index__."""
 
     def __index__(self) -> Any:
-        return self.result() if isinstance(self.result, Raiser) else self.result
-
-    def __repr__(self) -> str:
-        return f"Indexy({self.result!r})"
+        return self.give()
 
 
 class Opaque:
@@ -274,7 +273,8 @@ def numbers(draw: st.DrawFn, deprecations_raise: bool) -> Arg:
             return Arg(Indexy(result), int_to_double(result))
         return Arg(Indexy(result), conversion_fails(Indexy(result)))
     if kind == 10:  # texts, which are no numbers (but are texts and sequences)
-        return texts_arg(draw(text_values))
+        text = draw(text_values)
+        return texts_arg(text, text)
     # Other objects that are no numbers.
     obj = draw(st.sampled_from([None, b"1.5", [1.0], (1.0,), {}, 1j, Opaque(), range(3)]))
     return Arg(obj, not_a_number(obj), sequence=sequence_of_plain(obj))
@@ -314,29 +314,21 @@ def utf8(text: str) -> Outcome:
     return Ok(text)
 
 
-def texts_arg(text: str) -> Arg:
-    return Arg(
-        text,
-        not_a_number(text),
-        text=utf8(text),
-        sequence=Fails(TypeError, "Can't extract `str` to `Vec`"),
-    )
+def texts_arg(obj: str, text: str) -> Arg:
+    """A `str` (or a subclass of it) whose characters are `text`."""
+    sequence = Fails(TypeError, "Can't extract `str` to `Vec`")
+    return Arg(obj, not_a_number(obj), text=utf8(text), sequence=sequence)
 
 
 @st.composite
 def paths(draw: st.DrawFn, deprecations_raise: bool) -> Arg:
     choice = draw(st.integers(0, 3))
     if choice == 0:
-        return texts_arg(draw(text_values))
+        text = draw(text_values)
+        return texts_arg(text, text)
     if choice == 1:
         text = draw(text_values)
-        sub = draw(st.sampled_from([Text, Renamed, Unprintable]))(text)
-        return Arg(
-            sub,
-            not_a_number(sub),
-            text=utf8(text),
-            sequence=Fails(TypeError, "Can't extract `str` to `Vec`"),
-        )
+        return texts_arg(draw(st.sampled_from([Text, Renamed, Unprintable]))(text), text)
     if choice == 2:
         raw = draw(st.binary(max_size=8))
         obj = draw(st.sampled_from([bytes, bytearray]))(raw)
@@ -579,29 +571,26 @@ def binding_error(
     name = f"{con.cls.__name__}.__new__()"
     count = len(con.parameters)
     given = len(positional)
-    if given > count:
+    if given > count:  # checked first, and always "arguments": here kestrum's words are its own
         verb = "was" if given == 1 else "were"
         message = f"{name} takes {count} positional arguments but {given} {verb} given"
         return Fails(TypeError, message), [], False
     slots: list[Arg | None] = [*positional, *([None] * (count - given))]
+    named: list[str] = []
     for key, value in keywords:
-        is_surrogate_free = utf8(key.text)
-        if isinstance(is_surrogate_free, Ok) and key.text in con.parameters:
+        if isinstance(utf8(key.text), Ok) and key.text in con.parameters:
+            named.append(key.text)
             index = con.parameters.index(key.text)
             if slots[index] is not None:
-                message = f"{name} got multiple values for argument '{key.text}'"
-                return Fails(TypeError, message), slots, False
+                words = binding_words(con.cls, tuple(range(given)), dict.fromkeys(named))
+                return Fails(TypeError, str(words)), slots, False
             slots[index] = value
             continue
+        # Shown by its str() or lossily, where the interpreter would raise or keep surrogates.
         message = f"{name} got an unexpected keyword argument '{key.display}'"
         return Fails(TypeError, message), slots, key.unraisable
-    missing = [p for p, slot in zip(con.parameters, slots, strict=True) if slot is None]
-    if missing:
-        listed = " and ".join(f"'{p}'" for p in missing)
-        noun = "argument" if len(missing) == 1 else "arguments"
-        message = f"{name} missing {len(missing)} required positional {noun}: {listed}"
-        return Fails(TypeError, message), slots, False
-    return None, slots, False
+    words = binding_words(con.cls, tuple(range(given)), dict.fromkeys(named))
+    return (None if words is None else Fails(TypeError, words)), slots, False
 
 
 def expected_outcome(con: Constructor, slots: list[Arg]) -> tuple[Fails | None, list[Any]]:

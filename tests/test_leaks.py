@@ -28,22 +28,12 @@ MEASURED_ROUNDS = 4
 CALLS_PER_ROUND = 100
 
 
+# The members of glibc's struct mallinfo2, in order.
+MALLINFO2 = "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost"
+
+
 class _MallInfo2(ctypes.Structure):
-    _fields_ = [
-        (name, ctypes.c_size_t)
-        for name in (
-            "arena",
-            "ordblks",
-            "smblks",
-            "hblks",
-            "hblkhd",
-            "usmblks",
-            "fsmblks",
-            "uordblks",
-            "fordblks",
-            "keepcost",
-        )
-    ]
+    _fields_ = [(name, ctypes.c_size_t) for name in MALLINFO2.split()]
 
 
 def _native_heap() -> Callable[[], int]:

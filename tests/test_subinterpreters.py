@@ -11,11 +11,11 @@ from __future__ import annotations
 
 import importlib.util
 import json
-import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+from conftest import run_child
 
 import kestrum
 
@@ -138,12 +138,7 @@ else:
 
 def test_an_interpreter_refused_the_module_holds_no_claim() -> None:
     location = str(Path(kestrum.__file__).parent)
-    done = subprocess.run(
-        [sys.executable, "-c", f"LOCATION = {location!r}\n" + SECOND_FIRST],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    done = run_child(f"LOCATION = {location!r}\n" + SECOND_FIRST, timeout=120)
     assert done.returncode == 0, done.stderr
     if sys.version_info < (3, 12):  # not isolated: it imports, and owns kestrum from then on
         assert done.stdout.splitlines() == ["imported", REFUSED_BY_KESTRUM]
@@ -155,12 +150,7 @@ def test_second_interpreter_cannot_import_and_first_keeps_working() -> None:
     if importlib.util.find_spec("_testcapi") is None:
         pytest.skip("this interpreter ships without _testcapi, which makes legacy interpreters")
     location = str(Path(kestrum.__file__).parent)
-    done = subprocess.run(
-        [sys.executable, "-c", f"LOCATION = {location!r}\nATTEMPT = {ATTEMPT!r}\n" + SCRIPT],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    done = run_child(f"LOCATION = {location!r}\nATTEMPT = {ATTEMPT!r}\n" + SCRIPT, timeout=120)
     assert done.returncode == 0, done.stderr
     report = json.loads(done.stdout.splitlines()[-1])
 

@@ -31,6 +31,15 @@ def expect_raises(call: Callable[[], object], error: type, message: str) -> None
     raise AssertionError(f"expected {error.__name__}: {message}")
 
 
+def run_on_threads(target: Callable[[int], None], count: int) -> None:
+    """Runs target(0) to target(count - 1), each on its own thread, and waits for them all."""
+    threads = [threading.Thread(target=target, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+
+
 def operations(worker: int, shared: Cylinder) -> list[Callable[[random.Random], None]]:
     """One checked operation per entry; each draws its inputs from the thread's generator."""
     path = f"meshes/worker-{worker}/Gelände-{'é' * worker}.obj"
@@ -133,11 +142,7 @@ def test_mixed_operations_on_many_threads(fast_switching: None) -> None:
         except BaseException as error:  # reported below, with the thread
             errors.append(error)
 
-    threads = [threading.Thread(target=work, args=(i,)) for i in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_on_threads(work, THREADS)
     assert not errors, errors[:3]
     assert done == [OPERATIONS] * THREADS
     assert shared.radius() == 0.5
@@ -161,11 +166,7 @@ def normalize_on_threads(label: str, count: int) -> tuple[list[int], list[Any]]:
         barrier.wait()
         seen[index] = value.normalize()
 
-    threads = [threading.Thread(target=normalize, args=(i,)) for i in range(count)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_on_threads(normalize, count)
     return calls, seen
 
 
@@ -206,11 +207,7 @@ def test_releases_from_threads_without_the_lock_are_applied_later(
             t.release_from_thread(objects[(worker * 400 + i) % len(objects)])
             t.release_from_thread(shared)
 
-    threads = [threading.Thread(target=release, args=(i,)) for i in range(THREADS)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
+    run_on_threads(release, THREADS)
     next_entry()
     assert [sys.getrefcount(obj) for obj in objects] == before
     assert sys.getrefcount(shared) == shared_before

@@ -154,7 +154,7 @@ PyResult<Owned> print_error(PyObject* args) {
 }
 
 PyResult<Owned> debug_form(PyObject* args) {
-    return PyString::new_(error_from_instance(arg(args, 0)).debug());
+    return PyString::new_(debug_text(error_from_instance(arg(args, 0))));
 }
 
 PyResult<Owned> display(PyObject* args) {
@@ -299,7 +299,7 @@ struct PyFailingDealloc {
         "FailingDealloc", "__new__", PARAMETERS, 0, 1, {}};
     std::string message;
     static PyResult<PyFailingDealloc> from_arguments(const ArgumentSlots<1>& slots) {
-        KS_TRY(std::string message, extract_argument<std::string>(slots[0], "message"));
+        KS_TRY(std::string message, convert_argument<std::string>(slots[0], "message"));
         return PyFailingDealloc{std::move(message)};
     }
     static void tp_dealloc(PyObject* self) {
@@ -328,8 +328,10 @@ struct PyProbe {
     static constexpr std::string_view PARAMETERS[] = {"value"};
     static constexpr FunctionDescription new_description{"Probe", "__new__", PARAMETERS, 0, 1, {}};
     float value;
+    // Counts its borrows, so that the tests can hold its counter at an exclusive borrow.
+    static constexpr bool FROZEN = false;
     static auto from_arguments(const auto& args) -> Converted<decltype(args), PyProbe> {
-        KS_TRY(const float value, extract_argument<float>(args[0], "value"));
+        KS_TRY(const float value, convert_argument<float>(args[0], "value"));
         return PyProbe{value};
     }
     static PyObject* get(const PyProbe& self) { return PyFloat_FromDouble(self.value); }
@@ -360,6 +362,7 @@ struct PyErrorValue {
     static constexpr FunctionDescription new_description{
         "ErrorValue", "__new__", PARAMETERS, 0, 1, {}};
     mutable std::optional<PyErr> error;
+    static constexpr bool FROZEN = false;
     static PyResult<PyErrorValue> from_arguments(const ArgumentSlots<1>& slots) {
         return PyErrorValue{error_from_builder(slots[0])};
     }

@@ -8,8 +8,6 @@ namespace kestrum {
 struct PyMesh {
     Text path;
     static constexpr bool OWNS_ONLY_MEMORY = true;
-    // Immutable: nothing ever borrows it exclusively.
-    static constexpr bool FROZEN = true;
 
     PyMesh(std::string_view text, bool ascii, char* heap) noexcept : path(text, ascii, heap) {}
 
@@ -18,7 +16,7 @@ struct PyMesh {
     // The text is borrowed from the argument and copied once, straight into the value. A
     // compact ASCII `str` (what paths usually are) goes back later without decoding.
     static auto from_arguments(const auto& args) -> Converted<decltype(args), PyMesh> {
-        KS_TRY(const BorrowedText path, extract_argument<BorrowedText>(args[0], "path"));
+        KS_TRY(const BorrowedText path, convert_argument<BorrowedText>(args[0], "path"));
         char* heap = nullptr;
         if (!Text::make_room(path.text.size(), heap)) return PyErr::no_memory();
         return Converted<decltype(args), PyMesh>(std::in_place, path.text, path.ascii, heap);

@@ -14,8 +14,6 @@ struct AxialShapeTexts {
 template <const AxialShapeTexts& Texts>
 struct PyAxialShape {
     RadiusHalfLength value;
-    // Immutable: nothing ever borrows it exclusively.
-    static constexpr bool FROZEN = true;
 
     static constexpr FunctionDescription new_description =
         radius_length_description(Texts.class_name);

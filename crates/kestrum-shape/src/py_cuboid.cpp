@@ -18,7 +18,7 @@ struct PyCuboid {
     [[gnu::always_inline]] static auto from_arguments(const auto& args)
         -> Converted<decltype(args), PyCuboid> {
         // Read where it was converted: moving it would only copy its values.
-        auto converted = extract_argument<LeadingFloats<3>>(args[0], "sides");
+        auto converted = convert_argument<LeadingFloats<3>>(args[0], "sides");
         if (!converted) return std::move(converted).take_error();
         const LeadingFloats<3>& sides = *converted;
         if (sides.count < 3) return too_few_sides(sides.count);

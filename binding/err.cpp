@@ -1,7 +1,10 @@
 // Errors and the text of their messages: the error kinds that other parts raise, and the text
-// of an object, a traceback or a type's name.
+// of a `str`, an object, an error value, a traceback or a type's name.
 #include "err.hpp"
 
+#include <cstdio>
+
+#include "gil.hpp"
 #include "interned_name.hpp"
 #include "text.hpp"
 
@@ -112,6 +115,85 @@ PyResult<Owned> type_name(PyObject* type) {
 
 PyResult<Owned> type_qualname(PyObject* type) {
     return str_attribute(type, QUALNAME);
+}
+
+PyResult<std::string_view> to_str(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) return fetch_error();
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+namespace {
+
+void append_escaped(std::string_view text, std::string& out) {
+    for (char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u{%x}", static_cast<unsigned>(c));
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+}
+
+// The debug form goes only into the message of a native failure, which reaches the caller as
+// a PanicException (not an Exception) anyway: a failure to write it, whatever it is, is
+// reported and shown as a fallback text.
+void append_debug_reported(PyObject* object, std::string& out) {
+    if (PyResult<void> shown = append_debug(object, out); !shown) {
+        std::move(shown).take_error().report_unraisable(object);
+        out += "<unprintable object>";
+    }
+}
+
+}  // namespace
+
+std::string debug_text(PyErr error) {
+    GILGuard guard = GILGuard::acquire();
+    const PyErrStateNormalized& triple = error.normalized();
+    std::string out = "PyErr { type: ";
+    append_debug_reported(triple.ptype.get(), out);
+    out += ", value: ";
+    append_debug_reported(triple.pvalue.get(), out);
+    out += ", traceback: ";
+    if (!triple.ptraceback) {
+        out += "None";
+    } else {
+        PyResult<std::string> text = format_traceback(triple.ptraceback.get());
+        out += "Some(\"";
+        if (text) {
+            append_escaped(*text, out);
+        } else {
+            std::move(text).take_error().report_unraisable(triple.ptraceback.get());
+            std::string unformattable = "<unformattable ";
+            append_debug_reported(triple.ptraceback.get(), unformattable);
+            unformattable += '>';
+            append_escaped(unformattable, out);
+        }
+        out += "\")";
+    }
+    out += " }";
+    return out;
 }
 
 }  // namespace kestrum
