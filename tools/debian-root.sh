@@ -14,7 +14,7 @@ suite="${1:?usage: debian-root.sh SUITE PACKAGE...}"
 shift
 roots="${KESTRUM_ROOTS:-/var/cache/kestrum/roots}"
 root="$roots/$suite-amd64"
-source "$(dirname "${BASH_SOURCE[0]}")/debian-roots.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/debian-roots.sh"
 fail() { echo "debian-root.sh: $*" >&2; exit 1; }
 
 [ "$(id -u)" -eq 0 ] || fail "making a Debian root needs root privileges"
