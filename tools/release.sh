@@ -23,13 +23,13 @@ VERSION="$(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml)"
 # cp313-cp313t) joins here once its builds are supported: add the piece and its name.
 declare -A NAMES=(
     [sdist]="kestrum-$VERSION.tar.gz"
-    [x86_64-3.11]="kestrum-$VERSION-cp311-cp311-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
-    [x86_64-3.12]="kestrum-$VERSION-cp312-cp312-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
-    [x86_64-3.13]="kestrum-$VERSION-cp313-cp313-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
-    [x86_64-3.14]="kestrum-$VERSION-cp314-cp314-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
-    [x86_64-3.15]="kestrum-$VERSION-cp315-cp315-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
-    [aarch64-3.11]="kestrum-$VERSION-cp311-cp311-manylinux_2_17_aarch64.manylinux2014_aarch64.whl"
-    [aarch64-3.13]="kestrum-$VERSION-cp313-cp313-manylinux_2_17_aarch64.manylinux2014_aarch64.whl"
+    [x86_64-3.11]="kestrum-$VERSION-cp311-cp311-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
+    [x86_64-3.12]="kestrum-$VERSION-cp312-cp312-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
+    [x86_64-3.13]="kestrum-$VERSION-cp313-cp313-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
+    [x86_64-3.14]="kestrum-$VERSION-cp314-cp314-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
+    [x86_64-3.15]="kestrum-$VERSION-cp315-cp315-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
+    [aarch64-3.11]="kestrum-$VERSION-cp311-cp311-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
+    [aarch64-3.13]="kestrum-$VERSION-cp313-cp313-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
 )
 PIECES=(sdist x86_64-3.11 x86_64-3.12 x86_64-3.13 x86_64-3.14 x86_64-3.15 aarch64-3.11 aarch64-3.13)
 # The shipped wheels are zig's, whatever the caller's shell says.
