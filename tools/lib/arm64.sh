@@ -19,7 +19,11 @@ cmake_args=(-DCMAKE_POLICY_DEFAULT_CMP0190=NEW)
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-python3 -m venv "$work/tools"
+# The host's interpreter of the same version, when there is one: the bytecode its pip compiles
+# on installing is then the emulated interpreter's too, which would otherwise compile every
+# module it imports itself, under emulation, in every process.
+host_python="$(bash tools/find-python.sh "$version" 2>/dev/null || command -v python3)"
+"$host_python" -m venv "$work/tools"
 "$work/tools/bin/python" -m pip install "${quiet[@]}" "$PIN_PIP" "${PIN_REPAIR[@]}"
 
 # An emulated environment, with packages for its interpreter installed by the host's pip.
