@@ -6,9 +6,10 @@
 #   job_table                                         prints every step's times and the totals
 #
 # A step starts once every step it comes --after has passed; of the steps that may start, the one
-# declared first goes first. When a step fails, no other starts, the running ones are stopped,
-# the failed step's whole log is printed between two lines naming it, and run_jobs fails.
-# Logs are kept in $JOB_LOGS.
+# declared first goes first. When a step fails, its whole log is printed at once between two
+# lines naming it; the steps that come after it never start, the others go on (one run shows
+# every failure), and run_jobs fails at the end, naming the failed steps again. Logs are kept in
+# $JOB_LOGS.
 
 JOB_LOGS="${JOB_LOGS:-$(mktemp -d)}"
 mkdir -p "$JOB_LOGS"
@@ -84,21 +85,19 @@ job_stop_running() {
 }
 
 run_jobs() {
-    local lanes="$1" running=0 failed="" name pid status started left
+    local lanes="$1" running=0 failed=() name pid status started left
     trap 'job_stop_running; exit 130' INT TERM
     while :; do
-        if [ -z "$failed" ]; then
-            left=()
-            for name in "${job_pending[@]}"; do
-                if [ "$running" -lt "$lanes" ] && job_ready "$name"; then
-                    job_start "$name"
-                    running=$((running + 1))
-                else
-                    left+=("$name")
-                fi
-            done
-            job_pending=("${left[@]}")
-        fi
+        left=()
+        for name in "${job_pending[@]}"; do
+            if [ "$running" -lt "$lanes" ] && job_ready "$name"; then
+                job_start "$name"
+                running=$((running + 1))
+            else
+                left+=("$name")
+            fi
+        done
+        job_pending=("${left[@]}")
         [ "$running" -gt 0 ] || break
         status=0
         wait -n -p pid || status=$?
@@ -116,11 +115,9 @@ run_jobs() {
                     "${job_wall[$name]}" "${job_cpu[$name]}"
             else
                 job_state[$name]=failed
-                failed="$name"
+                failed+=("$name")
                 printf '[%s] FAILED  %s (exit %d after %d s)\n' "$(job_clock)" "$name" "$status" \
                     "${job_wall[$name]}"
-                job_stop_running
-                running=0
                 printf '\n######## FAILED: %s (exit %d); its whole log, %s:\n' "$name" "$status" \
                     "${job_log[$name]}"
                 cat "${job_log[$name]}"
@@ -129,12 +126,12 @@ run_jobs() {
         done
     done
     trap - INT TERM
-    if [ -n "$failed" ]; then
-        echo "######## the run failed at: $failed"
+    if [ "${#failed[@]}" -gt 0 ]; then
+        printf '######## FAILED: %s\n' "${failed[@]}"
         return 1
     fi
     if [ "${#job_pending[@]}" -gt 0 ]; then
-        echo "run_jobs: these steps never became ready: ${job_pending[*]}" >&2
+        printf 'run_jobs: never ready: %s\n' "${job_pending[@]}" >&2
         return 1
     fi
 }
