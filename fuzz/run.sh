@@ -12,8 +12,7 @@ set -euo pipefail
 
 seconds="${1:?usage: fuzz/run.sh SECONDS [libFuzzer options...]}"
 shift
-root="$(cd "$(dirname "$0")/.." && pwd)"
-python="$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')"
+source "$(dirname "$0")/../tools/lib/native-build.sh"
 build="${KESTRUM_FUZZ_BUILD:-$root/build/fuzz}"
 
 # clang 15 or later: older ones cannot compile std::source_location with libstdc++.
@@ -31,21 +30,10 @@ fi
 "$python" -c 'import atheris' 2>/dev/null || "$python" -m pip install --quiet atheris
 runtime="$("$python" -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')"
 
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-# A build directory configured with another compiler (an old clang, say) is started afresh.
-if [ -f "$build/CMakeCache.txt" ] &&
-    ! grep -q "^CMAKE_CXX_COMPILER:[A-Z]*=$(command -v "$cxx")\$" "$build/CMakeCache.txt"; then
-    rm -rf "$build"
-fi
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    # The vptr and function checks need handlers that the runtime atheris ships lacks.
-    sanitizers="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr,function -fno-sanitize-recover=undefined"
-    cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER="$cxx" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$python" \
-        -DCMAKE_CXX_FLAGS="$sanitizers -fno-omit-frame-pointer" >/dev/null
-fi
-cmake --build "$build" -j "${KESTRUM_JOBS:-2}" --target kestrum
+# The vptr and function checks need handlers that the runtime atheris ships lacks.
+sanitizers="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize=vptr,function -fno-sanitize-recover=undefined"
+native_build "$build" kestrum -- -DCMAKE_CXX_COMPILER="$(command -v "$cxx")" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS="$sanitizers -fno-omit-frame-pointer"
 
 mkdir -p "$root/fuzz/corpus"
 # Leaks are left to tools/sanitize.sh: during fuzzing the interpreter's own would drown them.
@@ -54,6 +42,6 @@ exec env \
     PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-    PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" \
+    "${built_env[@]}" \
     "$python" "$root/fuzz/fuzz_constructors.py" -max_total_time="$seconds" -timeout=20 \
     -rss_limit_mb=8192 -print_final_stats=1 -artifact_prefix="$build/" "$@" "$root/fuzz/corpus"

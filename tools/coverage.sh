@@ -10,19 +10,12 @@
 # every run. The report is also written to build/coverage/report.txt.
 set -euo pipefail
 
-root="$(cd "$(dirname "$0")/.." && pwd)"
-python="$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')"
+source "$(dirname "$0")/lib/native-build.sh"
 build="${KESTRUM_COVERAGE_BUILD:-$root/build/coverage}"
 venv="$build/venv"
 
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=Debug \
-        -DCMAKE_CXX_FLAGS="--coverage -O0" -DCMAKE_MODULE_LINKER_FLAGS="--coverage" \
-        -DKESTRUM_TESTING=ON -DPython_EXECUTABLE="$python" >/dev/null
-fi
-cmake --build "$build" -j "${KESTRUM_JOBS:-2}" --target kestrum _kestrum_testing
+native_build "$build" kestrum _kestrum_testing -- -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS="--coverage -O0" -DCMAKE_MODULE_LINKER_FLAGS="--coverage" -DKESTRUM_TESTING=ON
 
 if [ ! -x "$venv/bin/gcovr" ]; then
     "$python" -m venv "$venv"
@@ -32,16 +25,11 @@ fi
 
 find "$build" -name '*.gcda' -delete
 
-# The whole suite unless the arguments name tests of their own.
-targets=("$root/tests")
-for argument in "$@"; do
-    [ -e "${argument%%::*}" ] && targets=()
-done
+suite_targets "$@"
 
 set +e
 env \
-    PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" \
-    KESTRUM_TESTING_BUILD="$build/tests/native" \
+    "${built_env[@]}" \
     "$python" -m pytest -q -p no:cacheprovider "${targets[@]}" "$@"
 status=$?
 set -e

@@ -33,30 +33,35 @@ usrlib="$root/usr/lib/x86_64-linux-gnu"
 }
 
 host="$root.host"
-rm -rf "$host/lib/python$version.new"
-mkdir -p "$host/bin" "$host/include/x86_64-linux-gnu" "$host/lib/python$version.new"
+mkdir -p "$host/bin" "$host/include/x86_64-linux-gnu"
 echo "$root" >"$host/root"
-# The wrapper's folder is a prefix of its own: the interpreter finds its standard library there
-# by the usual landmarks, in venvs too, so no PYTHONHOME leaks into the programs it starts.
-for entry in "$root/usr/lib/python$version"/*; do
-    ln -s "$entry" "$host/lib/python$version.new/"
-done
-ln -sfn "$root/usr/include/python$version" "$host/include/python$version"
-# Debian's pyconfig.h includes <x86_64-linux-gnu/python3.x/pyconfig.h>; this folder holds just
-# that directory, so the root's newer C library headers never come ahead of the host's.
-ln -sfn "$root/usr/include/x86_64-linux-gnu/python$version" \
-    "$host/include/x86_64-linux-gnu/python$version"
-# The build-time paths name /usr (ensurepip's wheels among them); the copy names the root's.
-for data in "$root/usr/lib/python$version"/_sysconfigdata__*.py; do
-    rm "$host/lib/python$version.new/$(basename "$data")"
-    sed "s|^\(    '[A-Za-z_0-9]*': '\)/usr|\1$root/usr|" "$data" \
-        >"$host/lib/python$version.new/$(basename "$data")"
-done
-rm -rf "$host/lib/python$version"
-mv "$host/lib/python$version.new" "$host/lib/python$version"
+# Made again only when the root changed: steps running side by side use the interpreter.
+if [ ! -d "$host/lib/python$version" ] || [ "$root/.kestrum-packages" -nt "$host/lib/python$version" ]; then
+    rm -rf "$host/lib/python$version.new"
+    mkdir -p "$host/lib/python$version.new"
+    # The wrapper's folder is a prefix of its own: the interpreter finds its standard library there
+    # by the usual landmarks, in venvs too, so no PYTHONHOME leaks into the programs it starts.
+    for entry in "$root/usr/lib/python$version"/*; do
+        ln -s "$entry" "$host/lib/python$version.new/"
+    done
+    ln -sfn "$root/usr/include/python$version" "$host/include/python$version"
+    # Debian's pyconfig.h includes <x86_64-linux-gnu/python3.x/pyconfig.h>; this folder holds just
+    # that directory, so the root's newer C library headers never come ahead of the host's.
+    ln -sfn "$root/usr/include/x86_64-linux-gnu/python$version" \
+        "$host/include/x86_64-linux-gnu/python$version"
+    # The build-time paths name /usr (ensurepip's wheels among them); the copy names the root's.
+    for data in "$root/usr/lib/python$version"/_sysconfigdata__*.py; do
+        rm "$host/lib/python$version.new/$(basename "$data")"
+        sed "s|^\(    '[A-Za-z_0-9]*': '\)/usr|\1$root/usr|" "$data" \
+            >"$host/lib/python$version.new/$(basename "$data")"
+    done
+    rm -rf "$host/lib/python$version"
+    mv "$host/lib/python$version.new" "$host/lib/python$version"
+fi
 
+source "$here/lib/write.sh"
 wrapper="$host/bin/python$version"
-cat >"$wrapper.new" <<WRAPPER
+write_program "$wrapper" <<WRAPPER
 #!/bin/sh
 # CPython $version of the Debian root $root, run on the host (made by tools/debian-python.sh).
 # Invoked through a venv's link, \$0 names the venv's interpreter, so the venv is found.
@@ -64,6 +69,4 @@ export CPATH="$host/include\${CPATH:+:\$CPATH}"
 exec "$lib/ld-linux-x86-64.so.2" --library-path "$lib:$usrlib" --argv0 "\$0" \\
     "$root/usr/bin/python$version" "\$@"
 WRAPPER
-chmod +x "$wrapper.new"
-mv "$wrapper.new" "$wrapper"
 echo "$wrapper"

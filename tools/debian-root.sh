@@ -12,9 +12,8 @@ set -euo pipefail
 
 suite="${1:?usage: debian-root.sh SUITE PACKAGE...}"
 shift
-roots="${KESTRUM_ROOTS:-/var/cache/kestrum/roots}"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/debian-roots.sh"
 root="$roots/$suite-amd64"
-source "$(dirname "${BASH_SOURCE[0]}")/debian-roots.sh"
 fail() { echo "debian-root.sh: $*" >&2; exit 1; }
 
 [ "$(id -u)" -eq 0 ] || fail "making a Debian root needs root privileges"

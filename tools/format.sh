@@ -4,18 +4,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-python -m pip install --quiet --disable-pip-version-check --root-user-action=ignore -r tools/lint-requirements.txt
-bin="$(python -c 'import sysconfig; print(sysconfig.get_path("scripts"))')"
+source tools/lib/lint-tools.sh
 
 if [ "$#" -gt 0 ]; then
     paths=("$@")
 else
-    mapfile -t paths < <(
-        git ls-files --cached --others --exclude-standard -- '*.py' '*.pyi'
-        for dir in binding src crates tests/native; do
-            [ -d "$dir" ] && find "$dir" -type f \( -name '*.cpp' -o -name '*.hpp' \)
-        done
-    )
+    mapfile -t paths < <(python_sources; cxx_sources)
 fi
 
 python_files=()

@@ -9,6 +9,7 @@
 # run inside the root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/lib/root.sh
 
 python="${1:?usage: install-as-user.sh PYTHON}"
 version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
@@ -21,10 +22,8 @@ wheels=(dist/kestrum-*-"$tag"-*.whl)
 [ -f "${sdists[0]}" ] && [ -f "${wheels[0]}" ] ||
     { echo "install-as-user.sh: dist/ needs the sdist and the $tag wheel" >&2; exit 1; }
 
-root_file="$(dirname "$(command -v "$python")")/../root"
-if [ -f "$root_file" ] && [ "${KESTRUM_IN_ROOT:-}" != 1 ]; then
-    exec bash tools/in-root.sh "$(cat "$root_file")" --bind "$PWD" env KESTRUM_IN_ROOT=1 \
-        bash "$PWD/tools/install-as-user.sh" "python$version"
+if root="$(root_of "$python")"; then
+    run_in_root "$root" bash "$PWD/tools/install-as-user.sh" "python$version"
 fi
 
 work="$(mktemp -d)"

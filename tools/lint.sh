@@ -4,9 +4,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-python -m pip install --quiet --disable-pip-version-check --root-user-action=ignore -r tools/lint-requirements.txt || exit 1
-# The pinned tools, not whatever else is first on PATH.
-bin="$(python -c 'import sysconfig; print(sysconfig.get_path("scripts"))')"
+source tools/lib/lint-tools.sh
 tidy_dir="${KESTRUM_TIDY_DIR:-build/tidy}"
 
 failed=()
@@ -17,11 +15,7 @@ check() {
     "$@" || failed+=("$name")
 }
 
-mapfile -t cxx_files < <(
-    for dir in binding src crates tests/native; do
-        [ -d "$dir" ] && find "$dir" -type f \( -name '*.cpp' -o -name '*.hpp' \)
-    done | sort
-)
+mapfile -t cxx_files < <(cxx_sources)
 
 tidy() {
     cmake -S . -B "$tidy_dir" -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DKESTRUM_TESTING=ON \

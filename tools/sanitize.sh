@@ -23,8 +23,7 @@
 # KESTRUM_FUZZ_EXAMPLES says otherwise (the ordinary test run does the full count).
 set -euo pipefail
 
-root="$(cd "$(dirname "$0")/.." && pwd)"
-python="$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')"
+source "$(dirname "$0")/lib/native-build.sh"
 # One build per interpreter version: the modules are compiled against its headers.
 cache_tag="$("$python" -c 'import sys; print(sys.implementation.cache_tag)')"
 build="${KESTRUM_SANITIZE_BUILD:-$root/build/sanitize-$cache_tag}"
@@ -33,27 +32,8 @@ logs="${KESTRUM_SANITIZE_LOGS:-$build/reports}"
 # against them, so they must be loaded first.
 cxx=g++
 
-# A build configured by another interpreter, or with tools that have gone since (those of a
-# deleted virtual environment), starts again.
-cache="$build/CMakeCache.txt"
-if [ -f "$cache" ]; then
-    fresh=1
-    [ "$(sed -n 's/^Python_EXECUTABLE:[A-Z]*=//p' "$cache")" = "$python" ] || fresh=0
-    for entry in CMAKE_COMMAND CMAKE_MAKE_PROGRAM; do
-        tool="$(sed -n "s/^$entry:[A-Z]*=//p" "$cache")"
-        [ -x "$tool" ] || fresh=0
-    done
-    [ "$fresh" -eq 1 ] || rm -rf "$build"
-fi
-
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-if [ ! -f "$cache" ]; then
-    cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER="$cxx" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUM_SANITIZE=ON -DKESTRUM_TESTING=ON \
-        -DPython_EXECUTABLE="$python" >/dev/null
-fi
-cmake --build "$build" -j "${KESTRUM_JOBS:-2}" --target kestrum _kestrum_testing
+native_build "$build" kestrum _kestrum_testing -- -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUM_SANITIZE=ON -DKESTRUM_TESTING=ON
 
 asan="$("$cxx" -print-file-name=libasan.so)"
 ubsan="$("$cxx" -print-file-name=libubsan.so)"
@@ -61,11 +41,7 @@ for runtime in "$asan" "$ubsan"; do
     [ -f "$runtime" ] || { echo "sanitize.sh: $runtime not found (install g++'s sanitizer runtimes)" >&2; exit 2; }
 done
 
-# The whole suite unless the arguments name tests of their own.
-targets=("$root/tests")
-for argument in "$@"; do
-    [ -e "${argument%%::*}" ] && targets=()
-done
+suite_targets "$@"
 
 rm -rf "$logs"
 mkdir -p "$logs"
@@ -80,8 +56,7 @@ env \
     ASAN_OPTIONS="detect_leaks=1:exitcode=0:detect_stack_use_after_return=1:check_initialization_order=1:log_path=$logs/asan" \
     LSAN_OPTIONS="suppressions=$root/tools/lsan.supp:print_suppressions=0:exitcode=0" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$root/tools/ubsan.supp:log_path=$logs/ubsan" \
-    PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" \
-    KESTRUM_TESTING_BUILD="$build/tests/native" \
+    "${built_env[@]}" \
     KESTRUM_SANITIZED=1 \
     KESTRUM_FUZZ_EXAMPLES="${KESTRUM_FUZZ_EXAMPLES:-300}" \
     "$python" -c '

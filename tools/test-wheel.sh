@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Builds and repairs the wheel for one interpreter (tools/build-wheel.sh), installs it with its
-# test extra into a fresh virtual environment made with that interpreter and runs the test suite
-# against that installation. On a free-threaded interpreter the test extra leaves out what
-# cannot be installed there (see below).
+# Installs a wheel for one interpreter with its test extra into a fresh virtual environment made
+# with that interpreter and runs the test suite against that installation. The wheel is the one
+# given, or one that tools/build-wheel.sh builds and repairs first. On a free-threaded
+# interpreter the test extra leaves out what cannot be installed there (see below).
 #
-#   bash tools/test-wheel.sh [--python PYTHON] [pytest arguments...]     (default: python3)
+#   bash tools/test-wheel.sh [--python PYTHON] [--built WHEEL] [pytest arguments...]
+#                                                                     (default: python3)
 #
 # An interpreter from a Debian root (tools/debian-python.sh) builds on the host, and the suite
 # runs inside that root, with its own C library, as that system's users would run it.
@@ -12,31 +13,30 @@
 # Exits with pytest's status; 5 means that no test was collected.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source tools/lib/root.sh
 
 python=python3
 if [ "${1:-}" = "--python" ]; then
     python="${2:?--python needs an interpreter}"
     shift 2
 fi
-
+wheel=""
 if [ "${1:-}" = "--built" ]; then
-    # Inside a root: the wheel was built on the host.
     wheel="${2:?--built needs a wheel}"
     shift 2
-else
+fi
+
+if root="$(root_of "$python")"; then
+    [ -n "$wheel" ] || wheel="$(bash tools/build-wheel.sh "$python" | tail -n 1)"
+    version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    run_in_root "$root" bash "$PWD/tools/test-wheel.sh" --python "python$version" \
+        --built "$(realpath "$wheel")" "$@"
+fi
+if [ "${KESTRUM_IN_ROOT:-}" != 1 ]; then
     # The suite builds its test-only module with the wheel's compiler (inside a root, with that
     # system's own).
-    source tools/compiler.sh
-    wheel="$(bash tools/build-wheel.sh "$python" | tail -n 1)"
-    root_file="$(dirname "$(command -v "$python")")/../root"
-    if [ -f "$root_file" ]; then
-        version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-        # The clone is shown at its host path; the root's /tmp is the run's own.
-        status=0
-        bash tools/in-root.sh "$(cat "$root_file")" --bind "$PWD" bash "$PWD/tools/test-wheel.sh" \
-            --python "python$version" --built "$PWD/$wheel" "$@" || status=$?
-        exit "$status"
-    fi
+    source tools/lib/compiler.sh
+    [ -n "$wheel" ] || wheel="$(bash tools/build-wheel.sh "$python" | tail -n 1)"
 fi
 
 venv="$(mktemp -d)/venv"
@@ -63,11 +63,5 @@ for requirement in importlib.metadata.requires("kestrum"):
 else
     "${pip[@]}" "$wheel[test]"
 fi
-# Tests must see the installed module, never one from the source tree.
-"$venv/bin/python" -c '
-import os, sys, kestrum
-where = os.path.realpath(kestrum.__file__)
-assert where.startswith(os.path.realpath(sys.prefix) + os.sep), where
-print("testing", where, "on", sys.version.split()[0])
-'
+"$venv/bin/python" tools/lib/installed.py "$wheel"
 "$venv/bin/python" -m pytest "$@"

@@ -12,34 +12,28 @@
 # and no ten-million-element scale check). Processes that tests start are not traced.
 set -euo pipefail
 
-root="$(cd "$(dirname "$0")/.." && pwd)"
-python="$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')"
+source "$(dirname "$0")/lib/native-build.sh"
 build="${KESTRUM_VALGRIND_BUILD:-$root/build/valgrind}"
 logs="$build/reports"
 command -v valgrind >/dev/null || { echo "valgrind.sh: valgrind is not installed (apt-get install valgrind)" >&2; exit 2; }
 
-generator=()
-command -v ninja >/dev/null && generator=(-G Ninja)
-if [ ! -f "$build/CMakeCache.txt" ]; then
-    cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DKESTRUM_TESTING=ON -DPython_EXECUTABLE="$python" >/dev/null
-fi
-cmake --build "$build" -j "${KESTRUM_JOBS:-2}" --target kestrum _kestrum_testing
+native_build "$build" kestrum _kestrum_testing -- -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKESTRUM_TESTING=ON
+suite_targets "$@"
 
 rm -rf "$logs"
 mkdir -p "$logs"
 set +e
 env \
     PYTHONMALLOC=malloc \
-    PYTHONPATH="$build${PYTHONPATH:+:$PYTHONPATH}" \
-    KESTRUM_TESTING_BUILD="$build/tests/native" \
+    "${built_env[@]}" \
     KESTRUM_FUZZ_EXAMPLES="${KESTRUM_FUZZ_EXAMPLES:-20}" \
     KESTRUM_THREAD_OPERATIONS="${KESTRUM_THREAD_OPERATIONS:-1000}" \
     KESTRUM_SKIP_SCALE=1 \
     valgrind --tool=memcheck --xml=yes --xml-file="$logs/memcheck.%p.xml" \
         --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
         --num-callers=40 --trace-children=no \
-        "$python" -m pytest -p no:cacheprovider "$root/tests" "$@"
+        "$python" -m pytest -p no:cacheprovider "${targets[@]}" "$@"
 status=$?
 set -e
 

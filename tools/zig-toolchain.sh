@@ -53,18 +53,11 @@ key="$(printf '%s' "$root" | sha256sum | cut -c1-12)"
 tools="$home/toolchains/$ZIG_VERSION-$arch-$key"
 target="$arch-linux-gnu.$GLIBC"
 mkdir -p "$tools" "$home/cache"
-write() { # writes a file only when its text changed, so that builds see no new tool
-    local path="$1" text
-    text="$(cat)"
-    [ -f "$path" ] && [ "$(cat "$path")" = "$text" ] && return 0
-    printf '%s\n' "$text" >"$path.new"
-    chmod +x "$path.new"
-    mv "$path.new" "$path"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/lib/write.sh"
 # zig keeps frame pointers at every optimisation level; the system's compilers drop them when
 # optimising, and so do these, which saves a few instructions in every call.
 for tool in cc c++; do
-    write "$tools/$tool" <<EOF
+    write_program "$tools/$tool" <<EOF
 #!/bin/sh
 # zig $ZIG_VERSION's $tool for $target, with its cache kept between runs.
 export ZIG_GLOBAL_CACHE_DIR="\${ZIG_GLOBAL_CACHE_DIR:-$home/cache}"
@@ -72,7 +65,7 @@ exec "$zig" $tool -target $target -fomit-frame-pointer "\$@"
 EOF
 done
 for tool in ar ranlib; do
-    write "$tools/$tool" <<EOF
+    write_program "$tools/$tool" <<EOF
 #!/bin/sh
 exec "$zig" $tool "\$@"
 EOF
@@ -93,7 +86,7 @@ system=""
 [ "$arch" = "$(uname -m)" ] || system="set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR $arch)
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env)"
-write "$tools/toolchain.cmake" <<EOF
+write_program "$tools/toolchain.cmake" <<EOF
 # zig $ZIG_VERSION for $target (made by tools/zig-toolchain.sh).
 $system
 $headers

@@ -1,5 +1,8 @@
 # Sourced by tools/debian-root.sh and tools/arm64-root.sh: what their Debian roots share.
 
+# Where the roots live: outside the clone, so that later runs and other clones reuse them.
+roots="${KESTRUM_ROOTS:-/var/cache/kestrum/roots}"
+
 # True when the root's stamp (written once the root was complete) lists every package given.
 root_has_packages() {
     local stamp="$1" package

@@ -10,7 +10,7 @@
 # the test-only module's that the suite makes), and KESTRUM_WHEEL_PLAT unless it is set already.
 case "${KESTRUM_COMPILER:=zig}" in
     zig)
-        CMAKE_TOOLCHAIN_FILE="$(bash "$(dirname "${BASH_SOURCE[0]}")/zig-toolchain.sh" x86_64)"
+        CMAKE_TOOLCHAIN_FILE="$(bash "$(dirname "${BASH_SOURCE[0]}")/../zig-toolchain.sh" x86_64)"
         export CMAKE_TOOLCHAIN_FILE
         export KESTRUM_WHEEL_PLAT="${KESTRUM_WHEEL_PLAT:-manylinux_2_17_x86_64}"
         ;;
