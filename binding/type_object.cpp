@@ -90,10 +90,9 @@ PyResult<TypeObject> create_type_object(const ClassDescription& description,
     PyType_Spec spec{tables->spec_name.c_str(), static_cast<int>(description.basicsize), 0,
                      Py_TPFLAGS_DEFAULT, slots.data()};
     KS_TRY(Owned type, steal_or_fetch(PyType_FromSpec(&spec)));
-    auto* built = reinterpret_cast<PyTypeObject*>(type.get());
 #if PY_VERSION_HEX < 0x030E0000
     // Before 3.14 a heap type's fast call entry can only be set after it is built.
-    built->tp_vectorcall = description.vectorcall_checked;
+    reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = description.vectorcall_checked;
 #endif
     return TypeObject{std::move(tables), std::move(type)};
 }

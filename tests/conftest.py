@@ -74,7 +74,7 @@ def _configured_for(build: Path) -> bool:
         return False
     entries = dict(re.findall(r"^([A-Za-z_]+):[A-Z]+=(.*)$", cache, re.MULTILINE))
     tools = [entries.get(name, "") for name in ("CMAKE_COMMAND", "CMAKE_MAKE_PROGRAM")]
-    # A toolchain file (tools/compiler.sh exports one) chooses the compiler of a new build only.
+    # A toolchain file (tools/lib/compiler.sh exports one) chooses the compiler of a new build only.
     toolchain = entries.get("CMAKE_TOOLCHAIN_FILE", "") == os.environ.get(
         "CMAKE_TOOLCHAIN_FILE", ""
     )

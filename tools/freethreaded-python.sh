@@ -21,7 +21,7 @@ case "$version" in
 *) echo "freethreaded-python.sh: expected a version such as 3.13t, got $version" >&2; exit 1 ;;
 esac
 here="$(cd "$(dirname "$0")" && pwd)"
-source "$here/debian-roots.sh"
+source "$here/lib/debian-roots.sh"
 fail() { echo "freethreaded-python.sh: $*" >&2; exit 1; }
 
 cache="${KESTRUM_FREETHREADED:-/var/cache/kestrum/freethreaded}"

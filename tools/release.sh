@@ -7,8 +7,8 @@
 #   bash tools/release.sh --sums          checks that dist/ holds every piece, and no other
 #                                         kestrum file, and writes dist/SHA256SUMS
 #
-# The pieces: sdist; x86_64-3.11 ... x86_64-3.15 (tools/build-wheel.sh, zig against glibc 2.17,
-# manylinux_2_17_x86_64); aarch64-3.11 and aarch64-3.13 (tools/build-arm64-wheel.sh,
+# The pieces: sdist; x86_64-3.11 ... x86_64-3.15 and the free-threaded x86_64-3.13t
+# (tools/build-wheel.sh, zig against glibc 2.17, manylinux_2_17_x86_64); aarch64-3.11 and aarch64-3.13 (tools/build-arm64-wheel.sh,
 # manylinux_2_17_aarch64). Each wheel is built in a folder of its own and moved into dist/ once
 # repaired and checked, so pieces built side by side never meet. Interpreters are found by
 # tools/find-python.sh (making the Debian root for 3.14 and 3.15 on first use); the arm64 ones
@@ -19,8 +19,7 @@ cd "$(dirname "$0")/.."
 source tools/lib/pins.sh
 
 VERSION="$(sed -n 's/^version = "\(.*\)"$/\1/p' pyproject.toml)"
-# Each piece with the name its file must have. The free-threaded wheel (x86_64-3.13t, tag
-# cp313-cp313t) joins here once its builds are supported: add the piece and its name.
+# Each piece with the name its file must have.
 declare -A NAMES=(
     [sdist]="kestrum-$VERSION.tar.gz"
     [x86_64-3.11]="kestrum-$VERSION-cp311-cp311-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
@@ -28,10 +27,12 @@ declare -A NAMES=(
     [x86_64-3.13]="kestrum-$VERSION-cp313-cp313-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
     [x86_64-3.14]="kestrum-$VERSION-cp314-cp314-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
     [x86_64-3.15]="kestrum-$VERSION-cp315-cp315-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
+    [x86_64-3.13t]="kestrum-$VERSION-cp313-cp313t-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
     [aarch64-3.11]="kestrum-$VERSION-cp311-cp311-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
     [aarch64-3.13]="kestrum-$VERSION-cp313-cp313-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
 )
-PIECES=(sdist x86_64-3.11 x86_64-3.12 x86_64-3.13 x86_64-3.14 x86_64-3.15 aarch64-3.11 aarch64-3.13)
+PIECES=(sdist x86_64-3.11 x86_64-3.12 x86_64-3.13 x86_64-3.14 x86_64-3.15 x86_64-3.13t aarch64-3.11
+    aarch64-3.13)
 # The shipped wheels are zig's, whatever the caller's shell says.
 export KESTRUM_COMPILER=zig
 unset KESTRUM_WHEEL_PLAT
@@ -41,7 +42,7 @@ scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 
 build() { # piece
-    local piece="$1" work built
+    local piece="$1" work built python
     [ -n "${NAMES[$piece]:-}" ] || fail "no piece $piece (pieces: ${PIECES[*]})"
     work="$scratch/$piece"
     mkdir -p "$work"
@@ -54,8 +55,10 @@ build() { # piece
             built="$work/${NAMES[$piece]}"
             ;;
         x86_64-*)
-            built="$(KESTRUM_DIST="$work" bash tools/build-wheel.sh \
-                "$(bash tools/find-python.sh "${piece#x86_64-}")" | tail -n 1)"
+            # Found first: a failure inside the build's arguments would go unnoticed.
+            python="$(bash tools/find-python.sh "${piece#x86_64-}")" ||
+                fail "$piece: no CPython ${piece#x86_64-}"
+            built="$(KESTRUM_DIST="$work" bash tools/build-wheel.sh "$python" | tail -n 1)"
             ;;
         aarch64-*)
             built="$(KESTRUM_DIST="$work" bash tools/build-arm64-wheel.sh "${piece#aarch64-}" |

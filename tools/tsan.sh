@@ -41,7 +41,7 @@ if [ -f "$cache" ] && ! [ -x "$(sed -n 's/^CMAKE_MAKE_PROGRAM:[A-Z]*=//p' "$cach
     rm -rf "$build/cmake"
 fi
 if [ ! -f "$cache" ]; then
-    # The host's g++ has the runtime; a toolchain file (tools/compiler.sh) would choose zig.
+    # The host's g++ has the runtime; a toolchain file (tools/lib/compiler.sh) would choose zig.
     env -u CMAKE_TOOLCHAIN_FILE "$venv/bin/cmake" -S "$root" -B "$build/cmake" -G Ninja \
         -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" -DCMAKE_CXX_COMPILER="$cxx" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUM_SANITIZE_THREAD=ON -DKESTRUM_TESTING=ON \
