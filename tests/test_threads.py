@@ -235,10 +235,8 @@ def replace_constructors():
     made = Sphere.__new__
     def init(self, *args, **kwargs): pass
     while not stop.is_set():
-        Sphere.__new__ = staticmethod(lambda cls, *args: "replaced")
-        Sphere.__new__ = made
-        Cone.__init__ = init
-        del Cone.__init__
+        Sphere.__new__ = staticmethod(lambda cls, *args: "replaced"); Sphere.__new__ = made
+        Cone.__init__ = init; del Cone.__init__
 def read_list(rng):
     try:
         assert type(Cuboid(sides)) is Cuboid
@@ -254,19 +252,14 @@ def construct(rng):
         assert sphere == "replaced" or type(sphere) is Sphere
     cone = rng.choice((Cone, Cylinder))(radius, length=2 * radius)
     assert (cone.radius(), cone.half_length()) == (radius, radius)
-def work(index, calls):
-    rng = random.Random(index)
-    for _ in range(OPERATIONS):
-        rng.choice(calls)(rng)
+def work(rng, calls):
+    [rng.choice(calls)(rng) for _ in range(OPERATIONS)]
 changers = [threading.Thread(target=f) for f in eval(CHANGERS)]
-workers = [threading.Thread(target=work, args=(i, eval(CALLS))) for i in range(8)]
-for thread in changers + workers:
-    thread.start()
-for thread in workers:
-    thread.join()
+workers = [threading.Thread(target=work, args=(random.Random(i), eval(CALLS))) for i in range(8)]
+[thread.start() for thread in changers + workers]
+[thread.join() for thread in workers]
 stop.set()
-for thread in changers:
-    thread.join()
+[thread.join() for thread in changers]
 assert not failures, [(f.exc_type, f.exc_value) for f in failures]
 print("survived")
 """
@@ -294,23 +287,18 @@ import _kestrum_testing as t
 from kestrum import Cylinder, PyMesh
 barrier = threading.Barrier(8)
 seen = [None] * 8
+def raised(call, *args):
+    try:
+        call(*args)
+    except BaseException as error:
+        return error
 def first(index):
     barrier.wait()
-    cylinder = Cylinder(radius=1, length=4)
-    try:
-        PyMesh(index)
-    except TypeError as error:
-        text = str(error)
-    try:
-        t.panic_with_text("first")
-    except BaseException as error:
-        panic = type(error)
-    seen[index] = (cylinder.half_length(), text, panic)
+    seen[index] = (Cylinder(radius=1, length=4).half_length(), str(raised(PyMesh, index)),
+                   type(raised(t.panic_with_text, "first")))
 threads = [threading.Thread(target=first, args=(i,)) for i in range(8)]
-for thread in threads:
-    thread.start()
-for thread in threads:
-    thread.join()
+[thread.start() for thread in threads]
+[thread.join() for thread in threads]
 assert len(set(seen)) == 1, seen
 assert seen[0][:2] == (2.0, "argument 'path': 'int' object cannot be converted to 'PyString'")
 assert seen[0][2] is t.panic_exception_type()
