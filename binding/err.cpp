@@ -12,6 +12,7 @@ namespace kestrum {
 
 namespace {
 
+// Each a once-cell, filled by compare-and-swap on first use from any thread.
 constinit InternedName NAME("__name__");
 constinit InternedName QUALNAME("__qualname__");
 constinit InternedName IO("io");

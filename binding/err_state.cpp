@@ -52,6 +52,7 @@ PyObject* bare_message_of_pair(PyObject* type, PyObject* value) {
     return PyUnicode_CheckExact(value) ? value : nullptr;
 }
 
+// Guard the normalizing thread and its flag of every error value.
 std::mutex NORMALIZER_MUTEX;
 std::condition_variable NORMALIZER_DONE;
 
@@ -205,6 +206,7 @@ void free_cached_blocks(void* data) {
     cache.phase = StateCache::CLOSED;  // what the thread frees later is freed at once
 }
 
+// Written once, inside pthread_once, which orders them before every reader.
 pthread_key_t CLEANUP_KEY;
 bool CLEANUP_KEY_MADE = false;
 pthread_once_t CLEANUP_KEY_ONCE = PTHREAD_ONCE_INIT;

@@ -13,6 +13,8 @@ namespace kestrum {
 
 constinit thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec"))) = 0;
 
+// Its list is guarded by its mutex, its pending flag is an atomic (release on queueing,
+// acquire on reading).
 constinit ReferencePool POOL;
 
 namespace {

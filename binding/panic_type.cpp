@@ -20,6 +20,7 @@ constexpr const char* PANIC_EXCEPTION_DOC =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
+// Filled by compare-and-swap: threads that race each make a type, and only the first is kept.
 constinit GILOnceCell<Owned> PANIC_EXCEPTION_TYPE;
 
 }  // namespace

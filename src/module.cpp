@@ -27,7 +27,8 @@ PyModuleDef MODULE_DEFINITION = {
     nullptr,
 };
 
-// The interpreter that first claimed the module (-1: none yet) and the module it got.
+// The interpreter that first claimed the module (-1: none yet; a compare-and-exchange claims it)
+// and the module it got (a once-cell; initialisation also runs under the import lock).
 std::atomic<std::int64_t> interpreter{-1};
 constinit GILOnceCell<Owned> module;
 constinit InternedName ALL("__all__");
