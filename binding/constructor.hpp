@@ -121,8 +121,9 @@ struct Constructor {
 
     // A keyword call that gives exactly the parameters, each keyword by identity the interned
     // name of one, is bound here; anything else takes the general road, which words the
-    // failure. Out of line, so that the positional call needs no stack frame for the slots.
-    [[gnu::noinline]] static PyObject* vectorcall_keywords(PyObject* type, PyObject* const* args,
+    // failure. Out of line, so that the positional call needs no stack frame for the slots;
+    // flattened for the same reason as vectorcall, whose flattening stops at this call.
+    [[gnu::noinline, gnu::flatten]] static PyObject* vectorcall_keywords(PyObject* type, PyObject* const* args,
                                                            std::size_t nargsf, PyObject* kwnames) {
         using Names = InternedParameterNames<T::new_description>;
         const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));

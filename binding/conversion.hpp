@@ -22,27 +22,32 @@ PyResult<std::optional<Owned>> next(PyObject* iterator);
 // The longest exact list or tuple of exact numbers that is read without Python.
 inline constexpr std::size_t SHORT_NUMBERS = 4;
 
-// Reads `size` items of at most SHORT_NUMBERS exact floats and ints, as `read_without_python`
-// reads each. The items are borrowed: nothing here runs Python code, and an int beyond the
-// double range, whose refusal allocates (and before 3.12 may run the collector), ends the read
-// before another item is touched.
+// Reads `size` items of at most SHORT_NUMBERS exact floats and ints into an empty `out`, as
+// `read_without_python` reads each. The items are borrowed: nothing here runs Python code, and
+// an int beyond the double range, whose refusal allocates (and before 3.12 may run the
+// collector), ends the read before another item is touched. The count is stored once, at the
+// end, not per item: on failure what was read is meaningless anyway.
 template <std::size_t N>
-inline bool read_short_exact_items(PyObject* const* items, Py_ssize_t size, LeadingFloats<N>& out) {
+[[gnu::always_inline]] inline bool read_short_exact_items(PyObject* const* items, Py_ssize_t size,
+                                                          LeadingFloats<N>& out) {
     const auto n = static_cast<std::size_t>(size);
     if (n > SHORT_NUMBERS) return false;
     for (std::size_t i = 0; i < n; ++i) {
         float value;
         if (!read_without_python(items[i], value)) [[unlikely]]
             return false;
-        out.push_back(value);
+        if (i < N) out.values[i] = value;
     }
+    out.count = n;
     return true;
 }
 
 // Reads an exact list (under its lock) or tuple of at most SHORT_NUMBERS exact floats and ints.
-// False, with nothing pending and what was read meaningless, for anything else.
+// False, with nothing pending and what was read meaningless, for anything else. Inlined by
+// force: clang keeps it out of line even under the fast entry's flattening, and the call's
+// saved registers cost the uncounted road more than the read itself.
 template <std::size_t N>
-inline bool read_without_python(PyObject* object, LeadingFloats<N>& out) {
+[[gnu::always_inline]] inline bool read_without_python(PyObject* object, LeadingFloats<N>& out) {
     if (PyList_CheckExact(object)) {
         bool read;
         Py_BEGIN_CRITICAL_SECTION(object);

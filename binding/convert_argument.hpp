@@ -46,8 +46,11 @@ inline PyResult<T> convert_argument(PyObject* object, std::string_view name) {
 }
 
 // On the uncounted road only what reads without Python converts; anything else declines.
+// Inlined by force: clang keeps a sequence's read out of line here, and returning its result
+// through memory costs more than the read.
 template <class T>
-inline Declinable<T> convert_argument(UncountedArgument argument, std::string_view /*name*/) {
+[[gnu::always_inline]] inline Declinable<T> convert_argument(UncountedArgument argument,
+                                                             std::string_view /*name*/) {
     return read_without_python_or<T, Declinable>(argument.object, [] { return Declined(); });
 }
 

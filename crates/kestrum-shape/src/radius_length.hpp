@@ -18,7 +18,8 @@ constexpr FunctionDescription radius_length_description(const char* class_name) 
 
 // Rounding to single precision comes before halving, so a length beyond the single range
 // halves to an infinity.
-inline auto convert_radius_length(const auto& args) -> Converted<decltype(args), RadiusHalfLength> {
+[[gnu::always_inline]] inline auto convert_radius_length(const auto& args)
+    -> Converted<decltype(args), RadiusHalfLength> {
     KS_TRY(const float radius, convert_argument<float>(args[0], "radius"));
     KS_TRY(const float length, convert_argument<float>(args[1], "length"));
     return RadiusHalfLength{radius, length * 0.5F};
