@@ -27,6 +27,7 @@ void decref_now(PyObject* object) noexcept;
 #ifdef KESTRUM_CHECK_UNCOUNTED_ROAD
 // Whether this thread is on a road whose entry is not counted (see UncountedRoad), where a
 // release would be queued rather than applied: the sanitizer build stops the process there.
+// Per thread, so it needs no other guard.
 extern thread_local bool ON_UNCOUNTED_ROAD;
 [[noreturn]] void released_on_uncounted_road() noexcept;
 #endif
