@@ -123,8 +123,10 @@ struct Constructor {
     // name of one, is bound here; anything else takes the general road, which words the
     // failure. Out of line, so that the positional call needs no stack frame for the slots;
     // flattened for the same reason as vectorcall, whose flattening stops at this call.
-    [[gnu::noinline, gnu::flatten]] static PyObject* vectorcall_keywords(PyObject* type, PyObject* const* args,
-                                                           std::size_t nargsf, PyObject* kwnames) {
+    [[gnu::noinline, gnu::flatten]] static PyObject* vectorcall_keywords(PyObject* type,
+                                                                         PyObject* const* args,
+                                                                         std::size_t nargsf,
+                                                                         PyObject* kwnames) {
         using Names = InternedParameterNames<T::new_description>;
         const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
         const auto* names = Names::cell.get();
