@@ -25,6 +25,9 @@ CXX = os.environ.get("CXX", "g++")
 # header from the system: the system's compiler builds them, whatever CC is (zig's finds only
 # headers of its own target).
 MARKS_CC = "gcc"
+# A user's own C extension is built by the system's compiler, which may make faster code than CC:
+# the hand-written references are compiled by both (see system_compiled).
+SYSTEM_CC = "gcc"
 CFLAGS = ["-O2", "-fPIC", "-DNDEBUG", f"-I{PY_INCLUDE}"]
 CXXFLAGS = [*CFLAGS, "-std=c++17", "-fvisibility=hidden"]
 
@@ -36,6 +39,7 @@ class Peer:
     name: str  # column name in the results
     module: str  # importable module name
     requires: tuple[str, ...] = ()  # Python packages the build needs
+    cc: str = ""  # the C compiler, when not CC
     sources: tuple[Path, ...] = ()
     status: str = "unknown"  # ok | built | missing
     reason: str = ""
@@ -94,14 +98,40 @@ def _compiler_id(compiler: str) -> str:
     return out.stdout.splitlines()[0] if out.stdout else compiler
 
 
+def compiler_label(compiler: str) -> str:
+    """A short name for a C compiler: zig for zig's wrapper, else the first word it prints."""
+    if "zig" in compiler:
+        return "zig"
+    try:
+        return _compiler_id(compiler).split()[0]
+    except (BuildError, IndexError):
+        return Path(compiler).name
+
+
+def system_compiled(peer: Peer) -> Peer | None:
+    """The hand-written C peer compiled by SYSTEM_CC under a name of its own, or None when CC is
+    that compiler already."""
+    try:
+        if _compiler_id(CC) == _compiler_id(SYSTEM_CC):
+            return None
+    except BuildError:
+        pass  # an unusable CC: the peer itself says why
+    return Peer(
+        f"{peer.name}@{compiler_label(SYSTEM_CC)}",
+        f"{peer.module}_{compiler_label(SYSTEM_CC)}",
+        sources=peer.sources,
+        cc=SYSTEM_CC,
+    )
+
+
 def _commands(peer: Peer, out: Path) -> list[list[str]]:
     """The build steps that turn the peer's sources into `out` (a temporary name)."""
-    if peer.name == "capi":
-        return [[CC, *CFLAGS, "-shared", str(PEERS / "capi.c"), "-o", str(out)]]
-    if peer.name in ("capi_vectorcall", "capi_heap_vectorcall"):
-        variant = "-DKB_VECTORCALL" if peer.name == "capi_vectorcall" else "-DKB_HEAP"
-        defines = [variant, f"-DKB_MODULE_NAME={peer.module}"]
-        return [[CC, *CFLAGS, *defines, "-shared", str(PEERS / "capi.c"), "-o", str(out)]]
+    cc = peer.cc or CC
+    recipe = peer.name.partition("@")[0]
+    if recipe in ("capi", "capi_vectorcall", "capi_heap_vectorcall"):
+        variant = {"capi_vectorcall": ["-DKB_VECTORCALL"], "capi_heap_vectorcall": ["-DKB_HEAP"]}
+        defines = [*variant.get(recipe, []), f"-DKB_MODULE_NAME={peer.module}"]
+        return [[cc, *CFLAGS, *defines, "-shared", str(PEERS / "capi.c"), "-o", str(out)]]
     if peer.name == "callgrind_marks":
         return [[MARKS_CC, *CFLAGS, "-shared", str(BENCH / "callgrind_marks.c"), "-o", str(out)]]
     if peer.name == "pybind11":
@@ -149,7 +179,7 @@ def _commands(peer: Peer, out: Path) -> list[list[str]]:
                 "-o",
                 str(c_file),
             ],
-            [CC, *CFLAGS, "-shared", str(c_file), "-o", str(out)],
+            [cc, *CFLAGS, "-shared", str(c_file), "-o", str(out)],
         ]
     raise AssertionError(f"no recipe for {peer.name}")
 
@@ -163,7 +193,7 @@ def _fingerprint(peer: Peer, commands: list[list[str]]) -> str:
     h.update(sys.version.encode())
     h.update(EXT_SUFFIX.encode())
     h.update(repr(sorted(peer.versions.items())).encode())
-    compilers = {c[0] for c in commands if c[0] in (CC, CXX, MARKS_CC)}
+    compilers = {c[0] for c in commands if c[0] in (CC, CXX, MARKS_CC, peer.cc)}
     for compiler in sorted(compilers):
         h.update(_compiler_id(compiler).encode())
     return h.hexdigest()
