@@ -107,7 +107,7 @@ const PyErrStateNormalized& PyErrState::make_normalized() {
         panic("Re-entrant normalization of PyErrState detected");
     }
     if (normalizing_) {
-        // Another thread runs the builder and released the interpreter lock on the way:
+        // Another thread runs the builder and released the GIL on the way:
         // wait for it without holding the lock.
         lock.unlock();
         allow_threads([this] {

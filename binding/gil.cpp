@@ -52,7 +52,7 @@ GILGuard GILGuard::acquire() {
         if (Py_IsInitialized() == 0)
             panic(
                 "The Python interpreter is not initialized; kestrum cannot take the "
-                "interpreter lock before it is.");
+                "GIL before it is.");
         START.store(true, std::memory_order_release);
     }
     PyGILState_STATE state = ensure_or_hang();

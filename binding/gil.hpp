@@ -14,7 +14,7 @@
 
 namespace kestrum {
 
-// Depth to which this thread holds the interpreter lock through the binding layer.
+// Depth to which this thread holds the GIL through the binding layer.
 // Negative values forbid entry. -1 is the value a class's garbage-collector traversal would
 // keep while it runs; no class here defines one, so only the test-only module sets it.
 // The boundary reads it on every call, so it must not cost one: constinit spares the
@@ -135,7 +135,7 @@ private:
     PyGILState_STATE state_;
 };
 
-// Runs `work` with the interpreter lock released; the lock and the hold count come
+// Runs `work` with the GIL released; the lock and the hold count come
 // back even when `work` ends in a native failure.
 class SuspendGIL {
 public:

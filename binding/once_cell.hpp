@@ -12,7 +12,7 @@ namespace kestrum {
 template <class T>
 class PyResult;
 
-// Guarded by its own state, without the interpreter lock: a compare-and-swap from empty elects
+// Guarded by its own state, without the GIL: a compare-and-swap from empty elects
 // the one writer, whose release store of "filled" publishes the value to every acquire read.
 // Without the GIL two threads may compute a value at once; with it, a computation that runs
 // Python code may let another thread in. Either way the loser's value is released by its owner.

@@ -11,7 +11,7 @@ namespace kestrum {
 
 // Owns exactly one strong reference. Borrowed pointers stay plain `PyObject*`.
 // The release goes through `register_decref`, so a handle may safely die on a
-// thread that does not hold the interpreter lock.
+// thread that does not hold the GIL.
 class Owned {
 public:
     Owned() noexcept = default;

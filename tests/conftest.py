@@ -170,6 +170,36 @@ def via_new(cls: type, *args: Any, **kwargs: Any) -> Any:
 CONSTRUCTORS: list[Callable[..., Any]] = [via_call, via_new]
 
 
+class Subclass:
+    """Subclasses of the built-in types that behave unlike their base."""
+
+    class Float(float):
+        def __float__(self) -> float:
+            return -12345.0  # never called: the stored value is read directly
+
+    class Int(int):
+        pass
+
+    class Str(str):
+        pass
+
+    class IntOwnFloat(int):
+        """An int whose own float conversion, which the interpreter's conversion uses, differs."""
+
+        def __float__(self) -> float:
+            return 0.25
+
+    class Renamed(str):
+        """A str whose str() differs from its characters."""
+
+        def __str__(self) -> str:
+            return "renamed"
+
+    class UnprintableStr(str):
+        def __str__(self) -> str:
+            raise RuntimeError("no text")
+
+
 class IndexOnly:
     """A number that converts only through __index__."""
 

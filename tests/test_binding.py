@@ -10,7 +10,7 @@ from typing import Any
 
 import _kestrum_testing as t
 import pytest
-from conftest import REACHES_CALLER, binding_words, lossy, raised_by, run_child
+from conftest import REACHES_CALLER, Subclass, binding_words, lossy, raised_by, run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -233,19 +233,9 @@ class Keys:
         def __hash__(self) -> int:
             return 7
 
-    class Shown(str):
-        """A key whose display form is not its text."""
-
-        def __str__(self) -> str:
-            return "shown"
-
     class ShownLossy(str):
         def __str__(self) -> str:
             return "s\udc80"
-
-    class UnprintableStr(str):
-        def __str__(self) -> str:
-            raise RuntimeError("no text")
 
 
 def test_unprintable_keyword(construct: Construct, monkeypatch: pytest.MonkeyPatch) -> None:
@@ -266,9 +256,9 @@ def test_unprintable_keyword(construct: Construct, monkeypatch: pytest.MonkeyPat
 @pytest.mark.parametrize(
     ("key", "shown"),
     [
-        (Keys.Shown("foo"), "shown"),
+        (Subclass.Renamed("foo"), "renamed"),
         (Keys.ShownLossy("foo"), "s\ufffd\ufffd\ufffd"),
-        (Keys.UnprintableStr("foo"), "<unprintable UnprintableStr object>"),
+        (Subclass.UnprintableStr("foo"), "<unprintable UnprintableStr object>"),
     ],
     ids=["str", "lossy", "unprintable"],
 )

@@ -10,7 +10,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import pytest
-from conftest import REACHES_CALLER, float_error, run_child
+from conftest import REACHES_CALLER, Subclass, float_error, run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -561,11 +561,8 @@ def test_items_outlive_the_collector_during_a_conversion(road: str, make: str) -
 
 
 def test_str_subclass_is_not_a_sequence_of_sides(construct: Construct) -> None:
-    class Text(str):
-        pass
-
     with pytest.raises(TypeError) as caught:
-        construct(Cuboid, Text("123"))
+        construct(Cuboid, Subclass.Str("123"))
     assert str(caught.value) == "argument 'sides': Can't extract `str` to `Vec`"
 
 

@@ -21,7 +21,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import pytest
-from conftest import binding_words, float_error, lossy, raised_by
+from conftest import Subclass, binding_words, float_error, lossy, raised_by
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
@@ -155,20 +155,6 @@ raisers = st.one_of(
 )
 
 
-class FloatSub(float):
-    def __float__(self) -> float:
-        return -12345.0  # never called: the stored value is read directly
-
-
-class IntSub(int):
-    pass
-
-
-class IntSubWithFloat(int):
-    def __float__(self) -> float:
-        return 0.25
-
-
 class Gives:
     """Its conversion (a subclass's) returns whatever it was given, or raises."""
 
@@ -243,12 +229,12 @@ def numbers(draw: st.DrawFn, deprecations_raise: bool) -> Arg:
         return Arg(value, Ok(float(value)))
     if kind == 3:
         value = draw(floats)
-        return Arg(FloatSub(value), Ok(value))
+        return Arg(Subclass.Float(value), Ok(value))
     if kind == 4:
         value = draw(ints)
         if draw(st.booleans()):
-            return Arg(IntSubWithFloat(value), Ok(0.25))
-        return Arg(IntSub(value), int_to_double(value))
+            return Arg(Subclass.IntOwnFloat(value), Ok(0.25))
+        return Arg(Subclass.Int(value), int_to_double(value))
     if kind == 5:  # __float__ returning a float, possibly an absurd one
         value = draw(floats)
         return Arg(Floaty(value), Ok(value))
@@ -257,9 +243,8 @@ def numbers(draw: st.DrawFn, deprecations_raise: bool) -> Arg:
         return Arg(Floaty(wrong), conversion_fails(Floaty(wrong)))
     if kind == 7:  # __float__ returning a float subclass: deprecated
         value = draw(floats)
-        if deprecations_raise:
-            return Arg(Floaty(FloatSub(value)), conversion_fails(Floaty(FloatSub(value)), True))
-        return Arg(Floaty(FloatSub(value)), Ok(value))
+        obj = Floaty(Subclass.Float(value))
+        return Arg(obj, conversion_fails(obj, True) if deprecations_raise else Ok(value))
     if kind == 8:  # __float__ or __index__ raising
         raiser = draw(raisers)
         return Arg(draw(st.sampled_from([Floaty, Indexy]))(raiser), raiser.expected())
@@ -281,22 +266,6 @@ def numbers(draw: st.DrawFn, deprecations_raise: bool) -> Arg:
 
 
 # ---- texts --------------------------------------------------------------------------------
-
-
-class Text(str):
-    pass
-
-
-class Renamed(str):
-    """A str subclass whose str() differs from its characters."""
-
-    def __str__(self) -> str:
-        return "renamed"
-
-
-class Unprintable(str):
-    def __str__(self) -> str:
-        raise RuntimeError("no text")
 
 
 text_values = st.one_of(
@@ -322,14 +291,12 @@ def texts_arg(obj: str, text: str) -> Arg:
 
 @st.composite
 def paths(draw: st.DrawFn, deprecations_raise: bool) -> Arg:
-    choice = draw(st.integers(0, 3))
+    choice = draw(st.integers(0, 2))
     if choice == 0:
         text = draw(text_values)
-        return texts_arg(text, text)
+        kind = draw(st.sampled_from([str, Subclass.Str, Subclass.Renamed, Subclass.UnprintableStr]))
+        return texts_arg(kind(text), text)
     if choice == 1:
-        text = draw(text_values)
-        return texts_arg(draw(st.sampled_from([Text, Renamed, Unprintable]))(text), text)
-    if choice == 2:
         raw = draw(st.binary(max_size=8))
         obj = draw(st.sampled_from([bytes, bytearray]))(raw)
         return Arg(obj, not_a_number(obj), sequence=Ok([float(b) for b in raw]))
@@ -556,11 +523,16 @@ def keys(draw: st.DrawFn, parameters: tuple[str, ...]) -> Key:
     text = draw(names)
     kind = draw(st.integers(0, 5))
     if kind == 0:
-        return Key(Text(text), text, lossy(text))
+        return Key(Subclass.Str(text), text, lossy(text))
     if kind == 1:
-        return Key(Renamed(text), text, "renamed")
+        return Key(Subclass.Renamed(text), text, "renamed")
     if kind == 2:
-        return Key(Unprintable(text), text, "<unprintable Unprintable object>", unraisable=True)
+        return Key(
+            Subclass.UnprintableStr(text),
+            text,
+            "<unprintable UnprintableStr object>",
+            unraisable=True,
+        )
     return Key(text, text, lossy(text))
 
 

@@ -19,7 +19,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 import pytest
-from conftest import CAUSE, IndexOnly, TypeErrorWithCause
+from conftest import CAUSE, IndexOnly, TypeErrorWithCause, raised_by
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -94,15 +94,6 @@ def hunt(operation: Callable[[], object], watched: dict[str, object]) -> None:
     }
     grew = {name: d for name, d in deltas.items() if all(delta >= 1 for delta in d)}
     assert not grew, f"grew in every round of {CALLS_PER_ROUND} calls: {grew}"
-
-
-def outcome(call: Callable[[], object]) -> tuple[type, str, BaseException | None]:
-    """The exception a call raises: its type, message and cause."""
-    try:
-        call()
-    except BaseException as error:
-        return type(error), str(error), error.__cause__
-    raise AssertionError("the call succeeded")
 
 
 def swallow(call: Callable[[], object]) -> Callable[[], None]:
@@ -319,11 +310,11 @@ def test_failure_does_not_leak(
     kwargs: dict[str, Any],
 ) -> None:
     call = lambda: construct(cls, *args, **kwargs)  # noqa: E731
-    error, _, cause = outcome(call)
+    error = raised_by(call)
     watched = watch(cls, args, kwargs)
-    watched[error.__name__] = error
-    if cause is not None:
-        watched["the cause"] = cause
+    watched[type(error).__name__] = type(error)
+    if error.__cause__ is not None:
+        watched["the cause"] = error.__cause__
     hunt(swallow(call), watched)
 
 

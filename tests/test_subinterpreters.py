@@ -1,7 +1,7 @@
 """A second interpreter in the same process cannot import kestrum, and the first one's module
 keeps working after every refused attempt.
 
-Two kinds of second interpreter: a legacy one (sharing the interpreter lock, as the C API's
+Two kinds of second interpreter: a legacy one (sharing the GIL, as the C API's
 Py_NewInterpreter makes it), where kestrum's own check refuses the import on every version, and
 one made by the interpreters module, which from 3.12 is isolated and refuses a module of
 kestrum's single-phase kind itself, before kestrum's initialisation runs.
@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import importlib.util
 import json
+import subprocess
 import sys
 from pathlib import Path
 
@@ -45,15 +46,29 @@ lines.append("left in sys.modules" if MODULE in sys.modules else "")
 os.write(fd, (chr(10).join(lines) + chr(0)).encode())
 """
 
-# Runs in a child process, so that the test run's own interpreter never shares its process
-# with another one; prints one JSON document.
-SCRIPT = r"""
-import _testcapi, ctypes, importlib, json, os, sys
+# How each child script starts: the built kestrum on the path, and the interpreters module.
+PRELUDE = r"""
+import sys
 sys.path.insert(0, LOCATION)
 try:
     import _interpreters as interpreters  # 3.13 and later
 except ImportError:
     import _xxsubinterpreters as interpreters
+"""
+
+
+def run_script(script: str) -> subprocess.CompletedProcess[str]:
+    """Runs PRELUDE and `script` in a child process, so that the test run's own interpreter never
+    shares its process with another one."""
+    location = str(Path(kestrum.__file__).parent)
+    return run_child(
+        f"LOCATION = {location!r}\nATTEMPT = {ATTEMPT!r}\n" + PRELUDE + script, timeout=120
+    )
+
+
+# Prints one JSON document.
+SCRIPT = r"""
+import _testcapi, ctypes, importlib, json, os
 
 import kestrum
 from kestrum import Cone, Cuboid, Cylinder, PyMesh, Sphere
@@ -117,23 +132,16 @@ print(json.dumps(report))
 # The first import is an interpreters-module interpreter's; the main interpreter imports after it
 # is gone. Prints what the second interpreter printed, then what the main one got.
 SECOND_FIRST = r"""
-import sys
-sys.path.insert(0, LOCATION)
-try:
-    import _interpreters as interpreters  # 3.13 and later
-except ImportError:
-    import _xxsubinterpreters as interpreters
-ATTEMPT = "try:\n import kestrum\nexcept ImportError as e: print(e)\nelse: print('imported')\n"
+IMPORT = "try:\n import kestrum\nexcept ImportError as e: print(e)\nelse: print('imported')\n"
 second = interpreters.create()
-interpreters.run_string(second, f"import sys\nsys.path.insert(0, {LOCATION!r})\n" + ATTEMPT)
+interpreters.run_string(second, f"import sys\nsys.path.insert(0, {LOCATION!r})\n" + IMPORT)
 interpreters.destroy(second)
-exec(ATTEMPT)
+exec(IMPORT)
 """
 
 
 def test_an_interpreter_refused_the_module_holds_no_claim() -> None:
-    location = str(Path(kestrum.__file__).parent)
-    done = run_child(f"LOCATION = {location!r}\n" + SECOND_FIRST, timeout=120)
+    done = run_script(SECOND_FIRST)
     assert done.returncode == 0, done.stderr
     if sys.version_info < (3, 12):  # not isolated: it imports, and owns kestrum from then on
         assert done.stdout.splitlines() == ["imported", REFUSED_BY_KESTRUM]
@@ -144,8 +152,7 @@ def test_an_interpreter_refused_the_module_holds_no_claim() -> None:
 def test_second_interpreter_cannot_import_and_first_keeps_working() -> None:
     if importlib.util.find_spec("_testcapi") is None:
         pytest.skip("this interpreter ships without _testcapi, which makes legacy interpreters")
-    location = str(Path(kestrum.__file__).parent)
-    done = run_child(f"LOCATION = {location!r}\nATTEMPT = {ATTEMPT!r}\n" + SCRIPT, timeout=120)
+    done = run_script(SCRIPT)
     assert done.returncode == 0, done.stderr
     report = json.loads(done.stdout.splitlines()[-1])
 

@@ -1,5 +1,5 @@
 """Many threads at once: constructions, accessors and failures, shared error values, and
-references released by threads that do not hold the interpreter lock."""
+references released by threads that do not hold the GIL."""
 
 from __future__ import annotations
 

@@ -9,7 +9,7 @@
 # the runtime is preloaded, and ThreadSanitizer sees only kestrum's own memory accesses and the
 # C library calls it intercepts: the interpreter's locks (a list's critical section, the
 # interpreter's mutexes) are invisible to it. A report is therefore a lead to read, not a proof:
-# two kestrum accesses under one interpreter lock can show as a race. tools/tsan.supp names
+# two kestrum accesses under one GIL can show as a race. tools/tsan.supp names
 # interpreter frames only. PYTHON_GIL=0 keeps the GIL off even if a module asks for it.
 #
 # Leaves on the machine: the build, a virtual environment with pytest and hypothesis, and the

@@ -211,7 +211,7 @@ PyResult<Owned> release_in_allow_threads(PyObject* args) {
     return none();
 }
 
-// Calls `callable` on a native thread that takes the interpreter lock itself. Gives back the
+// Calls `callable` on a native thread that takes the GIL itself. Gives back the
 // hold count inside the guard, the count after it, and the call's result.
 PyResult<Owned> call_from_native_thread(PyObject* args) {
     PyObject* callable = arg(args, 0);
@@ -235,7 +235,7 @@ PyResult<Owned> call_from_native_thread(PyObject* args) {
                                         static_cast<Py_ssize_t>(after), result.get()));
 }
 
-// Calls `callable` on a native thread that takes the interpreter lock itself, holding a
+// Calls `callable` on a native thread that takes the GIL itself, holding a
 // reference of its own meanwhile, and returns at once without waiting for it.
 PyResult<Owned> call_on_detached_native_thread(PyObject* args) {
     PyObject* callable = Owned::borrow(arg(args, 0)).release();
