@@ -28,8 +28,11 @@ PyObject* call_as_type(PyObject* type, PyObject* const* args, std::size_t nargsf
 
 // What every class implementation type provides:
 //   static constexpr FunctionDescription new_description;  its constructor's parameters
-//   static auto from_arguments(const auto& args) -> Converted<decltype(args), T>;
-//       converts, in parameter order, the bound ArgumentSlots or the UncountedArguments
+//   [[gnu::always_inline]] static auto from_arguments(const auto& args)
+//       -> Converted<decltype(args), T>;
+//       converts, in parameter order, the bound ArgumentSlots or the UncountedArguments.
+//       Inlined by force: clang keeps it out of line despite the fast entry's flattening, and
+//       the call costs the uncounted road more than a conversion's work.
 template <class T>
 struct Constructor {
     static constexpr std::size_t ARITY = T::new_description.parameter_count();

@@ -15,7 +15,8 @@ struct PyMesh {
     static constexpr FunctionDescription new_description{"PyMesh", "__new__", PARAMETERS, 0, 1, {}};
     // The text is borrowed from the argument and copied once, straight into the value. A
     // compact ASCII `str` (what paths usually are) goes back later without decoding.
-    static auto from_arguments(const auto& args) -> Converted<decltype(args), PyMesh> {
+    [[gnu::always_inline]] static auto from_arguments(const auto& args)
+        -> Converted<decltype(args), PyMesh> {
         KS_TRY(const BorrowedText path, convert_argument<BorrowedText>(args[0], "path"));
         char* heap = nullptr;
         if (!Text::make_room(path.text.size(), heap)) return PyErr::no_memory();

@@ -17,8 +17,6 @@ struct PyAxialShape {
 
     static constexpr FunctionDescription new_description =
         radius_length_description(Texts.class_name);
-    // Inlined by force, as convert_radius_length: clang keeps both out of line despite the fast
-    // entry's flattening, and the calls cost the uncounted road more than their work.
     [[gnu::always_inline]] static auto from_arguments(const auto& args)
         -> Converted<decltype(args), PyAxialShape> {
         KS_TRY(const RadiusHalfLength value, convert_radius_length(args));

@@ -13,8 +13,7 @@ struct PyCuboid {
     static constexpr FunctionDescription new_description{"Cuboid", "__new__", PARAMETERS, 0, 1, {}};
 
     // Every element is converted before the count is looked at; elements after the third
-    // must convert but are only counted. Inlined by force: the fast entry's flattening gives up
-    // on it, and the call costs the uncounted road more than its own work.
+    // must convert but are only counted.
     [[gnu::always_inline]] static auto from_arguments(const auto& args)
         -> Converted<decltype(args), PyCuboid> {
         // Read where it was converted: moving it would only copy its values.

@@ -8,7 +8,8 @@ struct PySphere {
 
     static constexpr std::string_view PARAMETERS[] = {"radius"};
     static constexpr FunctionDescription new_description{"Sphere", "__new__", PARAMETERS, 0, 1, {}};
-    static auto from_arguments(const auto& args) -> Converted<decltype(args), PySphere> {
+    [[gnu::always_inline]] static auto from_arguments(const auto& args)
+        -> Converted<decltype(args), PySphere> {
         KS_TRY(const float radius, convert_argument<float>(args[0], "radius"));
         return PySphere{radius};
     }

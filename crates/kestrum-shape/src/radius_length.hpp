@@ -17,7 +17,7 @@ constexpr FunctionDescription radius_length_description(const char* class_name) 
 }
 
 // Rounding to single precision comes before halving, so a length beyond the single range
-// halves to an infinity.
+// halves to an infinity. Inlined by force, as every class's from_arguments (see Constructor).
 [[gnu::always_inline]] inline auto convert_radius_length(const auto& args)
     -> Converted<decltype(args), RadiusHalfLength> {
     KS_TRY(const float radius, convert_argument<float>(args[0], "radius"));
