@@ -11,6 +11,7 @@ import sys
 import sysconfig
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import Any
 
 BENCH = Path(__file__).resolve().parent
 PEERS = BENCH / "peers"
@@ -310,17 +311,23 @@ def load_implementations(only: set[str], log=print) -> tuple[dict, dict]:
         except ImportError as e:
             status[REFERENCE] = {"status": "missing", "reason": f"not importable: {e}"}
     for peer in PEER_LIST:
-        if only and peer.name not in only:
-            continue
-        ensure_built(peer, log=log)
-        importlib.invalidate_caches()  # the build may have just created the module file
-        entry = {"status": peer.status, "module": peer.module, "versions": peer.versions}
-        if peer.status == "missing":
-            entry["reason"] = peer.reason
-        else:
-            try:
-                modules[peer.name] = importlib.import_module(peer.module)
-            except ImportError as e:
-                entry.update(status="broken", reason=f"built but not importable: {e}")
-        status[peer.name] = entry
+        if not only or peer.name in only:
+            load_peer(peer, modules, status, log=log, versions=peer.versions)
     return modules, status
+
+
+def load_peer(peer: Peer, modules: dict, status: dict, log=print, **extra: Any) -> bool:
+    """Builds `peer` and imports it into `modules`, recording its status (with `extra`).
+    Returns whether it was imported."""
+    ensure_built(peer, log=log)
+    importlib.invalidate_caches()  # the build may have just created the module file
+    entry = {"status": peer.status, "module": peer.module, **extra}
+    if peer.status == "missing":
+        entry["reason"] = peer.reason
+    else:
+        try:
+            modules[peer.name] = importlib.import_module(peer.module)
+        except ImportError as e:
+            entry.update(status="broken", reason=f"built but not importable: {e}")
+    status[peer.name] = entry
+    return peer.name in modules

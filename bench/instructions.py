@@ -226,18 +226,8 @@ def load_modules(only: set[str]) -> tuple[dict, dict, dict[str, list[str]]]:
         twin = builder.system_compiled(peer)
         if twin is None:
             continue
-        builder.ensure_built(twin)
-        importlib.invalidate_caches()
-        entry = {"status": twin.status, "module": twin.module, "compiler": twin.cc}
-        if twin.status == "missing":
-            entry["reason"] = twin.reason
-        else:
-            try:
-                modules[twin.name] = importlib.import_module(twin.module)
-                builds[peer.name].append(twin.name)
-            except ImportError as e:
-                entry.update(status="broken", reason=f"built but not importable: {e}")
-        status[twin.name] = entry
+        if builder.load_peer(twin, modules, status, compiler=twin.cc):
+            builds[peer.name].append(twin.name)
     builder.ensure_built(builder.CALLGRIND_MARKS)
     if builder.CALLGRIND_MARKS.status == "missing":
         raise SystemExit(f"cannot build the callgrind marks: {builder.CALLGRIND_MARKS.reason}")

@@ -1,6 +1,5 @@
-// Converting one bound argument: read without running Python code where it can be, else by
-// its conversion out of line,
-// naming the parameter on failure.
+// Converting one bound argument: read without running Python code where it can be, else by its
+// conversion out of line, naming the parameter on failure.
 #pragma once
 
 #include <Python.h>
