@@ -57,6 +57,8 @@ ACCESSOR_SLACK = 10  # instructions over the better of HAND_WRITTEN
 ACCESSORS = ("c.radius()", "c.half_length()", "m.mesh_path")
 FAILURE = 'Sphere("x") -> TypeError'
 FAILURE_FACTOR = 1.05  # times TP_NEW
+# The references each kind of target holds kestrum to.
+REFERENCES = {"constructor": (HEAP,), "accessor": HAND_WRITTEN, "failure": (TP_NEW,)}
 
 DEFAULT_N = 5_000
 DEFAULT_JSON = builder.BENCH / "instructions.json"
@@ -295,8 +297,11 @@ def run_cell(args, label: str, name: str, module: str, dumps: Path) -> tuple[dic
     return read_dumps(dumps), errors.get(label, {}).get(name, "")
 
 
-def count_all(args, modules: dict, names: list[str], ops: list[str]) -> tuple[dict, dict]:
-    """Per op and implementation, instructions per call; and the ops that failed, with why.
+def count_all(
+    args, modules: dict, names: list[str], ops: list[str], counted=lambda label, name: True
+) -> tuple[dict, dict]:
+    """Per op and implementation (those `counted` keeps), instructions per call; and the ops that
+    failed, with why.
 
     Every op of every implementation runs in a fresh process, so a count never depends on what
     was counted before it (or on --only and --ops), nor on how many run side by side.
@@ -319,7 +324,7 @@ def count_all(args, modules: dict, names: list[str], ops: list[str]) -> tuple[di
             )
             for index, label in enumerate(ops)
             for name in names
-            if name not in op_by_label[label].skip
+            if name not in op_by_label[label].skip and counted(label, name)
         }
         for label in ops:
             op = op_by_label[label]
@@ -382,8 +387,7 @@ def judge(table: dict[str, dict[str, float]], builds: dict[str, list[str]]) -> l
         mine = row.get(REFERENCE)
         if not kind or mine is None:
             continue
-        references = {"constructor": (HEAP,), "accessor": HAND_WRITTEN}.get(kind, (TP_NEW,))
-        best = fastest(row, references, builds)
+        best = fastest(row, REFERENCES[kind], builds)
         if best is None:
             continue
         ref_name, column, ref = best
@@ -509,7 +513,14 @@ def main(argv=None) -> int:
         flush=True,
     )
     counting_started = time.monotonic()
-    table, errors = count_all(args, modules, names, ops)
+    # The check counts only what a target reads: kestrum and the builds of the op's references.
+    judged = {
+        label: {REFERENCE, *(c for r in REFERENCES[kind] for c in builds.get(r, [r]))}
+        for label, kind in kinds.items()
+        if kind
+    }
+    counted = (lambda label, name: name in judged[label]) if args.check else (lambda *_: True)
+    table, errors = count_all(args, modules, names, ops, counted)
     seconds = time.monotonic() - counting_started
 
     print(f"\ninstructions per call (callgrind, {seconds:.0f} s under valgrind)")
