@@ -236,6 +236,11 @@ def load_modules(only: set[str]) -> tuple[dict, dict, dict[str, list[str]]]:
     return modules, status, builds
 
 
+def columns_of(reference: str, builds: dict[str, list[str]]) -> list[str]:
+    """The columns of a reference: its own build's and, when made, its gcc build's."""
+    return builds.get(reference, [reference])
+
+
 def compiler_of(name: str) -> str:
     """The compiler that built a hand-written column."""
     _, at, label = name.partition("@")
@@ -369,7 +374,7 @@ def fastest(row: dict[str, float], references: tuple[str, ...], builds: dict[str
     found = [
         (row[column], reference, column)
         for reference in references
-        for column in builds.get(reference, [reference])
+        for column in columns_of(reference, builds)
         if row.get(column) is not None
     ]
     if not found:
@@ -410,7 +415,7 @@ def judge(table: dict[str, dict[str, float]], builds: dict[str, list[str]]) -> l
                 "reference_count": round(ref, 1),
                 "reference_counts": {
                     compiler_of(c): round(row[c], 1)
-                    for c in builds.get(ref_name, [ref_name])
+                    for c in columns_of(ref_name, builds)
                     if row.get(c) is not None
                 },
                 "limit": round(limit, 1),
@@ -433,12 +438,7 @@ def print_targets(verdicts: list[dict]) -> None:
             [v["op"], fmt(v["kestrum"]), v["reference"], *counts, v["reference_compiler"]]
             + [fmt(v["limit"]), met]
         )
-    widths = [max(len(r[i]) for r in rows) for i in range(len(header))]
-    for r in rows:
-        print(
-            f"  {r[0]:<{widths[0]}}"
-            + "".join(f"  {c:>{w}}" for c, w in zip(r[1:], widths[1:], strict=True))
-        )
+    print_aligned(rows, indent="  ")
 
 
 def fmt(v: float | None) -> str:
@@ -458,10 +458,15 @@ def print_table(table, names: list[str], ops: list[str], errors: dict) -> None:
             both = row.get(REFERENCE) is not None and row.get(HEAP) is not None
             line.append(f"{row[REFERENCE] - row[HEAP]:+,.1f}" if both else "-")
         rows.append(line)
-    widths = [max(len(r[i]) for r in rows) for i in range(len(header))]
+    print_aligned(rows)
+
+
+def print_aligned(rows: list[list[str]], indent: str = "") -> None:
+    """Rows as columns: the first left-aligned, the others right-aligned."""
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     for r in rows:
         print(
-            f"{r[0]:<{widths[0]}}"
+            f"{indent}{r[0]:<{widths[0]}}"
             + "".join(f"  {c:>{w}}" for c, w in zip(r[1:], widths[1:], strict=True))
         )
 
@@ -504,7 +509,7 @@ def main(argv=None) -> int:
         column
         for n in builder.implementation_order()
         if n in modules
-        for column in builds.get(n, [n])
+        for column in columns_of(n, builds)
     ]
     print(
         f"counting {len(ops)} ops x {len(names)} implementations under callgrind "
@@ -515,7 +520,7 @@ def main(argv=None) -> int:
     counting_started = time.monotonic()
     # The check counts only what a target reads: kestrum and the builds of the op's references.
     judged = {
-        label: {REFERENCE, *(c for r in REFERENCES[kind] for c in builds.get(r, [r]))}
+        label: {REFERENCE, *(c for r in REFERENCES[kind] for c in columns_of(r, builds))}
         for label, kind in kinds.items()
         if kind
     }
