@@ -74,15 +74,14 @@ struct Constructor {
             // change it at any moment. What is bound from it is held, before its lock is let go,
             // until the end.
             std::array<Owned, ARITY> held;
-            return bind_and_build(subtype, [&](std::span<PyObject*> slots) {
-                return under_lock(kwargs, [&]() -> PyResult<void> {
-                    KS_CHECK(extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
-                                                          parameter_objects<T::new_description>));
-                    if (kwargs != nullptr) {
-                        for (std::size_t i = 0; i < ARITY; ++i) held[i] = Owned::borrow(slots[i]);
-                    }
-                    return {};
-                });
+            return bind_and_build(subtype, [&](std::span<PyObject*> slots) -> PyResult<void> {
+                const CriticalSection locked(kwargs);
+                KS_CHECK(extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
+                                                      parameter_objects<T::new_description>));
+                if (kwargs != nullptr) {
+                    for (std::size_t i = 0; i < ARITY; ++i) held[i] = Owned::borrow(slots[i]);
+                }
+                return {};
             });
         });
     }

@@ -34,27 +34,15 @@ namespace {
 // So a list is read under its lock, and its size is read again with every item.
 template <bool IS_LIST>
 Owned read_exact_floats(PyObject* sequence, Py_ssize_t& i, FloatSink& sink) {
-    Owned other;
-    const auto run = [&] {
-        PyObject* const* items = IS_LIST ? reinterpret_cast<PyListObject*>(sequence)->ob_item
-                                         : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
-        for (; i < Py_SIZE(sequence); ++i) {
-            float value;
-            if (!read_exact_float(items[i], value)) {
-                other = Owned::borrow(items[i++]);
-                return;
-            }
-            sink.push_back(value);
-        }
-    };
-    if constexpr (IS_LIST) {
-        Py_BEGIN_CRITICAL_SECTION(sequence);
-        run();
-        Py_END_CRITICAL_SECTION();
-    } else {
-        run();
+    const CriticalSection locked(IS_LIST ? sequence : nullptr);
+    PyObject* const* items = IS_LIST ? reinterpret_cast<PyListObject*>(sequence)->ob_item
+                                     : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
+    for (; i < Py_SIZE(sequence); ++i) {
+        float value;
+        if (!read_exact_float(items[i], value)) return Owned::borrow(items[i++]);
+        sink.push_back(value);
     }
-    return other;
+    return {};
 }
 
 template <bool IS_LIST>

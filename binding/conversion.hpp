@@ -49,12 +49,9 @@ template <std::size_t N>
 template <std::size_t N>
 [[gnu::always_inline]] inline bool read_without_python(PyObject* object, LeadingFloats<N>& out) {
     if (PyList_CheckExact(object)) {
-        bool read;
-        Py_BEGIN_CRITICAL_SECTION(object);
-        read = read_short_exact_items(reinterpret_cast<PyListObject*>(object)->ob_item,
+        const CriticalSection locked(object);
+        return read_short_exact_items(reinterpret_cast<PyListObject*>(object)->ob_item,
                                       PyList_GET_SIZE(object), out);
-        Py_END_CRITICAL_SECTION();
-        return read;
     }
     if (PyTuple_CheckExact(object))
         return read_short_exact_items(reinterpret_cast<PyTupleObject*>(object)->ob_item,

@@ -1,28 +1,39 @@
-// A list's own lock around reads of its size and items; without the GIL another thread may
-// change the list at any moment.
+// A guard on an object's own lock (a list's, a dict's): without the GIL another thread may change
+// the object at any moment.
 #pragma once
 
 #include <Python.h>
 
-// Before 3.13 every build has the GIL, which already keeps a list still while C code reads it.
-#ifndef Py_BEGIN_CRITICAL_SECTION
-#define Py_BEGIN_CRITICAL_SECTION(op) {
-#define Py_END_CRITICAL_SECTION() }
-#endif
-
-#include <optional>
+#include "thread_end.hpp"
 
 namespace kestrum {
 
-// What `read` gives, run under the lock of `object` (none when it is null).
-template <class F>
-auto under_lock(PyObject* object, F&& read) -> decltype(read()) {
-    if (object == nullptr) return read();
-    std::optional<decltype(read())> result;
-    Py_BEGIN_CRITICAL_SECTION(object);
-    result.emplace(read());
-    Py_END_CRITICAL_SECTION();
-    return std::move(*result);
-}
+// Holds `object`'s lock from construction to destruction, so that a native failure or any C++
+// exception unwinding through it leaves the lock as it found it. A null object is not locked.
+// With the GIL, which already keeps an object still while C code reads it, the guard is empty.
+class CriticalSection {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit CriticalSection(PyObject* object) noexcept : locked_(object != nullptr) {
+        if (locked_) PyCriticalSection_Begin(&section_, object);
+    }
+    // At exit the interpreter may end this thread inside the section (waiting in Python code
+    // run from it), unwinding with no thread state: the section is then the interpreter's to
+    // forget, and touching it would touch the state that is gone.
+    ~CriticalSection() {
+        if (locked_ && !thread_is_ending()) PyCriticalSection_End(&section_);
+    }
+#else
+    explicit CriticalSection(PyObject* /*object*/) noexcept {}
+#endif
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+#ifdef Py_GIL_DISABLED
+private:
+    PyCriticalSection section_;
+    bool locked_;
+#endif
+};
 
 }  // namespace kestrum

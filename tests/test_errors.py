@@ -172,6 +172,34 @@ keep = Opener()
 print("survived")
 """
 
+# kestrum's own PanicException, kept from a failure and raised again from a keyword's text while
+# binding holds the keyword dict's lock: resumed there as a native failure, which must end the
+# lock's section as it unwinds.
+PANIC_IN_LOCKED_KEYWORDS = """
+import _testcapi, kestrum
+mesh = kestrum.PyMesh("m" * 4000)
+kept = None
+for k in range(3):
+    try:
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            mesh.mesh_path
+        finally:
+            _testcapi.remove_mem_hooks()
+    except BaseException as e:
+        kept = e if type(e).__name__ == "PanicException" else kept
+class Key(str):
+    def __str__(self):
+        raise kept
+for call in (kestrum.Sphere.__new__, type.__call__):
+    for _ in range(3):
+        try:
+            call(kestrum.Sphere, **{Key("bogus"): 1})
+        except BaseException as e:
+            assert type(e) is type(kept) and kept is not None, repr(e)
+print("survived")
+"""
+
 
 @pytest.mark.parametrize(
     "code",
@@ -186,12 +214,14 @@ print("survived")
                 "kestrum.Cuboid([1.0, Number(), 2.0])",
                 "kestrum.Capsule.__new__(kestrum.Capsule, 1, length=Number())",
                 "kestrum.Sphere(**{Key('r'): 1})",
+                "kestrum.Sphere.__new__(kestrum.Sphere, **{Key('bogus'): 1})",
                 "kestrum.Sphere(Raises())",
                 "kestrum.PyMesh(Odd())",
                 "kestrum.Cuboid(Fresh())",
                 "__import__('_kestrum_testing').call_on_detached_native_thread(park)",
             )
         ),
+        PANIC_IN_LOCKED_KEYWORDS,
     ],
     ids=[
         "exit-in-float",
@@ -201,10 +231,12 @@ print("survived")
         "exit-in-list-item",
         "exit-in-keyword-value",
         "exit-in-keyword-text",
+        "exit-in-locked-keyword-text",
         "exit-in-error-text",
         "exit-in-type-name",
         "exit-in-release",
         "exit-on-native-thread",
+        "panic-in-locked-keywords",
     ],
 )
 def test_the_process_survives(code: str) -> None:
@@ -361,6 +393,47 @@ def test_running_out_of_memory_raises_memory_error(scenario: str) -> None:
         if extra := set(seen[call]) - allowed:
             unexpected[call] = sorted(extra)
     assert unexpected == {}
+
+
+# The first keyword call of a class makes its interned names: a failure there unwinds out of
+# binding while it holds the keyword dict's lock. Each class is swept in turn, not warmed up, with
+# only the n-th allocation failing, or every one from the n-th, for each n from the first; then
+# called once with memory to spare.
+FIRST_KEYWORD_CALLS = """
+import _testcapi, json
+from kestrum import *
+KEYWORDS = {
+    Sphere: dict(radius=1.5), Capsule: dict(radius=1, length=2.0),
+    Cylinder: dict(radius=2.0, length=6), Cone: dict(length=2.0, radius=1),
+    Cuboid: dict(sides=[1, 2.0, 3]), PyMesh: dict(path="a.obj"),
+}
+rows = {cls: [] for cls in KEYWORDS}
+for cls, kw in KEYWORDS.items():
+    for n in range(40):
+        try:
+            _testcapi.set_nomemory(n, STOP)
+            try:
+                cls.__new__(cls, **kw)
+            finally:
+                _testcapi.remove_mem_hooks()
+        except BaseException as e:
+            rows[cls].append(type(e))
+    assert type(cls.__new__(cls, **kw)) is cls
+print(json.dumps({cls.__name__: sorted({e.__name__ for e in row}) for cls, row in rows.items()}))
+"""
+
+
+@pytest.mark.parametrize("stop", ["n + 1", "0"], ids=["the-nth", "from-the-nth"])
+def test_a_first_keyword_call_out_of_memory_leaves_no_lock_behind(stop: str) -> None:
+    done = run_child(FIRST_KEYWORD_CALLS.replace("STOP", stop), timeout=300)
+    assert done.returncode == 0, done.stderr
+    seen = json.loads(done.stdout.splitlines()[-1])
+    assert set(seen) == set(kestrum.__all__)
+    # A name the interpreter cannot make is an internal failure (a PanicException).
+    assert {
+        name: set(raised) - {"MemoryError", panic_type().__name__} for name, raised in seen.items()
+    } == dict.fromkeys(seen, set())
+    assert all("MemoryError" in raised for raised in seen.values())
 
 
 # ---- error values through the boundary ---------------------------------------------
