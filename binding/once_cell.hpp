@@ -31,17 +31,24 @@ public:
     }
 
     // Stores `value` unless another caller filled the cell meanwhile; the loser stays in
-    // `value`, for its owner to release. Returns the stored value.
-    T& set_if_empty(T&& value) {
+    // `value`, for its owner to release. `publish` runs on the stored value before any other
+    // thread can see it, and only if it was stored. Returns the stored value.
+    template <class Publish>
+    T& set_if_empty(T&& value, Publish&& publish) {
         std::uint8_t expected = EMPTY;
         if (state_.compare_exchange_strong(expected, WRITING, std::memory_order_acquire)) {
             ::new (static_cast<void*>(&value_)) T(std::move(value));
+            std::forward<Publish>(publish)(value_);
             state_.store(FILLED, std::memory_order_release);
             return value_;
         }
         // The winner is moving its value in, which runs no Python code: a short wait.
         while (state_.load(std::memory_order_acquire) != FILLED) std::this_thread::yield();
         return value_;
+    }
+
+    T& set_if_empty(T&& value) {
+        return set_if_empty(std::move(value), [](T&) noexcept {});
     }
 
     // `init` gives a PyResult<T>.

@@ -1,6 +1,7 @@
 // Class type objects: documentation text, building heap types, the once-only type cells.
 #include "type_object.hpp"
 
+#include <cstdint>
 #include <map>
 #include <span>
 #include <vector>
@@ -97,6 +98,21 @@ PyResult<TypeObject> create_type_object(const ClassDescription& description,
     return TypeObject{std::move(tables), std::move(type)};
 }
 
+namespace {
+// Without the GIL, every allocation and release of an instance writes its type's reference
+// count, which all threads share, so threads making objects of one class wait on each other.
+// A type object lives until the process ends, so there it is made immortal and nothing counts
+// it. The interpreter makes an object immortal when its owning thread sets a count beyond 32
+// bits; the type is still this thread's own, as no other thread can see it yet.
+void make_immortal(TypeObject& type) noexcept {
+#ifdef Py_GIL_DISABLED
+    Py_SET_REFCNT(type.type.get(), static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+#else
+    (void)type;
+#endif
+}
+}  // namespace
+
 PyResult<TypeObject> LazyTypeObject::build() {
     KS_TRY(std::string * doc, doc_.get_or_try_init([this] {
         return build_pyclass_doc(description_.name, description_.doc, description_.text_signature);
@@ -114,7 +130,7 @@ PyResult<PyTypeObject*> LazyTypeObject::get_or_try_init() {
         wrapped.set_cause(std::move(built).take_error());
         return wrapped;
     }
-    return type_.set_if_empty(std::move(built).value()).type_object();
+    return type_.set_if_empty(std::move(built).value(), make_immortal).type_object();
 }
 
 PyTypeObject* LazyTypeObject::get_slow() {

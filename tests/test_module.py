@@ -11,6 +11,7 @@ import json
 import shutil
 import subprocess
 import sys
+import sysconfig
 import types
 import weakref
 from typing import Any
@@ -195,6 +196,20 @@ def test_not_collected(cls: type, signature: str, doc: str, public: set[str]) ->
     assert cls.__flags__ & HEAPTYPE
     assert not cls.__flags__ & HAVE_GC
     assert not gc.is_tracked(cls(*SAMPLES[cls]))
+
+
+@class_params
+def test_instances_give_back_what_they_take_of_their_class(
+    cls: type, signature: str, doc: str, public: set[str]
+) -> None:
+    # Without the GIL the classes live uncounted (immortal), so that threads making instances of
+    # one class do not all write its count.
+    uncounted = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+    before = sys.getrefcount(cls)
+    instances = [cls(*SAMPLES[cls]) for _ in range(100)]
+    assert sys.getrefcount(cls) == before + (0 if uncounted else len(instances))
+    del instances
+    assert sys.getrefcount(cls) == before
 
 
 @class_params
