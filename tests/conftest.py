@@ -44,7 +44,7 @@ def _build_testing_module() -> Path:
     if not _configured_for(build):
         _announce(
             f"configuring and compiling the test-only module (tests/native and the binding "
-            f"layer) into {where} for this environment's interpreter: about a minute"
+            f"layer) into {where} for this environment's interpreter: a minute or more"
         )
         shutil.rmtree(build, ignore_errors=True)
         # The environment's own ninja first: one found on PATH may be a shim of another one.
