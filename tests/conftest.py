@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+import contextlib
+import importlib.abc
+import importlib.machinery
 import inspect
 import math
 import os
@@ -37,7 +40,12 @@ def _build_testing_module() -> Path:
     # The ABI flags tell a free-threaded build from the default one of the same version.
     build = ROOT / "build" / f"testing-{sys.implementation.cache_tag}{sys.abiflags}"
     cmake = _cmake()
+    where = build.relative_to(ROOT)
     if not _configured_for(build):
+        _announce(
+            f"configuring and compiling the test-only module (tests/native and the binding "
+            f"layer) into {where} for this environment's interpreter: a minute or more"
+        )
         shutil.rmtree(build, ignore_errors=True)
         # The environment's own ninja first: one found on PATH may be a shim of another one.
         generator = ["-G", "Ninja"] if _has_ninja_module() or shutil.which("ninja") else []
@@ -56,12 +64,44 @@ def _build_testing_module() -> Path:
             check=True,
             stdout=subprocess.DEVNULL,
         )
+    elif steps := _steps_left(cmake, build):
+        _announce(f"compiling the test-only module's changed sources in {where}: {steps} steps")
     subprocess.run(
         [cmake, "--build", str(build), "--target", "_kestrum_testing"],
         check=True,
         stdout=subprocess.DEVNULL,
     )
     return build / "tests" / "native"
+
+
+def _steps_left(cmake: str, build: Path) -> int:
+    """How many steps a Ninja build of the test-only module has left (0 for another generator)."""
+    if not (build / "build.ninja").exists():
+        return 0
+    dry = subprocess.run(
+        [cmake, "--build", str(build), "--target", "_kestrum_testing", "--", "-n"],
+        capture_output=True,
+        text=True,
+        check=False,
+    )
+    if dry.returncode != 0:
+        return 0
+    return len(re.findall(r"^\[\d+/\d+\]", dry.stdout, re.MULTILINE))
+
+
+_config: pytest.Config | None = None
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    global _config
+    _config = config
+
+
+def _announce(message: str) -> None:
+    """Writes past pytest's capture, so that a long build says what it does before it starts."""
+    capture = _config.pluginmanager.get_plugin("capturemanager") if _config else None
+    with capture.global_and_fixture_disabled() if capture else contextlib.nullcontext():
+        print(f"kestrum's tests: {message}", file=sys.stderr, flush=True)
 
 
 def _configured_for(build: Path) -> bool:
@@ -93,7 +133,27 @@ def _has_ninja_module() -> bool:
     return False
 
 
-sys.path.insert(0, str(_build_testing_module()))
+class _BuildOnFirstImport(importlib.abc.MetaPathFinder):
+    """Builds the test-only module when a test first imports it: a run that never does (the
+    README's sessions, the typing tests) does not wait for the compiler."""
+
+    failure: BaseException | None = None
+
+    def find_spec(self, name: str, path: Any = None, target: Any = None) -> Any:
+        if name != "_kestrum_testing":
+            return None
+        if self.failure is not None:
+            raise ImportError("the test-only module failed to build (see above)") from self.failure
+        try:
+            sys.path.insert(0, str(_build_testing_module()))
+        except (OSError, RuntimeError, subprocess.CalledProcessError) as error:
+            self.failure = error
+            raise
+        sys.meta_path.remove(self)
+        return importlib.machinery.PathFinder.find_spec(name)
+
+
+sys.meta_path.append(_BuildOnFirstImport())
 
 
 def address_space_limit_holds() -> bool:

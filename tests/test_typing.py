@@ -1,24 +1,17 @@
 """The shipped type stubs agree with the compiled module and reject typical mistakes."""
 
 import importlib.metadata
-import importlib.util
 import json
 import re
 import runpy
 import subprocess
 import sys
-import sysconfig
 from collections import Counter
 from pathlib import Path
 
 import pytest
 
 import kestrum
-
-# mypy depends on ast-serialize, which has no wheel for a free-threaded interpreter (as of
-# 2026-12-09); anywhere else a missing mypy is a failure.
-if sysconfig.get_config_var("Py_GIL_DISABLED") and importlib.util.find_spec("mypy") is None:
-    pytest.skip("mypy cannot be installed on a free-threaded interpreter", allow_module_level=True)
 
 ROOT = Path(__file__).resolve().parent.parent
 TYPING = ROOT / "tests" / "typing"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the arm64 wheel for one CPython version on this x86-64 host, repairs it to its
-# manylinux tag and checks its symbols, puts it in dist/ (or $KESTRUM_DIST) and prints its path
-# as the last line.
+# manylinux tag and checks its symbols, puts it in build/wheels/ (or $KESTRUM_DIST; dist/ is the
+# release's) and prints its path as the last line.
 #
 #   bash tools/build-arm64-wheel.sh 3.11|3.13|3.14|3.15
 #
@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 version="${1:?usage: build-arm64-wheel.sh 3.11|3.13|3.14|3.15}"
 fail() { echo "build-arm64-wheel.sh: $*" >&2; exit 1; }
 source tools/lib/arm64.sh
-dist="${KESTRUM_DIST:-dist}"
+dist="${KESTRUM_DIST:-build/wheels}"
 
 {
     echo "== building the $tag arm64 wheel with $(basename "$(dirname "$toolchain")")"

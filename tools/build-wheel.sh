@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the sdist and, from it, the wheel for one interpreter, and repairs the wheel to the
-# manylinux tag that kestrum promises. The sdist and the repaired wheel go to dist/ (or
-# $KESTRUM_DIST); the path of the repaired wheel is the last line printed.
+# manylinux tag that kestrum promises. The sdist and the repaired wheel go to build/wheels/ (or
+# $KESTRUM_DIST), where this interpreter's wheel replaces the one of the same tag; dist/ is the
+# release's (tools/release.sh). The path of the repaired wheel is the last line printed.
 #
 #   bash tools/build-wheel.sh [PYTHON]      (default: python3)
 #
@@ -22,7 +23,7 @@ python="${1:-python3}"
 export CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-Werror"
 source tools/lib/compiler.sh
 source tools/lib/pins.sh
-dist="${KESTRUM_DIST:-dist}"
+dist="${KESTRUM_DIST:-build/wheels}"
 plat="$KESTRUM_WHEEL_PLAT"
 quiet=(--quiet --disable-pip-version-check --root-user-action=ignore)
 

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs a wheel for one interpreter with its test extra into a fresh virtual environment made
 # with that interpreter and runs the test suite against that installation. The wheel is the one
-# given, or one that tools/build-wheel.sh builds and repairs first. On a free-threaded
-# interpreter the test extra leaves out what cannot be installed there (see below).
+# given, or one that tools/build-wheel.sh builds and repairs first (into build/wheels/; dist/
+# stays the release's). The test extra is installed as the README installs it, wheels only.
 #
 #   bash tools/test-wheel.sh [--python PYTHON] [--built WHEEL] [pytest arguments...]
 #                                                                     (default: python3)
@@ -43,25 +43,8 @@ venv="$(mktemp -d)/venv"
 trap 'rm -rf "$(dirname "$venv")"' EXIT
 "$python" -m venv "$venv"
 pip=("$venv/bin/python" -m pip install --quiet --disable-pip-version-check --root-user-action=ignore)
-gil_disabled="$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("Py_GIL_DISABLED"))')"
-if [ "$gil_disabled" = 1 ]; then
-    # No marker tells a free-threaded interpreter apart, so the test extra is adjusted here:
-    # the newest hypothesis builds with Rust, 6.155.2 installs; numpy builds from source unless
-    # told to take its cp313t wheel; mypy needs ast-serialize, which has no cp313t wheel (all as of
-    # 2026-12-09), so the typing tests find no mypy there.
-    "${pip[@]}" "$wheel"
-    mapfile -t extra < <("$venv/bin/python" -c '
-import importlib.metadata, re
-pins = {"hypothesis": "hypothesis==6.155.2"}
-for requirement in importlib.metadata.requires("kestrum"):
-    what, _, marker = requirement.partition(";")
-    name = re.match(r"[A-Za-z0-9_.-]+", what).group()
-    if re.search(r"extra *== *.test.", marker) and name != "mypy":
-        print(pins.get(name, what.strip()))
-')
-    "${pip[@]}" --only-binary numpy "${extra[@]}"
-else
-    "${pip[@]}" "$wheel[test]"
-fi
+# Wheels only: the newest releases of some test tools have no wheel for a free-threaded
+# interpreter, and pip would try to build them; it takes the newest that has one instead.
+"${pip[@]}" --only-binary :all: "$wheel[test]"
 "$venv/bin/python" tools/lib/installed.py "$wheel"
 "$venv/bin/python" -m pytest "$@"
