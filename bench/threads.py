@@ -41,14 +41,21 @@ class ThreadOp:
     stmt: str
     own: Callable[[object], dict]  # module -> the loop's values that each thread makes for itself
     shared: Callable[[object], dict] = lambda m: {}  # module -> values made once, used by all
+    # Every thread runs one compiled loop, and so reads the same constants, instead of its own.
+    shared_code: bool = False
 
 
 def _cls(*names):
     return lambda m: {name: getattr(m, name) for name in names}
 
 
+# Each thread compiles the loop for itself, so the constants of the statement are its own: the
+# interpreter counts references to a constant too, and threads running one function share its.
 OPS = [
     ThreadOp("Cylinder(2.0, 6.0)", "Cylinder(2.0, 6.0)", _cls("Cylinder")),
+    ThreadOp(
+        "Cylinder(2.0, 6.0), SHARED code", "Cylinder(2.0, 6.0)", _cls("Cylinder"), shared_code=True
+    ),
     ThreadOp("Cylinder(2, 6)", "Cylinder(2, 6)", _cls("Cylinder")),
     ThreadOp(
         "Cylinder(radius=2.0, length=6.0)", "Cylinder(radius=2.0, length=6.0)", _cls("Cylinder")
@@ -68,8 +75,14 @@ OPS = [
         _cls("Cuboid"),
         shared=lambda m: {"sides": [2.0, 4.0, 6.0]},
     ),
-    # The code's constant: one tuple that every thread reads, with no lock.
+    # A tuple needs no lock: the constant of each thread's code, and one tuple for every thread.
     ThreadOp("Cuboid((2.0, 4.0, 6.0))", "Cuboid((2.0, 4.0, 6.0))", _cls("Cuboid")),
+    ThreadOp(
+        "Cuboid(SHARED tuple)",
+        "Cuboid(sides)",
+        _cls("Cuboid"),
+        shared=lambda m: {"sides": (2.0, 4.0, 6.0)},
+    ),
     ThreadOp('PyMesh("a/b/c.obj")', 'PyMesh("a/b/c.obj")', _cls("PyMesh")),
     ThreadOp("c.radius(), own c", "c.radius()", lambda m: {"c": m.Cylinder(2.0, 6.0)}),
     ThreadOp(
@@ -102,10 +115,12 @@ class Loop:
     its samples per thread count in ns per statement, from the first thread's start to the last
     thread's end."""
 
-    loop: Callable[..., int]
+    loop: Callable[..., int]  # compiled once: for the calibration, and for shared code
+    stmt: str
     names: list[str]
     own: Callable[[], dict]
     shared: dict
+    shared_code: bool = False
     n: int = 0
     error: str = ""
 
@@ -120,10 +135,12 @@ class Loop:
 
         def work(index: int) -> None:
             try:
-                args = self.arguments()  # made by this thread, so owned by it
+                # Made by this thread, so owned by it.
+                args = self.arguments()
+                loop = self.loop if self.shared_code else timing.compile_loop(self.stmt, self.names)
                 barrier.wait()
                 start = time.perf_counter_ns()
-                self.loop(self.n, *args)
+                loop(self.n, *args)
                 spans[index] = (start, time.perf_counter_ns())
             except threading.BrokenBarrierError:
                 pass
@@ -148,14 +165,21 @@ def prepare(op: ThreadOp, module) -> Loop:
     try:
         shared = op.shared(module)
         names = list({**shared, **op.own(module)})
-        loop = Loop(timing.compile_loop(op.stmt, names), names, lambda: op.own(module), shared)
+        loop = Loop(
+            timing.compile_loop(op.stmt, names),
+            op.stmt,
+            names,
+            lambda: op.own(module),
+            shared,
+            op.shared_code,
+        )
         loop.n = 1
         loop.run(1)  # fails here, not halfway through a measurement
         return loop
     except (KeyboardInterrupt, SystemExit):
         raise
     except BaseException as e:
-        return Loop(lambda *a: 0, [], dict, {}, error=f"{type(e).__name__}: {e}")
+        return Loop(lambda *a: 0, "", [], dict, {}, error=f"{type(e).__name__}: {e}")
 
 
 def calibrate(loop: Loop, target_ns: float) -> None:
@@ -173,7 +197,7 @@ def measure(ops, modules: dict, counts: list[int], reps: int, target_ns: float, 
     table = {}
     for op in ops:
         row = {name: prepare(op, module) for name, module in modules.items()}
-        row[EMPTY] = Loop(timing.compile_loop("pass", []), [], dict, {})
+        row[EMPTY] = Loop(timing.compile_loop("pass", []), "pass", [], dict, {})
         for loop in row.values():
             if not loop.error:
                 loop.n = quick_n if quick_n else 0
