@@ -75,10 +75,11 @@ OPS = [
         _cls("Cuboid"),
         shared=lambda m: {"sides": [2.0, 4.0, 6.0]},
     ),
-    # A tuple needs no lock: the constant of each thread's code, and one tuple for every thread.
+    # A tuple needs no lock: the constant of each thread's code, and one constant of this file for
+    # every thread.
     ThreadOp("Cuboid((2.0, 4.0, 6.0))", "Cuboid((2.0, 4.0, 6.0))", _cls("Cuboid")),
     ThreadOp(
-        "Cuboid(SHARED tuple)",
+        "Cuboid(SHARED constant tuple)",
         "Cuboid(sides)",
         _cls("Cuboid"),
         shared=lambda m: {"sides": (2.0, 4.0, 6.0)},
