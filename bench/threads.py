@@ -112,9 +112,8 @@ def thread_counts(text: str) -> list[int]:
 
 @dataclass
 class Loop:
-    """One op on one implementation (or the empty loop): the loop, how its values are made, and
-    its samples per thread count in ns per statement, from the first thread's start to the last
-    thread's end."""
+    """One op on one implementation, or the empty loop: its statement, its iteration count per
+    thread, and how its values are made."""
 
     loop: Callable[..., int]  # compiled once: for the calibration, and for shared code
     stmt: str
@@ -130,6 +129,8 @@ class Loop:
         return tuple(values[name] for name in self.names)
 
     def run(self, threads: int) -> float:
+        """One sample on `threads` threads: ns per statement, from the first thread's start to
+        the last one's end."""
         barrier = threading.Barrier(threads)
         spans: list[tuple[int, int] | None] = [None] * threads
         errors: list[BaseException] = []
@@ -200,10 +201,12 @@ def measure(ops, modules: dict, counts: list[int], reps: int, target_ns: float, 
         row = {name: prepare(op, module) for name, module in modules.items()}
         row[EMPTY] = Loop(timing.compile_loop("pass", []), "pass", [], dict, {})
         for loop in row.values():
-            if not loop.error:
-                loop.n = quick_n if quick_n else 0
-                if not quick_n:
-                    calibrate(loop, target_ns)
+            if loop.error:
+                continue
+            if quick_n:
+                loop.n = quick_n
+            else:
+                calibrate(loop, target_ns)
         table[op.label] = {name: (loop, {k: [] for k in counts}) for name, loop in row.items()}
 
     gc_was_enabled = gc.isenabled()
