@@ -19,6 +19,7 @@ REFERENCE = "kestrum"  # the column of the module under test
 BUILD = BENCH / "build"
 
 EXT_SUFFIX = sysconfig.get_config_var("EXT_SUFFIX")
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 PY_INCLUDE = sysconfig.get_paths()["include"]
 CC = os.environ.get("CC", "gcc")
 CXX = os.environ.get("CXX", "g++")
@@ -150,8 +151,14 @@ def _commands(peer: Peer, out: Path) -> list[list[str]]:
             f"-I{nanobind.include_dir()}",
             f"-I{root / 'ext' / 'robin_map' / 'include'}",
         ]
-        lib_o = BUILD / "nanobind_lib.o"
-        peer_o = BUILD / "nanobind_peer.o"
+        if FREE_THREADED:
+            # What nanobind's own build sets for such an interpreter: without it the module asks
+            # for the GIL, and importing it turns the GIL on for the whole process.
+            flags.append("-DNB_FREE_THREADED")
+        # One pair of objects per interpreter ABI, so that builds for two versions may run at once.
+        abi = EXT_SUFFIX.removesuffix(".so")
+        lib_o = BUILD / f"nanobind_lib{abi}.o"
+        peer_o = BUILD / f"nanobind_peer{abi}.o"
         # nanobind's support library is compiled into every extension that uses it.
         return [
             [
@@ -257,13 +264,14 @@ def implementation_order() -> list[str]:
     return [REFERENCE, *(p.name for p in PEER_LIST)]
 
 
-def add_selection_arguments(parser, verb: str) -> None:
-    """--only and --ops, which choose the implementations and ops that the script will `verb`."""
+def add_selection_arguments(parser, verb: str, only: str = "") -> None:
+    """--only and --ops, which choose the implementations and ops that the script will `verb`;
+    `only` is --only's default (empty: all)."""
     parser.add_argument(
         "--only",
-        default="",
+        default=only,
         metavar="NAMES",
-        help=f"comma-separated implementations to {verb} (default all)",
+        help=f"comma-separated implementations to {verb} (default {only or 'all'})",
     )
     parser.add_argument(
         "--ops",

@@ -438,7 +438,7 @@ def print_targets(verdicts: list[dict]) -> None:
             [v["op"], fmt(v["kestrum"]), v["reference"], *counts, v["reference_compiler"]]
             + [fmt(v["limit"]), met]
         )
-    print_aligned(rows, indent="  ")
+    timing.print_aligned(rows, indent="  ")
 
 
 def fmt(v: float | None) -> str:
@@ -458,17 +458,7 @@ def print_table(table, names: list[str], ops: list[str], errors: dict) -> None:
             both = row.get(REFERENCE) is not None and row.get(HEAP) is not None
             line.append(f"{row[REFERENCE] - row[HEAP]:+,.1f}" if both else "-")
         rows.append(line)
-    print_aligned(rows)
-
-
-def print_aligned(rows: list[list[str]], indent: str = "") -> None:
-    """Rows as columns: the first left-aligned, the others right-aligned."""
-    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
-    for r in rows:
-        print(
-            f"{indent}{r[0]:<{widths[0]}}"
-            + "".join(f"  {c:>{w}}" for c, w in zip(r[1:], widths[1:], strict=True))
-        )
+    timing.print_aligned(rows)
 
 
 def main(argv=None) -> int:

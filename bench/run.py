@@ -85,28 +85,24 @@ def mark_immutable(module) -> None:
             raise RuntimeError(f"could not mark {name} immutable")
 
 
-def fmt_ns(v) -> str:
-    return "-" if v is None else f"{v:.1f}"
+def fmt_ns(v, heavy: bool = False) -> str:
+    """ns per op; an op of milliseconds per call in ms, as the tables in bench/README.md give it."""
+    if v is None:
+        return "-"
+    return f"{v / 1e6:.1f} ms" if heavy else f"{v:.1f}"
 
 
 def _print_grid(title: str, rows: list[dict], names: list[str], cell) -> None:
-    width = max(len(r["op"]) for r in rows)
-    widths = [max(8, len(n)) + 2 for n in names]
     print()
     print(title)
-    print(f"{'op':<{width}}" + "".join(f"{n:>{w}}" for n, w in zip(names, widths, strict=True)))
-    for r in rows:
-        print(
-            f"{r['op']:<{width}}"
-            + "".join(f"{cell(r, n):>{w}}" for n, w in zip(names, widths, strict=True))
-        )
+    timing.print_aligned([["op", *names], *([r["op"], *(cell(r, n) for n in names)] for r in rows)])
 
 
 def print_table(rows: list[dict], names: list[str], status: dict, quick: bool) -> None:
     def ns(r, n):
         if n in r["errors"]:
             return "err"
-        return fmt_ns(r["results"][n]["ns"]) if n in r["results"] else "-"
+        return fmt_ns(r["results"][n]["ns"], r["heavy"]) if n in r["results"] else "-"
 
     def ran(r, n):
         if n in r["errors"]:
@@ -153,17 +149,7 @@ def main(argv=None) -> int:
 
     # A peer that behaves differently would make its ratio meaningless; that is the rig's bug.
     # kestrum's own faults are its tests' business, so they only fail --strict.
-    bad_peer = False
-    for name, module in list(modules.items()):
-        failures = selfcheck.check(module)
-        status[name]["selfcheck_failures"] = failures
-        if failures:
-            print(f"self-check: {name} fails {len(failures)} of {len(selfcheck.CHECKS)} checks:")
-            for line in failures:
-                print(f"    {line}")
-            bad_peer |= name != REFERENCE
-        else:
-            print(f"self-check: {name} passes all {len(selfcheck.CHECKS)} checks")
+    bad_peer = selfcheck.check_all(modules, status, REFERENCE)
 
     ops = [op for op in timing.OPS if builder.op_chosen(op.label, args.ops)]
     reps = 1 if args.quick else args.reps
@@ -199,6 +185,7 @@ def main(argv=None) -> int:
             {
                 "op": op.label,
                 "stmt": op.stmt,
+                "heavy": op.heavy,
                 "baseline_ns": None
                 if args.quick
                 else timing.statistics.median(entry["baseline"].samples),

@@ -106,6 +106,23 @@ def check(module) -> list[str]:
     return failures
 
 
+def check_all(modules: dict, status: dict, reference: str) -> bool:
+    """Checks every module, saying how each fares and keeping its failures in its `status`.
+    Returns whether an implementation other than `reference` fails."""
+    bad_peer = False
+    for name, module in modules.items():
+        failures = check(module)
+        status[name]["selfcheck_failures"] = failures
+        if failures:
+            print(f"self-check: {name} fails {len(failures)} of {len(CHECKS)} checks:")
+            for line in failures:
+                print(f"    {line}")
+            bad_peer |= name != reference
+        else:
+            print(f"self-check: {name} passes all {len(CHECKS)} checks")
+    return bad_peer
+
+
 def main() -> int:
     import importlib
     import sys

@@ -191,3 +191,13 @@ def summarize(cell: Cell, baseline: Cell) -> dict | None:
         "iterations": cell.n * cell.unroll,
         "samples_ns": cell.samples,
     }
+
+
+def print_aligned(rows: list[list[str]], indent: str = "") -> None:
+    """Rows as columns: the first left-aligned, the others right-aligned."""
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    for r in rows:
+        print(
+            f"{indent}{r[0]:<{widths[0]}}"
+            + "".join(f"  {c:>{w}}" for c, w in zip(r[1:], widths[1:], strict=True))
+        )

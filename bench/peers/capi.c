@@ -748,6 +748,12 @@ static int add_heap_type(PyObject* module, const char* qualified, int basicsize,
     PyType_Spec spec = {qualified, basicsize, itemsize, Py_TPFLAGS_DEFAULT, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (type == NULL) return -1;
+#ifdef Py_GIL_DISABLED
+    // Every instance made or dropped on any thread counts a reference to its type, and threads
+    // fighting over one count do not scale: an immortal type has none. Safe, as the types live
+    // until the process ends. The count can be set only while the creating thread owns the type.
+    Py_SET_REFCNT(type, (Py_ssize_t)UINT32_MAX + 1);
+#endif
     ((PyTypeObject*)type)->tp_vectorcall = checked;
 #if PY_VERSION_HEX >= 0x030C0000
     if (watch_for_changes((PyTypeObject*)type, checked))
