@@ -7,9 +7,6 @@ python bench/run.py --quick    # a few iterations: proves the rig still works, j
 from __future__ import annotations
 
 import argparse
-import json
-import platform
-import sys
 import time
 from pathlib import Path
 
@@ -197,26 +194,19 @@ def main(argv=None) -> int:
 
     print_table(rows, names, status, args.quick)
 
-    report = {
-        "meta": {
+    timing.write_report(
+        args.json,
+        {
             "quick": args.quick,
             "statistic": "median over repetitions, minus the median empty-loop baseline",
             "repetitions": reps,
-            "unroll": timing.UNROLL,
             "target_sample_ms": None if args.quick else args.target_ms,
-            "python": sys.version,
-            "platform": platform.platform(),
-            "processor": platform.processor() or platform.machine(),
             "compilers": {"cc": builder.CC, "cxx": builder.CXX, "flags": builder.CFLAGS},
-            "started": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(started)),
-            "seconds": round(time.time() - started, 1),
         },
-        "implementations": status,
-        "ops": rows,
-    }
-    args.json.parent.mkdir(parents=True, exist_ok=True)
-    args.json.write_text(json.dumps(report, indent=1) + "\n")
-    print(f"\nwrote {args.json}")
+        status,
+        rows,
+        started,
+    )
 
     missing = [n for n, s in status.items() if s["status"] == "missing"]
     bad_peer |= any(s["status"] == "broken" for s in status.values())

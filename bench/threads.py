@@ -12,9 +12,7 @@ from __future__ import annotations
 
 import argparse
 import gc
-import json
 import os
-import platform
 import statistics
 import sys
 import sysconfig
@@ -411,29 +409,21 @@ def main(argv=None) -> int:
         if s["status"] in ("missing", "broken"):
             print(f"{s['status']}: {n}: {s['reason']}")
 
-    report = {
-        "meta": {
+    timing.write_report(
+        args.json,
+        {
             "quick": args.quick,
             "statistic": "median over repetitions of k * t(1) / t(k), t less the empty loop's "
             "median at the same thread count",
             "threads": counts,
             "repetitions": reps,
-            "unroll": timing.UNROLL,
             "target_sample_ms": None if args.quick else args.target_ms,
             "gil": gil or "off",
-            "python": sys.version,
-            "platform": platform.platform(),
-            "processor": platform.processor() or platform.machine(),
-            "cores": os.cpu_count(),
-            "started": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(started)),
-            "seconds": round(time.time() - started, 1),
         },
-        "implementations": status,
-        "ops": rows,
-    }
-    args.json.parent.mkdir(parents=True, exist_ok=True)
-    args.json.write_text(json.dumps(report, indent=1) + "\n")
-    print(f"\nwrote {args.json}")
+        status,
+        rows,
+        started,
+    )
 
     bad_peer |= any(s["status"] == "broken" for s in status.values())
     bad_peer |= any(n != REFERENCE for r in rows for n in r["errors"])

@@ -3,10 +3,15 @@
 from __future__ import annotations
 
 import gc
+import json
+import os
+import platform
 import statistics
+import sys
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
+from pathlib import Path
 
 # Each loop iteration runs the statement this many times, so the loop's own cost is small next to
 # the statement's and the baseline subtraction removes little.
@@ -201,3 +206,22 @@ def print_aligned(rows: list[list[str]], indent: str = "") -> None:
             f"{indent}{r[0]:<{widths[0]}}"
             + "".join(f"  {c:>{w}}" for c, w in zip(r[1:], widths[1:], strict=True))
         )
+
+
+def write_report(path: Path, meta: dict, status: dict, rows: list[dict], started: float) -> None:
+    """Writes a run's JSON file: its own meta fields, then the machine's and the run's times."""
+    meta = {
+        **meta,
+        "unroll": UNROLL,
+        "python": sys.version,
+        "platform": platform.platform(),
+        "processor": platform.processor() or platform.machine(),
+        "cores": os.cpu_count(),
+        "started": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(started)),
+        "seconds": round(time.time() - started, 1),
+    }
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(
+        json.dumps({"meta": meta, "implementations": status, "ops": rows}, indent=1) + "\n"
+    )
+    print(f"\nwrote {path}")
