@@ -122,12 +122,7 @@ def print_table(rows: list[dict], names: list[str], status: dict, quick: bool) -
         elif REFERENCE not in names:
             print(f"\n({REFERENCE} is missing: no ratios)")
 
-    for r in rows:
-        for n, err in r["errors"].items():
-            print(f"error: {r['op']} / {n}: {err}")
-    for n, s in status.items():
-        if s["status"] in ("missing", "broken"):
-            print(f"{s['status']}: {n}: {s['reason']}")
+    timing.print_failures(rows, status)
 
 
 def main(argv=None) -> int:

@@ -402,12 +402,7 @@ def main(argv=None) -> int:
     print_tables(rows, names, counts, args.quick)
     if gil:
         print(f"note: {gil}")
-    for r in rows:
-        for n, err in r["errors"].items():
-            print(f"error: {r['op']} / {n}: {err}")
-    for n, s in status.items():
-        if s["status"] in ("missing", "broken"):
-            print(f"{s['status']}: {n}: {s['reason']}")
+    timing.print_failures(rows, status)
 
     timing.write_report(
         args.json,

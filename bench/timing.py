@@ -225,3 +225,13 @@ def write_report(path: Path, meta: dict, status: dict, rows: list[dict], started
         json.dumps({"meta": meta, "implementations": status, "ops": rows}, indent=1) + "\n"
     )
     print(f"\nwrote {path}")
+
+
+def print_failures(rows: list[dict], status: dict) -> None:
+    """One line per op that failed on an implementation, and per implementation that is absent."""
+    for r in rows:
+        for n, err in r["errors"].items():
+            print(f"error: {r['op']} / {n}: {err}")
+    for n, s in status.items():
+        if s["status"] in ("missing", "broken"):
+            print(f"{s['status']}: {n}: {s['reason']}")
