@@ -47,11 +47,11 @@ public:
     bool arm(void* data) noexcept;
 
 private:
-    Cleanup cleanup_;
+    [[maybe_unused]] Cleanup cleanup_;
+#if !defined(_WIN32)
     // Written once, inside call_once, which orders them before every reader.
     std::once_flag made_once_;
     bool made_ = false;
-#if !defined(_WIN32)
     pthread_key_t key_{};
 #endif
 };

@@ -103,7 +103,7 @@ windows() {
     tar -xJf "$source" -C "$include" --strip-components=1 --wildcards '*/Include/*' \
         '*/PC/pyconfig.h.in'
     mv "$include/PC/pyconfig.h.in" "$include/PC/pyconfig.h"
-    compile_all x86_64-windows-gnu "$work/windows" -I"$include/Include" -I"$include/PC"
+    compile_all x86_64-windows-gnu "$work/windows" -I"$include/Include" -I"$include/PC" || return 1
     # The import library holds what the objects import from the interpreter, nothing more.
     {
         echo "LIBRARY python313.dll"
@@ -114,13 +114,13 @@ windows() {
     echo "compile-ports.sh: x86_64-windows-gnu: the module imports" \
         "$(($(wc -l <"$work/python313.def") - 2)) of the interpreter's symbols"
     "$zig" dlltool -m i386:x86-64 -d "$work/python313.def" -D python313.dll \
-        -l "$work/libpython313.a"
+        -l "$work/libpython313.a" || return 1
     dll="$work/kestrum.cp313-win_amd64.pyd"
     "$zig" c++ -target x86_64-windows-gnu -shared -o "$dll" "$work/windows"/*.o \
-        "$work/libpython313.a"
+        "$work/libpython313.a" || return 1
     local exports
     exports="$(objdump -p "$dll" | awk '/\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
-        on && /^\s*\[/ { print $NF; next } on { on = 0 }')"
+        on && /^[ \t]*\[/ { print $NF; next } on { on = 0 }')"
     [ "$exports" = PyInit_kestrum ] ||
         fail "the Windows module exports $(echo "$exports" | tr '\n' ' ')instead of PyInit_kestrum alone"
     echo "compile-ports.sh: x86_64-windows-gnu: linked; it exports PyInit_kestrum alone and" \
@@ -130,12 +130,13 @@ windows() {
 macos() {
     local include
     include="$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')"
-    compile_all aarch64-macos "$work/macos" -I"$include"
+    compile_all aarch64-macos "$work/macos" -I"$include" || return 1
     "$zig" c++ -target aarch64-macos -shared -Wl,-undefined,dynamic_lookup \
-        -o "$work/kestrum.cpython-313-darwin.so" "$work/macos"/*.o
+        -o "$work/kestrum.cpython-313-darwin.so" "$work/macos"/*.o || return 1
     echo "compile-ports.sh: aarch64-macos: linked, the interpreter's symbols left to the loader"
 }
 
+# Each target runs whole and says how far it got; a failure fails the run at the end.
 status=0
 for target in "${targets[@]}"; do
     case "$target" in
