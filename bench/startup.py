@@ -56,8 +56,10 @@ def module_facts(path: Path) -> dict:
     return {
         "size": path.stat().st_size,
         "stripped": stripped_size,
-        "relocations": sum(1 for line in relocations.splitlines() if line[:1] in "0123456789abcdef" and " R_" in line),
-        "needed": [line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line],
+        "relocations": sum(" R_" in line for line in relocations.splitlines()),
+        "needed": [
+            line.split("[")[1].rstrip("]") for line in dynamic.splitlines() if "(NEEDED)" in line
+        ],
     }
 
 
@@ -98,7 +100,9 @@ def main() -> int:
     for label, value in rows:
         print(f"  {label:<{width}}  {value}")
     if args.json:
-        args.json.write_text(json.dumps({"samples_ns": samples, "best_ns": best, **facts}, indent=2))
+        args.json.write_text(
+            json.dumps({"samples_ns": samples, "best_ns": best, **facts}, indent=2)
+        )
     return 0
 
 
