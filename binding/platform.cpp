@@ -15,8 +15,6 @@
 #endif
 #if defined(__linux__)
 #include <sys/prctl.h>
-#elif defined(__APPLE__)
-#include <pthread.h>
 #endif
 
 namespace kestrum {

@@ -1,5 +1,6 @@
 // What differs between the systems kestrum is built for: the thread-local storage model, parking a
-// thread, the calling thread's name, and how the C++ runtime shows the C library ending a thread.
+// thread, the calling thread's name, a thread's end cleanup, and how the C++ runtime shows the C
+// library ending a thread.
 // A port changes this unit (with platform.cpp and platform.cmake) and nothing else.
 #pragma once
 
