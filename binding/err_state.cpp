@@ -3,13 +3,12 @@
 // whichever state holds it, and the blocks the states live in.
 #include "err_state.hpp"
 
-#include <pthread.h>
-
 #include <condition_variable>
 #include <mutex>
 
 #include "gil.hpp"
 #include "panic.hpp"
+#include "platform.hpp"
 
 namespace kestrum {
 
@@ -197,7 +196,7 @@ struct StateCache {
     std::size_t count = 0;
     Phase phase = UNARMED;
 };
-constinit thread_local StateCache STATE_CACHE __attribute__((tls_model("initial-exec")));
+constinit thread_local StateCache STATE_CACHE KESTRUM_TLS_MODEL;
 
 void free_cached_blocks(void* data) {
     auto& cache = *static_cast<StateCache*>(data);
@@ -206,21 +205,11 @@ void free_cached_blocks(void* data) {
     cache.phase = StateCache::CLOSED;  // what the thread frees later is freed at once
 }
 
-// Written once, inside pthread_once, which orders them before every reader.
-pthread_key_t CLEANUP_KEY;
-bool CLEANUP_KEY_MADE = false;
-pthread_once_t CLEANUP_KEY_ONCE = PTHREAD_ONCE_INIT;
-
-// Arms the thread's cleanup; false (nothing is kept) when no key or no room was to be had.
-bool arm(StateCache& cache) noexcept {
-    pthread_once(&CLEANUP_KEY_ONCE, [] {
-        CLEANUP_KEY_MADE = pthread_key_create(&CLEANUP_KEY, free_cached_blocks) == 0;
-    });
-    return CLEANUP_KEY_MADE && pthread_setspecific(CLEANUP_KEY, &cache) == 0;
-}
+// Its key is made once (a once-flag), and each thread arms it with its own cache.
+constinit ThreadExitCleanup CACHE_CLEANUP(free_cached_blocks);
 
 [[gnu::noinline]] void keep_or_free(StateCache& cache, void* block) noexcept {
-    if (cache.phase == StateCache::UNARMED && arm(cache)) {
+    if (cache.phase == StateCache::UNARMED && CACHE_CLEANUP.arm(&cache)) {
         cache.phase = StateCache::ARMED;
         cache.blocks[cache.count++] = block;
         return;

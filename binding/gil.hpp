@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform.hpp"
 #include "thread_end.hpp"
 
 namespace kestrum {
@@ -18,8 +19,8 @@ namespace kestrum {
 // Negative values forbid entry. -1 is the value a class's garbage-collector traversal would
 // keep while it runs; no class here defines one, so only the test-only module sets it.
 // The boundary reads it on every call, so it must not cost one: constinit spares the
-// per-access initialisation check, initial-exec the lookup through __tls_get_addr.
-extern constinit thread_local std::intptr_t GIL_COUNT __attribute__((tls_model("initial-exec")));
+// per-access initialisation check, the platform's fastest model (KESTRUM_TLS_MODEL) the lookup.
+extern constinit thread_local std::intptr_t GIL_COUNT KESTRUM_TLS_MODEL;
 
 void decref_later(PyObject* object) noexcept;
 void decref_now(PyObject* object) noexcept;

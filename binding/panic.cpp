@@ -1,16 +1,16 @@
 // Native failures: the failure report, raising, resuming, and the boundary's last resort.
 #include "panic.hpp"
 
-#include <pthread.h>
-
 #include <cstdio>
 #include <cstdlib>
+
+#include "platform.hpp"
 
 namespace kestrum {
 
 void write_failure_report(std::string_view message, const std::source_location& where) {
-    char name[64] = "<unnamed>";
-    pthread_getname_np(pthread_self(), name, sizeof name);
+    char name[64];
+    current_thread_name(name, sizeof name);
     std::fprintf(stderr, "\nkestrum: thread '%s' failed at %s:%u:%u:\n%.*s\n", name,
                  where.file_name(), static_cast<unsigned>(where.line()),
                  static_cast<unsigned>(where.column()), static_cast<int>(message.size()),

@@ -1,14 +1,9 @@
-// The interpreter's ending of a thread: telling it apart, and parking the thread it would end.
+// The interpreter's ending of a thread: telling it apart.
 #include "thread_end.hpp"
 
 #include <Python.h>
-#include <unistd.h>
 
 namespace kestrum {
-
-void park_thread() noexcept {
-    for (;;) pause();
-}
 
 bool thread_is_ending() noexcept {
     // From 3.12 a thread state is attached per thread. The lock is only ever held with one

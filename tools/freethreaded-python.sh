@@ -5,10 +5,9 @@
 #   bash tools/freethreaded-python.sh 3.13t
 #
 # Debian packages no free-threaded interpreter, so this takes the upstream source tarball that
-# Debian's unstable suite serves (asked through apt's own client, with a private list folder, and
-# checked against the index's SHA-256) and builds it without PGO or LTO. The result lives outside
-# the clone in $KESTRUM_FREETHREADED/VERSION (default /var/cache/kestrum/freethreaded/3.13t):
-# 265 MB for 3.13.15. The bundled test suite is left out; the C test modules (_testcapi) stay for
+# Debian's unstable suite serves (tools/lib/python-source.sh, kept in the cache) and builds it
+# without PGO or LTO. The result lives outside the clone in $KESTRUM_FREETHREADED/VERSION
+# (default /var/cache/kestrum/freethreaded/3.13t): 265 MB for 3.13.15. The bundled test suite is left out; the C test modules (_testcapi) stay for
 # kestrum's tests. Building 3.13.15 took 4 min 8 s of processor time on 2026-12-09 (bookworm's
 # gcc 12, two cores; 5 min wall when the machine was quiet, 36 min under load from other work);
 # later runs reuse the result. Needs the host's C compiler and curl; root only if the cache
@@ -21,7 +20,7 @@ case "$version" in
 *) echo "freethreaded-python.sh: expected a version such as 3.13t, got $version" >&2; exit 1 ;;
 esac
 here="$(cd "$(dirname "$0")" && pwd)"
-source "$here/lib/debian-roots.sh"
+source "$here/lib/python-source.sh"
 fail() { echo "freethreaded-python.sh: $*" >&2; exit 1; }
 
 cache="${KESTRUM_FREETHREADED:-/var/cache/kestrum/freethreaded}"
@@ -42,49 +41,10 @@ fi
 work="$cache/.build-$version"
 rm -rf "$work"
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/apt/lists/partial" "$work/apt/cache/archives/partial"
+mkdir -p "$work"
 
 {
-    mirror="$(debian_mirror)"
-    echo "freethreaded-python.sh: asking $mirror (unstable) for the source of python$minor"
-    echo "deb-src [trusted=yes] $mirror sid main" >"$work/apt/sources.list"
-    apt_options=(-o "Dir::Etc::SourceList=$work/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
-        -o "Dir::State::Lists=$work/apt/lists" -o "Dir::Cache=$work/apt/cache"
-        -o Dir::State::status=/dev/null -o Acquire::Check-Valid-Until=false)
-    apt-get "${apt_options[@]}" -q update >/dev/null || fail "apt-get update of $mirror failed"
-
-    # "DIRECTORY FILE SHA256" for each upstream tarball the index names, newest version first.
-    mapfile -t offers < <(apt-cache "${apt_options[@]}" showsrc "python$minor" 2>/dev/null |
-        awk 'BEGIN { RS = ""; FS = "\n" }
-            {
-                dir = ""; n = 0; sums = 0
-                for (i = 1; i <= NF; i++) {
-                    if ($i ~ /^Directory:/) { split($i, f, " "); dir = f[2] }
-                    else if ($i ~ /^Checksums-Sha256:/) sums = 1
-                    else if ($i ~ /^[^ ]/) sums = 0
-                    else if (sums && $i ~ /\.orig\.tar\.xz$/) { split($i, f, " "); file = f[3]; sum = f[1] }
-                }
-                if (dir != "" && file != "") print dir, file, sum
-                file = ""
-            }' | sort -k2,2 -rV)
-    [ "${#offers[@]}" -gt 0 ] || fail "Debian's unstable suite has no source package python$minor"
-
-    # The index may name versions whose files the archive no longer (or not yet) serves.
-    tarball=""
-    tried=()
-    for offer in "${offers[@]}"; do
-        read -r dir file sum <<<"$offer"
-        tried+=("${file%.orig.tar.xz}")
-        if curl -fsL --retry 2 -o "$work/$file" "$mirror/$dir/$file" &&
-            echo "$sum  $work/$file" | sha256sum -c --quiet; then
-            tarball="$work/$file"
-            break
-        fi
-        echo "freethreaded-python.sh: $mirror/$dir/$file is not served"
-        rm -f "$work/$file"
-    done
-    [ -n "$tarball" ] || fail "Debian's archive at $mirror serves no source for python$minor:" \
-        "the index names ${tried[*]}, and none could be downloaded intact"
+    tarball="$(python_source "$minor")"
     echo "freethreaded-python.sh: building $(basename "$tarball") with --disable-gil into $prefix"
 
     mkdir "$work/src"

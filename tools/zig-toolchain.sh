@@ -5,6 +5,7 @@
 # library stubs for the glibc version asked for, so the module's symbol versions never exceed it.
 #
 #   bash tools/zig-toolchain.sh x86_64|aarch64 [ROOT]
+#   bash tools/zig-toolchain.sh --zig        (installs zig and prints its path, for other targets)
 #
 # The C++ runtime (libc++, libc++abi) and LLVM's unwinder are linked into the module. glibc ends
 # a thread (pthread_exit, and the interpreter's ending of daemon threads at exit) by unwinding it
@@ -22,17 +23,14 @@ set -euo pipefail
 ZIG_VERSION=0.17.1
 GLIBC=2.17
 
-arch="${1:?usage: zig-toolchain.sh x86_64|aarch64 [ROOT]}"
+arch="${1:?usage: zig-toolchain.sh x86_64|aarch64 [ROOT] | --zig}"
 fail() { echo "zig-toolchain.sh: $*" >&2; exit 1; }
 case "$arch" in
+    --zig) ;;
     x86_64) root="${2:-/}" ;;
     aarch64) root="${2:?aarch64 needs an arm64 root}" ;;
     *) fail "unknown architecture $arch (x86_64 or aarch64)" ;;
 esac
-root="$(realpath "$root")"
-libgcc_s="$(realpath -m "$root/usr/lib/$arch-linux-gnu/libgcc_s.so.1")"
-[ -f "$libgcc_s" ] || fail "$libgcc_s not found"
-
 home="${KESTRUM_ZIG:-/var/cache/kestrum/zig}"
 package="$home/ziglang-$ZIG_VERSION"
 zig="$package/ziglang/zig"
@@ -47,6 +45,13 @@ if [ ! -x "$zig" ]; then
     mv "$package.partial" "$package"
 fi
 [ "$("$zig" version)" = "$ZIG_VERSION" ] || fail "$zig is not zig $ZIG_VERSION"
+if [ "$arch" = --zig ]; then
+    echo "$zig"
+    exit 0
+fi
+root="$(realpath "$root")"
+libgcc_s="$(realpath -m "$root/usr/lib/$arch-linux-gnu/libgcc_s.so.1")"
+[ -f "$libgcc_s" ] || fail "$libgcc_s not found"
 
 # One folder per architecture and root, named by both, so that differing ones never meet.
 key="$(printf '%s' "$root" | sha256sum | cut -c1-12)"
