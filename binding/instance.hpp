@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include <cstddef>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -22,20 +21,6 @@ inline PyObject* allocate_instance(PyTypeObject* subtype) {
     return alloc(subtype, 0);
 }
 
-#if defined(__SANITIZE_THREAD__)
-extern "C" void AnnotateNewMemory(const char* file, int line, const volatile void* memory,
-                                  std::size_t size);
-#endif
-
-// ThreadSanitizer does not see the interpreter's allocator, which is not instrumented, hand an
-// instance's memory from one thread to another; so what kestrum wrote there is forgotten when
-// the memory is taken and given back. Nothing in other builds.
-inline void forget_accesses([[maybe_unused]] PyObject* memory, [[maybe_unused]] std::size_t size) {
-#if defined(__SANITIZE_THREAD__)
-    AnnotateNewMemory(__FILE__, __LINE__, memory, size);
-#endif
-}
-
 // The instance record: object header, the class's value, the borrow counter; and what is done
 // with one.
 template <class T>
@@ -50,7 +35,6 @@ struct PyClassObject {
     // Stores the value in a freshly allocated instance.
     static void place(PyObject* instance, T&& value) {
         auto* record = reinterpret_cast<PyClassObject*>(instance);
-        forget_accesses(instance, sizeof(PyClassObject));
         ::new (static_cast<void*>(&record->contents)) T(std::move(value));
         record->borrow_flag = BORROW_FLAG_UNUSED;
     }
@@ -84,7 +68,6 @@ struct PyClassObject {
     static void destroy(PyObject* self) {
         contents_of(self).~T();
         PyTypeObject* type = Py_TYPE(self);
-        forget_accesses(self, sizeof(PyClassObject));
         type->tp_free(self);
         // Allocation took a reference to the (heap) type for every instance.
         Py_DECREF(type);

@@ -213,36 +213,68 @@ def test_releases_from_threads_without_the_lock_are_applied_later(
     assert sys.getrefcount(shared) == shared_before
 
 
-# Threads that share what kestrum reads: a list another thread keeps changing, classes whose
-# constructors another thread keeps replacing. Each check runs in a child process, since a
-# replaced constructor stays replaced. Every call must give a right value or the refusal a
-# changed class gives, and the process must end normally.
+# Threads that share what kestrum reads: lists another thread keeps changing, a keyword dict
+# another thread keeps changing while it is bound (handed over as it is, as a C caller may),
+# classes whose constructors another thread keeps replacing; instances that one thread makes and
+# another drops; and all of it with the collector running in a loop. Each check runs in a child
+# process, since a replaced constructor stays replaced. Every call must give a right value or the
+# refusal a changed class gives, and the process must end normally.
 SHARED = """
-import random, sys, threading
+import gc, queue, random, sys, threading
 from fractions import Fraction
-from kestrum import Cone, Cuboid, Cylinder, Sphere
+import _kestrum_testing as t
+from kestrum import Cone, Cuboid, Cylinder, PyMesh, Sphere
 sys.setswitchinterval(1e-5)
 FREE = not getattr(sys, "_is_gil_enabled", lambda: True)()
 failures = []
 threading.excepthook = failures.append
+class SideList(list):
+    pass
 sides = [1.0, 2.0, 3.0]
+subclassed = SideList(sides)
+keywords = {"radius": 1.0, "length": 2.0}
+handed = queue.SimpleQueue()
 stop = threading.Event()
 def mutate_list():
     x = 4.5
     while not stop.is_set():
-        sides.append(x); sides.append(x); sides[:] = [1.0, 2.0, 3.0]
-        sides[:] = [Fraction(1, 2), 2, 3.0, 10 ** 400, 5.0]; sides[:] = (1, 2, 3)
+        for held in (sides, subclassed):
+            held.append(x); held.append(x); held[:] = [1.0, 2.0, 3.0]
+            held[:] = [Fraction(1, 2), 2, 3.0, 10 ** 400, 5.0]; held[:] = (1, 2, 3)
+def mutate_keywords():
+    x = 2.0
+    while not stop.is_set():
+        # Fresh floats each time: a value replaced is freed at once.
+        keywords["length"] = x * 2; keywords["extra"] = x; del keywords["extra"]
+        keywords["length"] = x + 0.0; keywords["radius"] = x - 1.0
 def replace_constructors():
     made = Sphere.__new__
     def init(self, *args, **kwargs): pass
     while not stop.is_set():
         Sphere.__new__ = staticmethod(lambda cls, *args: "replaced"); Sphere.__new__ = made
         Cone.__init__ = init; del Cone.__init__
+def drop_instances():
+    while not (stop.is_set() and handed.empty()):
+        try:
+            tube, mesh, box, radius = handed.get(timeout=0.01)
+        except queue.Empty:
+            continue
+        assert (tube.radius(), tube.half_length(), mesh.mesh_path) == (radius, radius, str(radius))
+        del tube, mesh, box
+def collect():
+    while not stop.is_set():
+        gc.collect()
 def read_list(rng):
     try:
-        assert type(Cuboid(sides)) is Cuboid
+        assert type(Cuboid(rng.choice((sides, subclassed)))) is Cuboid
     except OverflowError as error:  # the int past the double range
         assert str(error) == "int too large to convert to float"
+def bind_keywords(rng):
+    try:
+        made = t.call_with(Cylinder.__new__, (Cylinder,), keywords)
+        assert (made.radius(), made.half_length()) in ((1, 1), (1, 2)), made
+    except TypeError as error:
+        assert str(error) == "Cylinder.__new__() got an unexpected keyword argument 'extra'", error
 def construct(rng):
     radius = rng.randrange(-1000, 1000)
     # The interpreter refuses a __new__ put back; without the GIL, type.__call__ itself races
@@ -254,6 +286,9 @@ def construct(rng):
         assert (cone.radius(), cone.half_length()) == (radius, radius)
     except TypeError as error:
         assert "is not safe" in str(error) or FREE and "object.__init__()" in str(error), error
+def hand_over(rng):
+    radius = rng.randrange(-1000, 1000)
+    handed.put((Cylinder(radius, 2 * radius), PyMesh(str(radius)), Cuboid([radius] * 3), radius))
 def work(rng, calls):
     [rng.choice(calls)(rng) for _ in range(OPERATIONS)]
 changers = [threading.Thread(target=f) for f in eval(CHANGERS)]
@@ -263,12 +298,18 @@ workers = [threading.Thread(target=work, args=(random.Random(i), eval(CALLS))) f
 stop.set()
 [thread.join() for thread in changers]
 assert not failures, [(f.exc_type, f.exc_value) for f in failures]
+assert handed.empty()
 print("survived")
 """
 SHARINGS = {
-    "a list changed while read": ("[mutate_list]", "[read_list]"),
+    "lists changed while read": ("[mutate_list]", "[read_list]"),
+    "a keyword dict changed while bound": ("[mutate_keywords]", "[bind_keywords]"),
     "constructors replaced while called": ("[replace_constructors]", "[construct]"),
-    "both at once": ("[mutate_list, replace_constructors]", "[read_list, construct]"),
+    "instances dropped by another thread": ("[drop_instances]", "[hand_over]"),
+    "all at once, the collector in a loop": (
+        "[mutate_list, mutate_keywords, replace_constructors, drop_instances, collect]",
+        "[read_list, bind_keywords, construct, hand_over]",
+    ),
 }
 
 

@@ -3,16 +3,21 @@
 #
 #   bash tools/find-python.sh 3.12
 #   bash tools/find-python.sh 3.13t     (free-threaded: built without the GIL)
+#   bash tools/find-python.sh 3.13t-tsan   (the same, instrumented by ThreadSanitizer)
 #
 # Looks in pyenv's versions (the newest patch release first), then for python3.12 on PATH. A
 # candidate counts only if it runs and reports that version: pyenv's shims exist for versions
 # that are installed but not selected, and fail when run. CPython 3.14 and 3.15, which this
 # machine's Debian lacks, come from Debian's unstable suite otherwise (tools/debian-python.sh,
 # which makes its root on first use). A free-threaded version (3.13t) not found that way is built
-# from Debian's source once per machine (tools/freethreaded-python.sh).
+# from Debian's source once per machine (tools/freethreaded-python.sh), and so is the
+# instrumented one (3.13t-tsan), which nothing else provides.
 set -euo pipefail
 
-version="${1:?usage: find-python.sh MAJOR.MINOR[t]}"
+version="${1:?usage: find-python.sh MAJOR.MINOR[t][-tsan]}"
+case "$version" in
+3.*t-tsan) exec bash "$(dirname "$0")/freethreaded-python.sh" "$version" ;;
+esac
 # pyenv names its free-threaded builds 3.13.1t, and they report 3.13 with the GIL disabled.
 case "$version" in
 *t) pattern="${version%t}.*t" ;;

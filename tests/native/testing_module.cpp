@@ -114,6 +114,14 @@ PyResult<Owned> take_after_call(PyObject* args) {
     return std::move(*taken).into_value();
 }
 
+// Calls with the tuple and the dict themselves, not copies, as a C caller may: a dict that other
+// threads share reaches the callee.
+PyResult<Owned> call_with(PyObject* args) {
+    Owned result = Owned::steal(PyObject_Call(arg(args, 0), arg(args, 1), arg(args, 2)));
+    if (!result) return fetch_error();
+    return result;
+}
+
 PyResult<Owned> panic_exception_type(PyObject* /*args*/) {
     return Owned::borrow(PanicException::type_object());
 }
@@ -466,6 +474,7 @@ PyMethodDef METHODS[] = {
     ENTRY(return_error, "Returns an error of the given type and message."),
     {"int_slot", int_slot, METH_VARARGS, "The result and pending error of an int slot."},
     ENTRY(take_after_call, "Calls, then takes the pending exception as a value."),
+    ENTRY(call_with, "Calls with the given tuple and dict, not copies."),
     ENTRY(panic_exception_type, "This module's own PanicException type."),
     ENTRY(fetch_with_nothing_pending, "Fetches although nothing is pending."),
     ENTRY(raise_lazy_arguments, "Raises a lazy error whose type is the given object."),
