@@ -11,7 +11,7 @@
 # and the interpreters that tests start are all programs the host can run. The root's path is
 # the wrapper's folder's grandparent.
 #
-# qemu-user is Debian unstable's (pinned below: its static programs, unpacked from the package
+# qemu-user is Debian unstable's (pinned in tools/lib/arm64-qemu.sh: its static programs, unpacked from the package
 # into $KESTRUM_QEMU, default /var/cache/kestrum/qemu, never installed; it registers nothing with
 # the kernel). It runs Python about four times faster than bookworm's 7.2. The root's standard
 # library is compiled to bytecode once, by the emulated interpreter itself: Debian compiles it in
@@ -19,46 +19,25 @@
 # compile each module it imports, and write nothing.
 set -euo pipefail
 
-# Unstable keeps only its newest build: when the mirror no longer serves this one, pin the one
-# it serves (version, file and SHA-256 from the suite's Packages index).
-QEMU_VERSION="1:11.1.3+ds-1"
-QEMU_FILE="pool/main/q/qemu/qemu-user_11.1.3+ds-1_amd64.deb"
-QEMU_SHA256="5fa915e759f314400cf7d64a2745747e6baa50a180c938b3e8d281ce57ede452"
-
 version="${1:?usage: arm64-python.sh 3.11|3.13|3.14|3.15}"
 fail() { echo "arm64-python.sh: $*" >&2; exit 1; }
+extra=()
 case "$version" in
     3.11) suite=bookworm pythons=(3.11) ;;
-    3.13) suite=trixie pythons=(3.13) ;;
+    # libffi's headers for the free-threaded 3.13t cross-built against this root
+    # (tools/arm64-freethreaded-python.sh), asked for here so the root is made once.
+    3.13) suite=trixie pythons=(3.13) extra=(libffi-dev) ;;
     # One root holds both: asked for one after the other, it would be downloaded twice.
     3.14 | 3.15) suite=sid pythons=(3.14 3.15) ;;
     *) fail "Debian has no arm64 CPython $version" ;;
 esac
-packages=()
+packages=("${extra[@]}")
 for each in "${pythons[@]}"; do
     packages+=("python$each" "libpython$each-dev" "python$each-venv")
 done
 
-source "$(dirname "${BASH_SOURCE[0]}")/lib/debian-roots.sh"
-qemu_home="${KESTRUM_QEMU:-/var/cache/kestrum/qemu}"
-qemu="$qemu_home/${QEMU_VERSION#*:}/qemu-aarch64"
-mkdir -p "$qemu_home"
-(
-    flock 8
-    [ -x "$qemu" ] && exit 0
-    unpacked="$qemu_home/.unpacking.$$"
-    trap 'rm -rf "$unpacked"' EXIT
-    mkdir -p "$unpacked"
-    echo "arm64-python.sh: downloading qemu-user $QEMU_VERSION from $(debian_mirror)" >&2
-    curl -fsSL --retry 2 -o "$unpacked/qemu.deb" "$(debian_mirror)/$QEMU_FILE" &&
-        echo "$QEMU_SHA256  $unpacked/qemu.deb" | sha256sum -c --quiet ||
-        fail "could not download $QEMU_FILE intact (a newer one may have replaced it)"
-    dpkg-deb -x "$unpacked/qemu.deb" "$unpacked/tree"
-    mkdir -p "$(dirname "$qemu")"
-    mv "$unpacked/tree/usr/bin/qemu-aarch64" "$qemu"
-) 8>"$qemu_home/.lock"
-[[ "$("$qemu" --version)" == *"(Debian $QEMU_VERSION)"* ]] ||
-    fail "$qemu is not qemu-user $QEMU_VERSION"
+source "$(dirname "${BASH_SOURCE[0]}")/lib/arm64-qemu.sh"
+qemu="$(arm64_qemu)"
 
 # One run at a time makes or remakes a suite's root and its wrappers; others wait for it.
 roots="${KESTRUM_ROOTS:-/var/cache/kestrum/roots}"
