@@ -8,11 +8,12 @@
 # Debian packages no free-threaded interpreter for any architecture. CPython's cross build needs
 # an interpreter of the same version that runs on the host: the free-threaded one of
 # tools/freethreaded-python.sh. zig compiles for aarch64 (its own glibc stubs, so no arm64 C
-# library is needed at build time), with libffi's headers and library taken from the trixie root
-# of tools/arm64-python.sh 3.13, whose C library the interpreter then runs with. The result lives
+# library is needed at build time), with the headers and libraries of libffi (for ctypes) and
+# zlib (which writing a wheel needs) taken from the trixie root of tools/arm64-python.sh 3.13,
+# whose C library the interpreter then runs with. The result lives
 # in $KESTRUM_FREETHREADED/VERSION-aarch64 (default /var/cache/kestrum/freethreaded); the printed
 # path is a wrapper next to the interpreter, like tools/arm64-python.sh's, and `root` beside it
-# names the root. Modules whose libraries have no headers in the root (ssl, zlib, sqlite3 and
+# names the root. Modules whose libraries have no headers in the root (ssl, sqlite3, bz2 and
 # the like) are left out; the suite needs none of them under emulation.
 set -euo pipefail
 
@@ -77,6 +78,7 @@ mkdir -p "$work/bin"
         RANLIB=aarch64-linux-gnu-ranlib PKG_CONFIG_LIBDIR=/nonexistent \
         LIBFFI_CFLAGS="-idirafter $root/usr/include/aarch64-linux-gnu" \
         LIBFFI_LIBS="-L$root/usr/lib/aarch64-linux-gnu -lffi" \
+        ZLIB_CFLAGS="-idirafter $root/usr/include" ZLIB_LIBS="-L$root/usr/lib/aarch64-linux-gnu -lz" \
         ac_cv_file__dev_ptmx=yes ac_cv_file__dev_ptc=no ac_cv_buggy_getaddrinfo=no \
         >configure.log 2>&1 || { tail -n 30 configure.log; fail "configure failed (log above)"; }
     nice make -j"$(nproc)" >make.log 2>&1 || { tail -n 30 make.log; fail "make failed (log above)"; }
@@ -94,7 +96,7 @@ WRAPPER
     echo "$root" >"$work/stage$prefix/bin/root"
     staged="$work/stage$prefix/bin/python$version"
     reported="$("$qemu" -L "$root" -0 "$staged" "$staged" -c \
-        'import ctypes, platform, sys; print(platform.machine(), sys._is_gil_enabled())')" ||
+        'import ctypes, platform, sys, zlib; print(platform.machine(), sys._is_gil_enabled())')" ||
         fail "the interpreter built does not run"
     [ "$reported" = "aarch64 False" ] || fail "the interpreter built reports $reported, not aarch64 False"
 } >&2
