@@ -8,12 +8,12 @@
 #                                         kestrum file, and writes dist/SHA256SUMS
 #
 # The pieces: sdist; x86_64-3.11 ... x86_64-3.15 and the free-threaded x86_64-3.13t
-# (tools/build-wheel.sh, zig against glibc 2.17, manylinux_2_17_x86_64); aarch64-3.11 and aarch64-3.13 (tools/build-arm64-wheel.sh,
+# (tools/build-wheel.sh, zig against glibc 2.17, manylinux_2_17_x86_64); aarch64-3.11, aarch64-3.13,
+# aarch64-3.14, aarch64-3.15 and the free-threaded aarch64-3.13t (tools/build-arm64-wheel.sh,
 # manylinux_2_17_aarch64). Each wheel is built in a folder of its own and moved into dist/ once
 # repaired and checked, so pieces built side by side never meet. Interpreters are found by
 # tools/find-python.sh (making the Debian root for 3.14 and 3.15 on first use); the arm64 ones
-# need their roots and qemu-user (tools/arm64-python.sh). Needs root privileges on a fresh
-# machine for those, never afterwards.
+# need their roots and qemu-user (tools/arm64-python.sh, tools/arm64-freethreaded-python.sh). Needs root privileges on a fresh machine for those, never afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/lib/pins.sh
@@ -30,9 +30,12 @@ declare -A NAMES=(
     [x86_64-3.13t]="kestrum-$VERSION-cp313-cp313t-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
     [aarch64-3.11]="kestrum-$VERSION-cp311-cp311-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
     [aarch64-3.13]="kestrum-$VERSION-cp313-cp313-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
+    [aarch64-3.14]="kestrum-$VERSION-cp314-cp314-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
+    [aarch64-3.15]="kestrum-$VERSION-cp315-cp315-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
+    [aarch64-3.13t]="kestrum-$VERSION-cp313-cp313t-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
 )
 PIECES=(sdist x86_64-3.11 x86_64-3.12 x86_64-3.13 x86_64-3.14 x86_64-3.15 x86_64-3.13t aarch64-3.11
-    aarch64-3.13)
+    aarch64-3.13 aarch64-3.14 aarch64-3.15 aarch64-3.13t)
 # The shipped wheels are zig's, whatever the caller's shell says.
 export KESTRUM_COMPILER=zig
 unset KESTRUM_WHEEL_PLAT

@@ -2,7 +2,7 @@
 # Runs the test suite against the arm64 wheel of one CPython version under qemu-user emulation:
 # the wheel given, or one that tools/build-arm64-wheel.sh builds first.
 #
-#   bash tools/test-arm64-wheel.sh 3.11|3.13|3.14|3.15 [--built WHEEL] [pytest arguments...]
+#   bash tools/test-arm64-wheel.sh 3.11|3.13|3.14|3.15|3.13t [--built WHEEL] [pytest arguments...]
 #
 # The wheel is installed with its test extra into an emulated environment; the test-only module
 # is built for the same interpreter with the same compiler, natively (the environment's cmake is
@@ -14,7 +14,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-version="${1:?usage: test-arm64-wheel.sh 3.11|3.13|3.14|3.15 [--built WHEEL] [pytest arguments...]}"
+version="${1:?usage: test-arm64-wheel.sh 3.11|3.13|3.14|3.15|3.13t [--built WHEEL] [pytest arguments...]}"
 shift
 fail() { echo "test-arm64-wheel.sh: $*" >&2; exit 1; }
 if [ "${1:-}" = "--built" ]; then
