@@ -22,6 +22,7 @@ case "$version" in
 esac
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/lib/debian-roots.sh"
+source "$here/lib/debian-source.sh"
 fail() { echo "freethreaded-python.sh: $*" >&2; exit 1; }
 
 cache="${KESTRUM_FREETHREADED:-/var/cache/kestrum/freethreaded}"
@@ -42,49 +43,11 @@ fi
 work="$cache/.build-$version"
 rm -rf "$work"
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/apt/lists/partial" "$work/apt/cache/archives/partial"
+mkdir -p "$work"
 
 {
-    mirror="$(debian_mirror)"
-    echo "freethreaded-python.sh: asking $mirror (unstable) for the source of python$minor"
-    echo "deb-src [trusted=yes] $mirror sid main" >"$work/apt/sources.list"
-    apt_options=(-o "Dir::Etc::SourceList=$work/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
-        -o "Dir::State::Lists=$work/apt/lists" -o "Dir::Cache=$work/apt/cache"
-        -o Dir::State::status=/dev/null -o Acquire::Check-Valid-Until=false)
-    apt-get "${apt_options[@]}" -q update >/dev/null || fail "apt-get update of $mirror failed"
-
-    # "DIRECTORY FILE SHA256" for each upstream tarball the index names, newest version first.
-    mapfile -t offers < <(apt-cache "${apt_options[@]}" showsrc "python$minor" 2>/dev/null |
-        awk 'BEGIN { RS = ""; FS = "\n" }
-            {
-                dir = ""; n = 0; sums = 0
-                for (i = 1; i <= NF; i++) {
-                    if ($i ~ /^Directory:/) { split($i, f, " "); dir = f[2] }
-                    else if ($i ~ /^Checksums-Sha256:/) sums = 1
-                    else if ($i ~ /^[^ ]/) sums = 0
-                    else if (sums && $i ~ /\.orig\.tar\.xz$/) { split($i, f, " "); file = f[3]; sum = f[1] }
-                }
-                if (dir != "" && file != "") print dir, file, sum
-                file = ""
-            }' | sort -k2,2 -rV)
-    [ "${#offers[@]}" -gt 0 ] || fail "Debian's unstable suite has no source package python$minor"
-
-    # The index may name versions whose files the archive no longer (or not yet) serves.
-    tarball=""
-    tried=()
-    for offer in "${offers[@]}"; do
-        read -r dir file sum <<<"$offer"
-        tried+=("${file%.orig.tar.xz}")
-        if curl -fsL --retry 2 -o "$work/$file" "$mirror/$dir/$file" &&
-            echo "$sum  $work/$file" | sha256sum -c --quiet; then
-            tarball="$work/$file"
-            break
-        fi
-        echo "freethreaded-python.sh: $mirror/$dir/$file is not served"
-        rm -f "$work/$file"
-    done
-    [ -n "$tarball" ] || fail "Debian's archive at $mirror serves no source for python$minor:" \
-        "the index names ${tried[*]}, and none could be downloaded intact"
+    tarball="$(debian_source sid "python$minor" "$work")" ||
+        fail "no source of python$minor to build from (above)"
     echo "freethreaded-python.sh: building $(basename "$tarball") with --disable-gil into $prefix"
 
     mkdir "$work/src"

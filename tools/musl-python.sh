@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Prints the path of a CPython built against musl (x86-64), building it once per machine from
+# Debian's source package, so that the musllinux wheels are built and tested on the interpreter
+# their users run, on this glibc host.
+#
+#   bash tools/musl-python.sh 3.11|3.13
+#
+# No musl CPython is packaged in Debian. This takes the upstream tarball Debian serves (3.11 from
+# bookworm, 3.13 from unstable; asked through apt's own client, tools/lib/debian-source.sh) and
+# compiles it with zig for x86_64-linux-musl (tools/zig-toolchain.sh x86_64-musl), linked
+# dynamically, without PGO or LTO. zlib, libffi (for _ctypes) and OpenSSL (pip reaches PyPI over
+# HTTPS) come from bookworm's sources too, built static into each interpreter. The interpreter
+# runs through musl's own loader, unpacked from unstable's `musl` package into the cache and named
+# as the program's interpreter, so the host needs no musl installed.
+#
+# Everything lives in $KESTRUM_MUSL (default /var/cache/kestrum/musl): loader/, deps/ and one
+# prefix per version. The bundled test suite is left out; _testcapi stays. Needs the host's
+# autoconf, automake and libtool (libffi's source has no configure script), installed with apt
+# when missing, and then root; curl and perl.
+set -euo pipefail
+
+version="${1:?usage: musl-python.sh 3.11|3.13}"
+case "$version" in
+    3.11) suite=bookworm ;;
+    3.13) suite=sid ;;
+    *) echo "musl-python.sh: Debian serves CPython source for 3.11 and 3.13 only, not $version" >&2; exit 1 ;;
+esac
+here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/lib/debian-roots.sh"
+source "$here/lib/debian-source.sh"
+fail() { echo "musl-python.sh: $*" >&2; exit 1; }
+
+cache="${KESTRUM_MUSL:-/var/cache/kestrum/musl}"
+loader="$cache/loader/usr/lib/x86_64-linux-musl/libc.so"
+deps="$cache/deps"
+prefix="$cache/$version"
+python="$prefix/bin/python$version"
+mkdir -p "$cache"
+# One run at a time builds (the loader and the libraries are shared); others wait, then find
+# its result.
+exec 9>"$cache/.lock"
+flock 9
+# Each folder appears only by a rename at the very end, so its presence means finished.
+if [ -x "$python" ]; then
+    echo "$python"
+    exit 0
+fi
+
+toolchain="$(bash "$here/zig-toolchain.sh" x86_64-musl)"
+cc="$(dirname "$toolchain")/cc"
+work="$cache/.build"
+rm -rf "$work"
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work"
+jobs="$(nproc)"
+
+# Extracts the source of a Debian package of bookworm into $work/NAME and enters it.
+unpack() { # suite package name
+    local tarball
+    tarball="$(debian_source "$1" "$2" "$work")" || fail "no source of $2 to build from (above)"
+    mkdir "$work/$3"
+    tar -xf "$tarball" -C "$work/$3" --strip-components=1
+    cd "$work/$3"
+}
+logged() { # log command...
+    local log="$1"
+    shift
+    nice "$@" >"$log" 2>&1 || { tail -n 30 "$log"; fail "$* failed (log above)"; }
+}
+
+{
+    if [ ! -x "$loader" ]; then
+        debian_unpack sid musl "$work" "$work/loader" || fail "no musl loader"
+        mv "$work/loader" "$cache/loader"
+    fi
+
+    if [ ! -f "$deps/lib/libssl.a" ]; then
+        for tool in autoreconf automake libtoolize; do
+            command -v "$tool" >/dev/null && continue
+            echo "musl-python.sh: installing autoconf, automake and libtool (libffi needs them)"
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+                autoconf automake libtool >/dev/null || fail "could not install autotools"
+            break
+        done
+        stage="$work/deps"
+        start=$SECONDS
+        unpack bookworm zlib zlib
+        logged configure.log env CC="$cc" CFLAGS="-O2 -fPIC" ./configure --static --prefix="$stage"
+        logged make.log make -j"$jobs" install
+        unpack bookworm libffi libffi
+        [ -x configure ] || logged autogen.log autoreconf -fi
+        logged configure.log env CC="$cc" CFLAGS="-O2 -fPIC" ./configure --prefix="$stage" \
+            --libdir="$stage/lib" --disable-shared --enable-static --with-pic --disable-docs \
+            --disable-multi-os-directory
+        logged make.log make -j"$jobs" install
+        unpack bookworm openssl openssl
+        logged configure.log ./Configure linux-x86_64 no-shared no-tests no-docs no-module \
+            no-engine --prefix="$stage" --libdir=lib --openssldir=/etc/ssl CC="$cc"
+        logged make.log make -j"$jobs" build_libs
+        logged install.log make install_dev
+        echo "musl-python.sh: zlib, libffi and OpenSSL built in $((SECONDS - start)) s"
+        rm -rf "$deps"
+        mv "$stage" "$deps"
+    fi
+
+    start=$SECONDS
+    unpack "$suite" "python$version" python
+    echo "musl-python.sh: building $(basename "$(ls "$work"/python"$version"_*)") for musl into $prefix"
+    # The extension suffix names the target's triplet, which configure reads from what the
+    # compiler defines; zig's musl headers give no sign of musl, so it would say "unknown".
+    sed -i 's/^#  *define LIBC unknown$/#  define LIBC musl/; s/^# *define LIBC_X32 unknownx32$/#  define LIBC_X32 muslx32/' \
+        Misc/platform_triplet.c
+    grep -q 'define LIBC musl' Misc/platform_triplet.c || fail "Misc/platform_triplet.c has changed"
+    # Only the libraries built above, none of the host's.
+    logged configure.log env CC="$cc" CFLAGS="-Wno-date-time" \
+        CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib -Wl,--dynamic-linker=$loader" \
+        PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH= \
+        ./configure --prefix="$prefix" --without-ensurepip --with-openssl="$deps"
+    logged make.log make -j"$jobs"
+    logged install.log make altinstall DESTDIR="$work/stage"
+    rm -rf "$work/stage$prefix/lib/python$version/test"
+    "$work/stage$prefix/bin/python$version" -c '
+import ctypes, ssl, sys, sysconfig, zlib
+assert sysconfig.get_config_var("SOABI").endswith("-x86_64-linux-musl"), sysconfig.get_config_var("SOABI")
+' || fail "the interpreter built lacks a module kestrum's tools need, or its musl suffix"
+    echo "musl-python.sh: CPython $version built in $((SECONDS - start)) s"
+} >&2
+
+mv "$work/stage$prefix" "$prefix"
+echo "$python"
