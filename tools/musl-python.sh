@@ -53,6 +53,8 @@ rm -rf "$work"
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work"
 jobs="$(nproc)"
+# The programs built (configure's probes too) name the cached loader as their interpreter.
+run="-Wl,--dynamic-linker=$loader"
 
 # Extracts the source of a Debian package of bookworm into $work/NAME and enters it.
 unpack() { # suite package name
@@ -85,11 +87,11 @@ logged() { # log command...
         stage="$work/deps"
         start=$SECONDS
         unpack bookworm zlib zlib
-        logged configure.log env CC="$cc" CFLAGS="-O2 -fPIC" ./configure --static --prefix="$stage"
+        logged configure.log env CC="$cc" CFLAGS="-O2 -fPIC" LDFLAGS="$run" ./configure --static --prefix="$stage"
         logged make.log make -j"$jobs" install
         unpack bookworm libffi libffi
         [ -x configure ] || logged autogen.log autoreconf -fi
-        logged configure.log env CC="$cc" CFLAGS="-O2 -fPIC" ./configure --prefix="$stage" \
+        logged configure.log env CC="$cc" CFLAGS="-O2 -fPIC" LDFLAGS="$run" ./configure --prefix="$stage" \
             --libdir="$stage/lib" --disable-shared --enable-static --with-pic --disable-docs \
             --disable-multi-os-directory
         logged make.log make -j"$jobs" install
@@ -113,7 +115,7 @@ logged() { # log command...
     grep -q 'define LIBC musl' Misc/platform_triplet.c || fail "Misc/platform_triplet.c has changed"
     # Only the libraries built above, none of the host's.
     logged configure.log env CC="$cc" CFLAGS="-Wno-date-time" \
-        CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib -Wl,--dynamic-linker=$loader" \
+        CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib $run" \
         PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH= \
         ./configure --prefix="$prefix" --without-ensurepip --with-openssl="$deps"
     logged make.log make -j"$jobs"
