@@ -111,7 +111,7 @@ logged() { # log command...
             --disable-multi-os-directory --disable-exec-static-tramp
         logged make.log make -j"$jobs" install
         unpack bookworm openssl openssl
-        logged configure.log ./Configure linux-x86_64 no-shared no-tests no-docs no-module \
+        logged configure.log ./Configure linux-x86_64 no-shared no-tests no-module \
             no-engine --prefix="$stage" --libdir=lib --openssldir=/etc/ssl CC="$cc"
         logged make.log make -j"$jobs" build_libs
         logged install.log make install_dev
