@@ -186,8 +186,8 @@ void PyErrState::restore() {
 
 namespace {
 // A failing call holds two states at once (the error taken and the one replacing it).
-// The cache is constant-initialised and trivially destructible, so it takes the lock count's
-// TLS model. The blocks it keeps are freed at the
+// The cache is constant-initialised and trivially destructible, so it needs no per-access
+// initialisation check. The blocks it keeps are freed at the
 // thread's exit by a thread-specific key, not by a thread_local destructor: registering
 // one allocates, and glibc ends the process when that fails.
 struct StateCache {
@@ -197,7 +197,7 @@ struct StateCache {
     std::size_t count = 0;
     Phase phase = UNARMED;
 };
-constinit thread_local StateCache STATE_CACHE KESTRUM_TLS_HOT;
+constinit thread_local StateCache STATE_CACHE;
 
 void free_cached_blocks(void* data) {
     auto& cache = *static_cast<StateCache*>(data);

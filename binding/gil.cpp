@@ -11,7 +11,7 @@
 
 namespace kestrum {
 
-constinit thread_local std::intptr_t GIL_COUNT KESTRUM_TLS_HOT = 0;
+constinit thread_local std::intptr_t GIL_COUNT = 0;
 
 // Its list is guarded by its mutex, its pending flag is an atomic (release on queueing,
 // acquire on reading).

@@ -12,25 +12,15 @@
 
 #include "thread_end.hpp"
 
-// The model of the thread-locals every call reads. glibc keeps spare room in the static TLS
-// block for libraries loaded by dlopen, so they can be reached at a fixed offset from the
-// thread pointer; musl keeps none and refuses to load a library that asks for it ("initial-exec
-// TLS resolves to dynamic definition"), so there they take the default model.
-#if defined(__GLIBC__)
-#define KESTRUM_TLS_HOT __attribute__((tls_model("initial-exec")))
-#else
-#define KESTRUM_TLS_HOT
-#endif
-
 namespace kestrum {
 
 // Depth to which this thread holds the GIL through the binding layer.
 // Negative values forbid entry. -1 is the value a class's garbage-collector traversal would
 // keep while it runs; no class here defines one, so only the test-only module sets it.
-// The boundary reads it on every call, so it must not cost one: constinit spares the
-// per-access initialisation check, KESTRUM_TLS_HOT the lookup through __tls_get_addr where the
-// C library allows it.
-extern constinit thread_local std::intptr_t GIL_COUNT KESTRUM_TLS_HOT;
+// The boundary reads it on every call: constinit spares the per-access initialisation check.
+// It keeps the default TLS model, which works wherever the module is loaded by dlopen; musl
+// refuses initial-exec there, and under glibc it saved no instruction on a call that succeeds.
+extern constinit thread_local std::intptr_t GIL_COUNT;
 
 void decref_later(PyObject* object) noexcept;
 void decref_now(PyObject* object) noexcept;
