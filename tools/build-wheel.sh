@@ -44,10 +44,21 @@ mkdir -p "$dist"
 # The interpreter and ABI tags, as cp313-cp313t: the free-threaded wheel is not the GIL one.
 tag="$(basename "${wheels[0]}" | cut -d- -f3-4)"
 rm -f "$dist"/kestrum-*-"$tag"-*"$plat".whl
+repair=(auditwheel)
 case "$plat" in
-    musllinux_*) PATH="$work/tools/bin:$PATH" "$work/tools/bin/python" tools/lib/musl-libc.py "${wheels[0]}" ;;
+    musllinux_*)
+        PATH="$work/tools/bin:$PATH" "$work/tools/bin/python" tools/lib/musl-libc.py "${wheels[0]}"
+        # auditwheel tells a musl system by Alpine's /lib/libc.musl-*.so.1, which would make every
+        # wheel built on this glibc host musl's: it is shown musl's loader at its usual path
+        # (tools/musl-python.sh) instead, for this run only.
+        repair=("$work/tools/bin/python" -c 'import pathlib, sys
+import auditwheel.libc
+auditwheel.libc._find_musl_libc = lambda: pathlib.Path("/lib/ld-musl-x86_64.so.1")
+from auditwheel.main import main
+sys.exit(main())')
+        ;;
 esac
-PATH="$work/tools/bin:$PATH" auditwheel repair --plat "$plat" --wheel-dir "$dist" "${wheels[0]}" >&2
+PATH="$work/tools/bin:$PATH" "${repair[@]}" repair --plat "$plat" --wheel-dir "$dist" "${wheels[0]}" >&2
 cp "${sdists[0]}" "$dist"/
 repaired=("$dist"/kestrum-*-"$tag"-*"$plat"*.whl)
 [ -f "${repaired[0]}" ] || { echo "build-wheel.sh: no repaired $tag wheel in $dist/" >&2; exit 1; }
