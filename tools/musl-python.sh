@@ -140,7 +140,9 @@ logged() { # log command...
     build=""
     [ "$version" != 3.11 ] || build=--build=x86_64-pc-linux-musl
     # Only the libraries built above, none of the host's.
-    logged configure.log env CC="$cc" CFLAGS="-Wno-date-time" \
+    # clang has made these errors since CPython 3.11.2 was released; its _ctypes still has them.
+    logged configure.log env CC="$cc" \
+        CFLAGS="-Wno-date-time -Wno-error=incompatible-function-pointer-types -Wno-error=int-conversion" \
         CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib $run" \
         PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH= \
         ./configure --prefix="$prefix" --without-ensurepip --with-openssl="$deps" $build
@@ -150,7 +152,8 @@ logged() { # log command...
     "$work/stage$prefix/bin/python$version" -c '
 import ctypes, ssl, sys, sysconfig, zlib
 assert sysconfig.get_config_var("SOABI").endswith("-x86_64-linux-musl"), sysconfig.get_config_var("SOABI")
-' || fail "the interpreter built lacks a module kestrum's tools need, or its musl suffix"
+' || { grep -i -B2 -A8 "_ctypes\|failed to build" make.log | tail -n 40
+        fail "the interpreter built lacks a module kestrum's tools need, or its musl suffix"; }
     echo "musl-python.sh: CPython $version built in $((SECONDS - start)) s"
 } >&2
 
