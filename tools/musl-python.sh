@@ -146,6 +146,9 @@ logged() { # log command...
         CPPFLAGS="-I$deps/include" LDFLAGS="-L$deps/lib $run" \
         PKG_CONFIG_LIBDIR="$deps/lib/pkgconfig" PKG_CONFIG_PATH= \
         ./configure --prefix="$prefix" --without-ensurepip --with-openssl="$deps" $build
+    # 3.11's setup.py links _ctypes to libffi only when it is told where ffi.h is: found on its
+    # own among the include folders given, ffi.h needs no folder of its own, and then no -lffi.
+    [ "$version" != 3.11 ] || sed -i "s|^LIBFFI_INCLUDEDIR=.*|LIBFFI_INCLUDEDIR=	$deps/include|" Makefile
     logged make.log make -j"$jobs"
     logged install.log make altinstall DESTDIR="$work/stage"
     rm -rf "$work/stage$prefix/lib/python$version/test"
