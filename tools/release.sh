@@ -15,9 +15,8 @@
 # need their roots and qemu-user (tools/arm64-python.sh). Needs root privileges on a fresh
 # machine for those, never afterwards.
 #
-# The musllinux piece, x86_64-musl-3.13, is tools/build-wheel.sh's on the musl interpreter that
-# tools/musl-python.sh builds once (zig against musl, musllinux_1_2_x86_64); 3.11's musl
-# interpreter lacks _ctypes yet, so there is no x86_64-musl-3.11 (MAINTAINING.md).
+# The musllinux pieces, x86_64-musl-3.11 and x86_64-musl-3.13, are tools/build-wheel.sh's on the
+# musl interpreters that tools/musl-python.sh builds once (zig against musl, musllinux_1_2_x86_64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/lib/pins.sh
@@ -34,10 +33,11 @@ declare -A NAMES=(
     [x86_64-3.13t]="kestrum-$VERSION-cp313-cp313t-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
     [aarch64-3.11]="kestrum-$VERSION-cp311-cp311-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
     [aarch64-3.13]="kestrum-$VERSION-cp313-cp313-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
+    [x86_64-musl-3.11]="kestrum-$VERSION-cp311-cp311-musllinux_1_2_x86_64.whl"
     [x86_64-musl-3.13]="kestrum-$VERSION-cp313-cp313-musllinux_1_2_x86_64.whl"
 )
 PIECES=(sdist x86_64-3.11 x86_64-3.12 x86_64-3.13 x86_64-3.14 x86_64-3.15 x86_64-3.13t aarch64-3.11
-    aarch64-3.13 x86_64-musl-3.13)
+    aarch64-3.13 x86_64-musl-3.11 x86_64-musl-3.13)
 # The shipped wheels are zig's, whatever the caller's shell says.
 export KESTRUM_COMPILER=zig
 unset KESTRUM_WHEEL_PLAT
