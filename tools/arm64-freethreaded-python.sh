@@ -40,6 +40,7 @@ fi
 build_python="$(bash "$here/freethreaded-python.sh" "$version")"
 root="$(cd "$(dirname "$(bash "$here/arm64-python.sh" "$minor")")/../.." && pwd)"
 source "$here/lib/arm64-qemu.sh"
+source "$here/lib/debian-roots.sh"
 source "$here/lib/debian-source.sh"
 qemu="$(arm64_qemu)"
 # zig itself, as the toolchain's compiler names it.
@@ -53,7 +54,7 @@ rm -rf "$work"
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/bin"
 {
-    tarball="$(debian_cpython_source "$minor" "$work")" || fail "no source for python$minor"
+    tarball="$(python_source "$minor")" || fail "no source for python$minor"
     echo "arm64-freethreaded-python.sh: cross-building $(basename "$tarball") with --disable-gil into $prefix"
     # The configure checks name the tools by the host triplet. A glibc newer than the wheels'
     # 2.17: the interpreter only ever runs with the root's.

@@ -3,7 +3,7 @@
 # code stays portable and a port has only the platform unit (binding/platform.*) to write:
 #
 #   x86-64 Windows: zig's mingw-w64 (x86_64-windows-gnu) against CPython 3.13's own headers and
-#     PC/pyconfig.h, from the source tarball tools/lib/python-source.sh keeps; then linked into a
+#     PC/pyconfig.h, from the source tarball tools/lib/debian-source.sh keeps; then linked into a
 #     DLL against an import library of python313.dll made of exactly the symbols the objects ask
 #     for, which must export PyInit_kestrum and nothing else;
 #   arm64 macOS: zig's clang (aarch64-macos) against the host's CPython 3.13 headers (a Linux
@@ -21,7 +21,8 @@
 # the cache (zig, the source tarball).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-source "$root/tools/lib/python-source.sh"
+source "$root/tools/lib/debian-roots.sh"
+source "$root/tools/lib/debian-source.sh"
 fail() { echo "compile-ports.sh: $*" >&2; exit 1; }
 
 targets=("$@")

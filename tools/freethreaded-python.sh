@@ -6,7 +6,7 @@
 #   bash tools/freethreaded-python.sh 3.13t-tsan    (the same, built --with-thread-sanitizer)
 #
 # Debian packages no free-threaded interpreter, so this takes the upstream source tarball that
-# Debian's unstable suite serves (tools/lib/python-source.sh, kept in the cache) and builds it
+# Debian's unstable suite serves (tools/lib/debian-source.sh, kept in the cache) and builds it
 # without PGO or LTO. The result lives outside the clone in $KESTRUM_FREETHREADED/VERSION
 # (default /var/cache/kestrum/freethreaded/3.13t): 265 MB for 3.13.15. The bundled test suite
 # is left out; the C test modules (_testcapi) stay for kestrum's tests. Building 3.13.15 took 4 min 8 s of processor time on 2026-12-09 (bookworm's
@@ -30,7 +30,8 @@ case "$version" in
     ;;
 esac
 here="$(cd "$(dirname "$0")" && pwd)"
-source "$here/lib/python-source.sh"
+source "$here/lib/debian-roots.sh"
+source "$here/lib/debian-source.sh"
 fail() { echo "freethreaded-python.sh: $*" >&2; exit 1; }
 
 cache="${KESTRUM_FREETHREADED:-/var/cache/kestrum/freethreaded}"
@@ -54,7 +55,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work"
 
 {
-    tarball="$(python_source "$minor")"
+    tarball="$(python_source "$minor")" || fail "no source of python$minor to build from (above)"
     echo "freethreaded-python.sh: building $(basename "$tarball") with ${configure_flags[*]} into $prefix"
 
     mkdir "$work/src"

@@ -13,7 +13,11 @@
 # manylinux_2_17_aarch64). Each wheel is built in a folder of its own and moved into dist/ once
 # repaired and checked, so pieces built side by side never meet. Interpreters are found by
 # tools/find-python.sh (making the Debian root for 3.14 and 3.15 on first use); the arm64 ones
-# need their roots and qemu-user (tools/arm64-python.sh, tools/arm64-freethreaded-python.sh). Needs root privileges on a fresh machine for those, never afterwards.
+# need their roots and qemu-user (tools/arm64-python.sh, tools/arm64-freethreaded-python.sh).
+# Needs root privileges on a fresh machine for those, never afterwards.
+#
+# The musllinux pieces, x86_64-musl-3.11 and x86_64-musl-3.13, are tools/build-wheel.sh's on the
+# musl interpreters that tools/musl-python.sh builds once (zig against musl, musllinux_1_2_x86_64).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/lib/pins.sh
@@ -33,9 +37,11 @@ declare -A NAMES=(
     [aarch64-3.14]="kestrum-$VERSION-cp314-cp314-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
     [aarch64-3.15]="kestrum-$VERSION-cp315-cp315-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
     [aarch64-3.13t]="kestrum-$VERSION-cp313-cp313t-manylinux2014_aarch64.manylinux_2_17_aarch64.whl"
+    [x86_64-musl-3.11]="kestrum-$VERSION-cp311-cp311-musllinux_1_2_x86_64.whl"
+    [x86_64-musl-3.13]="kestrum-$VERSION-cp313-cp313-musllinux_1_2_x86_64.whl"
 )
 PIECES=(sdist x86_64-3.11 x86_64-3.12 x86_64-3.13 x86_64-3.14 x86_64-3.15 x86_64-3.13t aarch64-3.11
-    aarch64-3.13 aarch64-3.14 aarch64-3.15 aarch64-3.13t)
+    aarch64-3.13 aarch64-3.14 aarch64-3.15 aarch64-3.13t x86_64-musl-3.11 x86_64-musl-3.13)
 # The shipped wheels are zig's, whatever the caller's shell says.
 export KESTRUM_COMPILER=zig
 unset KESTRUM_WHEEL_PLAT
@@ -56,6 +62,11 @@ build() { # piece
                 --root-user-action=ignore "$PIN_BUILD"
             "$work/venv/bin/python" -m build --sdist --outdir "$work" . >&2
             built="$work/${NAMES[$piece]}"
+            ;;
+        x86_64-musl-*)
+            python="$(bash tools/musl-python.sh "${piece#x86_64-musl-}")" ||
+                fail "$piece: no musl CPython ${piece#x86_64-musl-}"
+            built="$(KESTRUM_DIST="$work" bash tools/build-wheel.sh "$python" | tail -n 1)"
             ;;
         x86_64-*)
             # Found first: a failure inside the build's arguments would go unnoticed.

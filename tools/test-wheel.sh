@@ -35,7 +35,7 @@ fi
 if [ "${KESTRUM_IN_ROOT:-}" != 1 ]; then
     # The suite builds its test-only module with the wheel's compiler (inside a root, with that
     # system's own).
-    source tools/lib/compiler.sh
+    source tools/lib/compiler.sh "$python"
     [ -n "$wheel" ] || wheel="$(bash tools/build-wheel.sh "$python" | tail -n 1)"
 fi
 

@@ -5,6 +5,7 @@
 # library stubs for the glibc version asked for, so the module's symbol versions never exceed it.
 #
 #   bash tools/zig-toolchain.sh x86_64|aarch64 [ROOT]
+#   bash tools/zig-toolchain.sh x86_64-musl|aarch64-musl
 #   bash tools/zig-toolchain.sh --zig        (installs zig and prints its path, for other targets)
 #
 # The C++ runtime (libc++, libc++abi) and LLVM's unwinder are linked into the module. glibc ends
@@ -13,6 +14,10 @@
 # there. So the module is linked against the target system's libgcc_s.so.1 by path, taken from
 # ROOT: the host (/) for x86_64; for aarch64 an arm64 root (tools/arm64-root.sh), which must be
 # given, and whose Python headers the toolchain then finds.
+#
+# For musl (x86_64-musl, aarch64-musl) the target is zig's musl, linked dynamically, and there
+# is no libgcc_s: musl ends a thread without unwinding it, so the module's own unwinder is the
+# only one, and no ROOT is needed.
 #
 # zig (the `ziglang` package, pinned below) lives under $KESTRUM_ZIG (default
 # /var/cache/kestrum/zig) with its compilation cache, so later runs reuse both; the toolchain
@@ -23,13 +28,15 @@ set -euo pipefail
 ZIG_VERSION=0.17.1
 GLIBC=2.17
 
-arch="${1:?usage: zig-toolchain.sh x86_64|aarch64 [ROOT] | --zig}"
+arch="${1:?usage: zig-toolchain.sh x86_64|aarch64 [ROOT], x86_64-musl|aarch64-musl, or --zig}"
 fail() { echo "zig-toolchain.sh: $*" >&2; exit 1; }
+libc=gnu
 case "$arch" in
-    --zig) ;;
     x86_64) root="${2:-/}" ;;
     aarch64) root="${2:?aarch64 needs an arm64 root}" ;;
-    *) fail "unknown architecture $arch (x86_64 or aarch64)" ;;
+    x86_64-musl | aarch64-musl) arch="${arch%-musl}" libc=musl root=/ ;;
+    --zig) ;;
+    *) fail "unknown architecture $arch (x86_64, aarch64, x86_64-musl or aarch64-musl)" ;;
 esac
 home="${KESTRUM_ZIG:-/var/cache/kestrum/zig}"
 package="$home/ziglang-$ZIG_VERSION"
@@ -50,13 +57,23 @@ if [ "$arch" = --zig ]; then
     exit 0
 fi
 root="$(realpath "$root")"
-libgcc_s="$(realpath -m "$root/usr/lib/$arch-linux-gnu/libgcc_s.so.1")"
-[ -f "$libgcc_s" ] || fail "$libgcc_s not found"
+libgcc_s=""
+if [ "$libc" = gnu ]; then
+    libgcc_s="$(realpath -m "$root/usr/lib/$arch-linux-gnu/libgcc_s.so.1")"
+    [ -f "$libgcc_s" ] || fail "$libgcc_s not found"
+fi
 
 # One folder per architecture and root, named by both, so that differing ones never meet.
 key="$(printf '%s' "$root" | sha256sum | cut -c1-12)"
 tools="$home/toolchains/$ZIG_VERSION-$arch-$key"
 target="$arch-linux-gnu.$GLIBC"
+flags=""
+if [ "$libc" = musl ]; then
+    # Without -dynamic, zig links a musl program statically, and such a program cannot dlopen.
+    tools="$home/toolchains/$ZIG_VERSION-$arch-musl"
+    target="$arch-linux-musl"
+    flags=" -dynamic"
+fi
 mkdir -p "$tools" "$home/cache"
 source "$(dirname "${BASH_SOURCE[0]}")/lib/write.sh"
 # zig keeps frame pointers at every optimisation level; the system's compilers drop them when
@@ -66,7 +83,7 @@ for tool in cc c++; do
 #!/bin/sh
 # zig $ZIG_VERSION's $tool for $target, with its cache kept between runs.
 export ZIG_GLOBAL_CACHE_DIR="\${ZIG_GLOBAL_CACHE_DIR:-$home/cache}"
-exec "$zig" $tool -target $target -fomit-frame-pointer "\$@"
+exec "$zig" $tool -target $target$flags -fomit-frame-pointer "\$@"
 EOF
 done
 for tool in ar ranlib; do
@@ -91,6 +108,8 @@ system=""
 [ "$arch" = "$(uname -m)" ] || system="set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR $arch)
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env)"
+unwinder=""
+[ -z "$libgcc_s" ] || unwinder="set(KESTRUM_LIBGCC_S \"$libgcc_s\" CACHE FILEPATH \"\")"
 write_program "$tools/toolchain.cmake" <<EOF
 # zig $ZIG_VERSION for $target (made by tools/zig-toolchain.sh).
 $system
@@ -99,6 +118,6 @@ set(CMAKE_C_COMPILER "$tools/cc")
 set(CMAKE_CXX_COMPILER "$tools/c++")
 set(CMAKE_AR "$tools/ar" CACHE FILEPATH "")
 set(CMAKE_RANLIB "$tools/ranlib" CACHE FILEPATH "")
-set(KESTRUM_LIBGCC_S "$libgcc_s" CACHE FILEPATH "")
+$unwinder
 EOF
 echo "$tools/toolchain.cmake"

@@ -4,15 +4,16 @@
 # into its cache, so that this one-time cost shows as its own step and not inside a build.
 #
 #   bash tools/lib/warm-zig.sh x86_64
+#   bash tools/lib/warm-zig.sh x86_64-musl
 #   bash tools/lib/warm-zig.sh aarch64 ARM64_PYTHON      (a wrapper of tools/arm64-python.sh)
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
-arch="${1:?usage: warm-zig.sh x86_64|aarch64 [ARM64_PYTHON]}"
+arch="${1:?usage: warm-zig.sh x86_64|x86_64-musl|aarch64 [ARM64_PYTHON]}"
 case "$arch" in
-    x86_64) toolchain="$(bash tools/zig-toolchain.sh x86_64)" ;;
+    x86_64 | x86_64-musl) toolchain="$(bash tools/zig-toolchain.sh "$arch")" ;;
     aarch64) toolchain="$(bash tools/zig-toolchain.sh aarch64 "$(cd "$(dirname "${2:?}")/../.." && pwd)")" ;;
-    *) echo "warm-zig.sh: x86_64 or aarch64, not $arch" >&2; exit 2 ;;
+    *) echo "warm-zig.sh: x86_64, x86_64-musl or aarch64, not $arch" >&2; exit 2 ;;
 esac
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
