@@ -18,7 +18,8 @@ tag="$("$python" -c 'import sys, sysconfig
 t = "t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""
 print("cp%d%d-cp%d%d%s" % (*sys.version_info[:2], *sys.version_info[:2], t))')"
 sdists=(dist/kestrum-*.tar.gz)
-wheels=(dist/kestrum-*-"$tag"-*.whl)
+# This machine's glibc wheel: dist/ also holds the arm64 and musllinux ones of the same tag.
+wheels=(dist/kestrum-*-"$tag"-*manylinux_*_"$(uname -m)".whl)
 [ -f "${sdists[0]}" ] && [ -f "${wheels[0]}" ] ||
     { echo "install-as-user.sh: dist/ needs the sdist and the $tag wheel" >&2; exit 1; }
 
