@@ -23,19 +23,14 @@ case "$version" in
 *) echo "arm64-freethreaded-python.sh: only 3.13t is built here, not $version" >&2; exit 1 ;;
 esac
 here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/lib/built-once.sh"
 fail() { echo "arm64-freethreaded-python.sh: $*" >&2; exit 1; }
 
 cache="${KESTRUM_FREETHREADED:-/var/cache/kestrum/freethreaded}"
 prefix="$cache/$version-aarch64"
 wrapper="$prefix/bin/python$version-qemu"
 mkdir -p "$cache"
-exec 9>"$cache/.lock-$version-aarch64"
-flock 9
-# The prefix appears only by the rename at the very end, so its presence means finished.
-if [ -x "$wrapper" ]; then
-    echo "$wrapper"
-    exit 0
-fi
+built_once "$cache/.lock-$version-aarch64" "$wrapper"
 
 build_python="$(bash "$here/freethreaded-python.sh" "$version")"
 root="$(cd "$(dirname "$(bash "$here/arm64-python.sh" "$minor")")/../.." && pwd)"

@@ -32,20 +32,14 @@ esac
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/lib/debian-roots.sh"
 source "$here/lib/debian-source.sh"
+source "$here/lib/built-once.sh"
 fail() { echo "freethreaded-python.sh: $*" >&2; exit 1; }
 
 cache="${KESTRUM_FREETHREADED:-/var/cache/kestrum/freethreaded}"
 prefix="$cache/$version"
 python="$prefix/bin/python${minor}t"
 mkdir -p "$cache"
-# One run per version at a time builds; others wait, then find its result.
-exec 9>"$cache/.lock-$version"
-flock 9
-# The prefix appears only by the rename at the very end, so its presence means finished.
-if [ -x "$python" ]; then
-    echo "$python"
-    exit 0
-fi
+built_once "$cache/.lock-$version" "$python"
 
 # Everything of an unfinished run lives here, removed on exit; a run killed outright leaves only
 # this, which the next run removes (it holds no mounts).
