@@ -185,8 +185,8 @@ void PyErrState::restore() {
 
 namespace {
 // A failing call holds two states at once (the error taken and the one replacing it).
-// The cache is constant-initialised and trivially destructible, so it sits in the static
-// TLS block like the lock count. The blocks it keeps are freed at the
+// Guarded by being per thread. The cache is constant-initialised and trivially destructible,
+// so it takes the lock count's TLS model. The blocks it keeps are freed at the
 // thread's exit by a thread-specific key, not by a thread_local destructor: registering
 // one allocates, and glibc ends the process when that fails.
 struct StateCache {

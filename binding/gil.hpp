@@ -15,7 +15,8 @@
 
 namespace kestrum {
 
-// Depth to which this thread holds the GIL through the binding layer.
+// Depth to which this thread holds the GIL through the binding layer. Guarded by being per
+// thread: only its own thread reads or writes it.
 // Negative values forbid entry. -1 is the value a class's garbage-collector traversal would
 // keep while it runs; no class here defines one, so only the test-only module sets it.
 // The boundary reads it on every call, so it must not cost one: constinit spares the
