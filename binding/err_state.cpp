@@ -8,7 +8,6 @@
 
 #include "gil.hpp"
 #include "panic.hpp"
-#include "platform.hpp"
 
 namespace kestrum {
 
@@ -181,57 +180,13 @@ void PyErrState::restore() {
     PyErr_Restore(triple.ptype.release(), triple.pvalue.release(), triple.ptraceback.release());
 }
 
-// ---- where the states live
-
-namespace {
-// A failing call holds two states at once (the error taken and the one replacing it).
-// Guarded by being per thread. The cache is constant-initialised and trivially destructible,
-// so it takes the lock count's TLS model. The blocks it keeps are freed at the
-// thread's exit by a thread-specific key, not by a thread_local destructor: registering
-// one allocates, and glibc ends the process when that fails.
-struct StateCache {
-    static constexpr std::size_t SIZE = 2;
-    enum Phase : unsigned char { UNARMED, ARMED, CLOSED };
-    void* blocks[SIZE] = {};
-    std::size_t count = 0;
-    Phase phase = UNARMED;
-};
-constinit thread_local StateCache STATE_CACHE KESTRUM_TLS_MODEL;
-
-void free_cached_blocks(void* data) {
-    auto& cache = *static_cast<StateCache*>(data);
-    for (std::size_t i = 0; i < cache.count; ++i) ::operator delete(cache.blocks[i]);
-    cache.count = 0;
-    cache.phase = StateCache::CLOSED;  // what the thread frees later is freed at once
-}
-
-// Its key is made once (a once-flag), and each thread arms it with its own cache.
-constinit ThreadExitCleanup CACHE_CLEANUP(free_cached_blocks);
-
-[[gnu::noinline]] void keep_or_free(StateCache& cache, void* block) noexcept {
-    if (cache.phase == StateCache::UNARMED && CACHE_CLEANUP.arm(&cache)) {
-        cache.phase = StateCache::ARMED;
-        cache.blocks[cache.count++] = block;
-        return;
-    }
-    ::operator delete(block);
-}
-}  // namespace
-
 // Null when memory ran out: the error value then stands for MemoryError.
 void* PyErrState::operator new(std::size_t size) noexcept {
-    StateCache& cache = STATE_CACHE;
-    if (cache.count > 0) return cache.blocks[--cache.count];
     return ::operator new(size, std::nothrow);
 }
 
 void PyErrState::operator delete(void* block) noexcept {
-    StateCache& cache = STATE_CACHE;
-    if (cache.count < StateCache::SIZE && cache.phase == StateCache::ARMED) {
-        cache.blocks[cache.count++] = block;
-        return;
-    }
-    keep_or_free(cache, block);
+    ::operator delete(block);
 }
 
 }  // namespace kestrum

@@ -66,7 +66,7 @@ public:
         : inner_(std::move(normalized)), normalization_once_(true) {}
     explicit PyErrState(PyErrStateFetched fetched) : inner_(std::move(fetched)) {}
 
-    // A failing call makes and drops a couple of these: each thread keeps freed blocks.
+    // Allocated without throwing: a null state stands for MemoryError.
     static void* operator new(std::size_t size) noexcept;
     static void operator delete(void* block) noexcept;
 

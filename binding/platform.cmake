@@ -7,13 +7,16 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   add_compile_options(-fno-plt)
 endif()
 
-# The binding layer, linked into every module. A C++ runtime that brings its own unwinder (zig's)
-# must still unwind a thread that glibc ends with the unwinder glibc loads, libgcc_s's: the
-# modules link that one by path (a toolchain file names it), and take its unwinding functions
-# from it.
+# The binding layer, linked into every module. A toolchain that links LLVM's unwinder into a
+# module for glibc asks for KESTRUM_OWN_UNWINDER: the names that platform.cpp wraps then go to
+# its wrappers.
 function(kestrum_platform_binding target)
-  if(KESTRUM_LIBGCC_S)
-    target_link_libraries(${target} PUBLIC "${KESTRUM_LIBGCC_S}")
+  if(KESTRUM_OWN_UNWINDER)
+    target_compile_definitions(${target} PUBLIC KESTRUM_OWN_UNWINDER)
+    foreach(name __gxx_personality_v0 pthread_rwlock_rdlock pthread_rwlock_wrlock
+                 pthread_rwlock_unlock dlsym dladdr)
+      target_link_options(${target} PUBLIC "-Wl,--wrap=${name}")
+    endforeach()
   endif()
 endfunction()
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 
 #if __has_include(<cxxabi.h>)
 #include <cxxabi.h>  // names the runtime: _LIBCPPABI_VERSION
@@ -44,18 +45,55 @@ void current_thread_name(char* out, std::size_t size) noexcept {
     out[length] = '\0';
 }
 
-bool ThreadExitCleanup::arm([[maybe_unused]] void* data) noexcept {
-#if defined(_WIN32)
-    return false;  // no thread-exit cleanup here yet: nothing is kept for the thread
-#else
-    // glibc before 2.34 keeps the keys in libpthread, which the module therefore links; the
-    // C library offers no other call at a thread's end.
-    std::call_once(made_once_, [this] { made_ = pthread_key_create(&key_, cleanup_) == 0; });
-    return made_ && pthread_setspecific(key_, data) == 0;
-#endif
+}  // namespace kestrum
+
+#if defined(KESTRUM_OWN_UNWINDER)
+#include <dlfcn.h>
+#include <unwind.h>
+
+// The module unwinds its own exceptions with the unwinder linked into it (LLVM's), so that no
+// process loads libgcc_s for it. glibc ends a thread (pthread_exit, the interpreter's ending of
+// daemon threads at exit) by a forced unwinding with libgcc_s, which it loads itself then, and
+// whose frame state the C++ personality linked here cannot read. The module is linked with
+// --wrap for the names below (platform.cmake): the personality parks such a thread at the first
+// kestrum frame with handlers, before any of them runs, so nothing on the way touches the
+// interpreter and the two unwinders never share an unwinding.
+extern "C" _Unwind_Reason_Code __real___gxx_personality_v0(int, _Unwind_Action, std::uint64_t,
+                                                           _Unwind_Exception*, _Unwind_Context*);
+// NOLINTBEGIN(bugprone-reserved-identifier,readability-identifier-naming)
+extern "C" _Unwind_Reason_Code __wrap___gxx_personality_v0(int version, _Unwind_Action actions,
+                                                           std::uint64_t exception_class,
+                                                           _Unwind_Exception* exception,
+                                                           _Unwind_Context* context) {
+    if ((actions & _UA_FORCE_UNWIND) != 0) kestrum::park_thread();
+    return __real___gxx_personality_v0(version, actions, exception_class, exception, context);
 }
 
-}  // namespace kestrum
+// The rest keeps the unwinder from asking for what glibc 2.17 keeps outside the C library
+// (libpthread, libdl), which the module would then load at every import. Its one lock guards
+// its cache of frame descriptions, and a mutex of the C library's serves as that read-write
+// lock: it is never taken twice by one thread. Looking up _dl_find_object and a function's name
+// are optional to it: without them it searches the loaded objects with dl_iterate_phdr.
+namespace {
+constinit std::mutex UNWINDER_LOCK;  // guards the unwinder's cache, in place of its own lock
+}  // namespace
+
+extern "C" int __wrap_pthread_rwlock_rdlock(pthread_rwlock_t*) {
+    UNWINDER_LOCK.lock();
+    return 0;
+}
+extern "C" int __wrap_pthread_rwlock_wrlock(pthread_rwlock_t*) {
+    UNWINDER_LOCK.lock();
+    return 0;
+}
+extern "C" int __wrap_pthread_rwlock_unlock(pthread_rwlock_t*) {
+    UNWINDER_LOCK.unlock();
+    return 0;
+}
+extern "C" void* __wrap_dlsym(void*, const char*) { return nullptr; }
+extern "C" int __wrap_dladdr(const void*, Dl_info*) { return 0; }
+// NOLINTEND(bugprone-reserved-identifier,readability-identifier-naming)
+#endif
 
 #if defined(_LIBCPPABI_VERSION) && defined(__linux__)
 // libc++abi's default terminate handler demangles the type of the exception that ends the

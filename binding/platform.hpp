@@ -1,12 +1,10 @@
 // What differs between the systems kestrum is built for: the thread-local storage model, parking a
-// thread, the calling thread's name, a thread's end cleanup, and how the C++ runtime shows the C
-// library ending a thread.
+// thread, the calling thread's name, and how the C++ runtime shows the C library ending a thread.
 // A port changes this unit (with platform.cpp and platform.cmake) and nothing else.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>  // the C library's own headers come with it, and __GLIBC__ with them
-#include <mutex>
 
 #if !defined(_WIN32)
 #include <pthread.h>
@@ -34,36 +32,13 @@ namespace kestrum {
 // "<unnamed>". `size` is at least 1.
 void current_thread_name(char* out, std::size_t size) noexcept;
 
-// One pointer per thread, handed to `cleanup` when its thread ends: a thread-specific key, made
-// on first use. Constant-initialised, so it may live in a static.
-class ThreadExitCleanup {
-public:
-    using Cleanup = void (*)(void*);
-    explicit constexpr ThreadExitCleanup(Cleanup cleanup) noexcept : cleanup_(cleanup) {}
-    ThreadExitCleanup(const ThreadExitCleanup&) = delete;
-    ThreadExitCleanup& operator=(const ThreadExitCleanup&) = delete;
-
-    // Has the calling thread's end hand `data` to the cleanup; false (nothing armed) when no key
-    // or no room was to be had.
-    bool arm(void* data) noexcept;
-
-private:
-    [[maybe_unused]] Cleanup cleanup_;
-#if !defined(_WIN32)
-    // Written once, inside call_once, which orders them before every reader.
-    std::once_flag made_once_;
-    bool made_ = false;
-    pthread_key_t key_{};
-#endif
-};
-
 // Before 3.14 the interpreter ends a daemon thread that wakes during finalization through the C
 // library's thread exit, which glibc carries out by unwinding the thread's stack. That is no
 // failure: it must pass every boundary. libstdc++ names it, and a `catch (ThreadEnd&) { throw; }`
 // ahead of a `catch (...)` lets it through. libc++abi has no name for it: the first `catch (...)`
 // it meets catches it as a foreign exception that cannot be thrown on, so that handler parks the
 // thread for good instead (park_if_thread_ends), as the interpreter itself does with such threads
-// from 3.14. Other C libraries end a thread without unwinding it: kestrum's frames never resume.
+// from 3.14. A module with its own unwinder parks it earlier, in the personality (platform.cpp). Other C libraries end a thread without unwinding it: kestrum's frames never resume.
 #if defined(__GLIBCXX__)
 using ThreadEnd = abi::__forced_unwind;
 inline void park_if_thread_ends() noexcept {}

@@ -109,7 +109,7 @@ system=""
 set(CMAKE_SYSTEM_PROCESSOR $arch)
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/env)"
 unwinder=""
-[ -z "$libgcc_s" ] || unwinder="set(KESTRUM_LIBGCC_S \"$libgcc_s\" CACHE FILEPATH \"\")"
+[ "$libc" != gnu ] || unwinder='set(KESTRUM_OWN_UNWINDER ON CACHE BOOL "")'
 write_program "$tools/toolchain.cmake" <<EOF
 # zig $ZIG_VERSION for $target (made by tools/zig-toolchain.sh).
 $system
