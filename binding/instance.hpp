@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "err.hpp"
-#include "trampoline.hpp"
 
 namespace kestrum {
 
@@ -20,6 +19,11 @@ inline PyObject* allocate_instance(PyTypeObject* subtype) {
     allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
     return alloc(subtype, 0);
 }
+
+// Releases an instance with `destroy` inside the boundary, which reports a failure as
+// unraisable. One for every class, out of line, so that the trivial release of tp_dealloc
+// needs no stack frame.
+void dealloc_in_boundary(PyObject* self, void (*destroy)(PyObject* self));
 
 // The instance record: object header, the class's value, the borrow counter; and what is done
 // with one.
@@ -54,15 +58,7 @@ struct PyClassObject {
                 return;
             }
         }
-        dealloc_in_boundary(self);
-    }
-
-    // Kept out of line so that the trivial release above needs no stack frame.
-    [[gnu::noinline]] static void dealloc_in_boundary(PyObject* self) {
-        trampoline_unraisable([self] {
-            if (Py_TYPE(self)->tp_free == nullptr) panic("PyBaseObject_Type should have tp_free");
-            destroy(self);
-        });
+        dealloc_in_boundary(self, destroy);
     }
 
     static void destroy(PyObject* self) {

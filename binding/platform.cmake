@@ -2,9 +2,10 @@
 # compiled and linked for the system at hand. A port changes this file and those two only.
 
 # ELF: calls into the interpreter go straight through the global offset table, not by a jump in
-# the procedure linkage table.
+# the procedure linkage table. Each function and datum in a section of its own, so that the
+# link's --gc-sections drops the unused ones.
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
-  add_compile_options(-fno-plt)
+  add_compile_options(-fno-plt -ffunction-sections -fdata-sections)
 endif()
 
 # The binding layer, linked into every module. A toolchain that links LLVM's unwinder into a
