@@ -10,14 +10,14 @@
 #
 # The C++ runtime (libc++, libc++abi) and LLVM's unwinder are linked into the module. glibc ends
 # a thread (pthread_exit, and the interpreter's ending of daemon threads at exit) by unwinding it
-# with libgcc_s, which it loads on demand; a module that unwinds with another unwinder crashes
-# there. So the module is linked against the target system's libgcc_s.so.1 by path, taken from
-# ROOT: the host (/) for x86_64; for aarch64 an arm64 root (tools/arm64-root.sh), which must be
+# with libgcc_s, which it loads on demand, and the module's personality cannot read that
+# unwinder's frames: the toolchain asks for KESTRUM_OWN_UNWINDER, with which the module wraps
+# its personality to park such a thread first (binding/platform.cpp). ROOT is the target
+# system: the host (/) for x86_64; for aarch64 an arm64 root (tools/arm64-root.sh), which must be
 # given, and whose Python headers the toolchain then finds.
 #
-# For musl (x86_64-musl, aarch64-musl) the target is zig's musl, linked dynamically, and there
-# is no libgcc_s: musl ends a thread without unwinding it, so the module's own unwinder is the
-# only one, and no ROOT is needed.
+# For musl (x86_64-musl, aarch64-musl) the target is zig's musl, linked dynamically: musl ends a
+# thread without unwinding it, so nothing is wrapped, and no ROOT is needed.
 #
 # zig (the `ziglang` package, pinned below) lives under $KESTRUM_ZIG (default
 # /var/cache/kestrum/zig) with its compilation cache, so later runs reuse both; the toolchain
@@ -57,11 +57,6 @@ if [ "$arch" = --zig ]; then
     exit 0
 fi
 root="$(realpath "$root")"
-libgcc_s=""
-if [ "$libc" = gnu ]; then
-    libgcc_s="$(realpath -m "$root/usr/lib/$arch-linux-gnu/libgcc_s.so.1")"
-    [ -f "$libgcc_s" ] || fail "$libgcc_s not found"
-fi
 
 # One folder per architecture and root, named by both, so that differing ones never meet.
 key="$(printf '%s' "$root" | sha256sum | cut -c1-12)"
