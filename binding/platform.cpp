@@ -90,8 +90,12 @@ extern "C" int __wrap_pthread_rwlock_unlock(pthread_rwlock_t*) {
     UNWINDER_LOCK.unlock();
     return 0;
 }
-extern "C" void* __wrap_dlsym(void*, const char*) { return nullptr; }
-extern "C" int __wrap_dladdr(const void*, Dl_info*) { return 0; }
+extern "C" void* __wrap_dlsym(void*, const char*) {
+    return nullptr;
+}
+extern "C" int __wrap_dladdr(const void*, Dl_info*) {
+    return 0;
+}
 // NOLINTEND(bugprone-reserved-identifier,readability-identifier-naming)
 #endif
 

@@ -38,7 +38,8 @@ void current_thread_name(char* out, std::size_t size) noexcept;
 // ahead of a `catch (...)` lets it through. libc++abi has no name for it: the first `catch (...)`
 // it meets catches it as a foreign exception that cannot be thrown on, so that handler parks the
 // thread for good instead (park_if_thread_ends), as the interpreter itself does with such threads
-// from 3.14. A module with its own unwinder parks it earlier, in the personality (platform.cpp). Other C libraries end a thread without unwinding it: kestrum's frames never resume.
+// from 3.14. A module with its own unwinder parks it earlier, in the personality (platform.cpp).
+// Other C libraries end a thread without unwinding it: kestrum's frames never resume.
 #if defined(__GLIBCXX__)
 using ThreadEnd = abi::__forced_unwind;
 inline void park_if_thread_ends() noexcept {}
