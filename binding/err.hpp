@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "err_value.hpp"
+#include "py_err.hpp"
 #include "owned.hpp"
 #include "result.hpp"
 

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "err_value.hpp"
+#include "py_err.hpp"
 #include "panic.hpp"
 
 namespace kestrum {

@@ -1,6 +1,6 @@
 // PyErr's members: making an error value, taking the pending one, chaining, and reporting it;
 // and fetch_error.
-#include "err_value.hpp"
+#include "py_err.hpp"
 
 #include "panic.hpp"
 #include "panic_type.hpp"
