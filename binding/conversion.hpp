@@ -8,7 +8,8 @@
 #include <string_view>
 
 #include "critical_section.hpp"
-#include "err.hpp"
+#include "err_kinds.hpp"
+#include "err_text.hpp"
 #include "float_conversion.hpp"
 #include "leading_floats.hpp"
 #include "text.hpp"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "err.hpp"
+#include "err_text.hpp"
 #include "panic_type.hpp"
 #include "text.hpp"
 #include "thread_end.hpp"

@@ -6,9 +6,9 @@
 #include <new>
 #include <utility>
 
-#include "err.hpp"
 #include "gil.hpp"
 #include "panic_exception.hpp"
+#include "result.hpp"
 #include "thread_end.hpp"
 
 namespace kestrum {

@@ -1,9 +1,9 @@
-// Errors and the text of their messages: the error kinds that other parts raise, and the text
-// of a `str`, an object, an error value, a traceback or a type's name.
-#include "err.hpp"
+// Error texts: the text of an object, an error value, a traceback or a type's name, for messages.
+#include "err_text.hpp"
 
 #include <cstdio>
 
+#include "err_kinds.hpp"
 #include "gil.hpp"
 #include "interned_name.hpp"
 #include "text.hpp"
@@ -25,49 +25,13 @@ PyResult<Owned> str_attribute(PyObject* object, InternedName& name) {
     return value;
 }
 
-// Appends a type name as read by type_name or type_qualname.
+}  // namespace
+
 PyResult<void> append_name(PyResult<Owned> read, std::string& out) {
     KS_TRY(Owned name, std::move(read));
     KS_TRY(const std::string_view text, to_str(name.get()));
     out += text;
     return {};
-}
-
-}  // namespace
-
-bool must_reach_caller(PyObject* exception_type) {
-    return !PyErr_GivenExceptionMatches(exception_type, PyExc_Exception) ||
-           PyErr_GivenExceptionMatches(exception_type, PyExc_MemoryError);
-}
-
-PyErr downcast_error(PyObject* object, std::string_view target_name) {
-    Owned from = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-    return PyErr(ErrorBuilder([from = std::move(from), target_name]() -> std::pair<Owned, Owned> {
-        std::string message = "'";
-        if (PyResult<void> named = append_name(type_qualname(from.get()), message); !named) {
-            if (must_reach_caller(named.error().get_type())) {
-                // Raised in place of the TypeError.
-                std::move(named).take_error().restore();
-                return {};
-            }
-            message += "<failed to extract type name>";
-        }
-        message += "' object cannot be converted to '";
-        message += target_name;
-        message += '\'';
-        Owned text = PyString::try_new(message);
-        if (!text) return {};
-        return {Owned::borrow(PyExc_TypeError), std::move(text)};
-    }));
-}
-
-PyErr nul_byte_error(std::size_t position) {
-    return PyErr::new_(PyExc_ValueError,
-                       "nul byte found in provided data at position: " + std::to_string(position));
-}
-
-PyErr borrow_error() {
-    return PyErr::new_(PyExc_RuntimeError, "Already mutably borrowed");
 }
 
 PyResult<void> python_format(PyObject* object, PyResult<Owned> outcome, std::string& out) {
