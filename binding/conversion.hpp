@@ -9,9 +9,9 @@
 
 #include "critical_section.hpp"
 #include "err_kinds.hpp"
-#include "err_text.hpp"
 #include "float_conversion.hpp"
 #include "leading_floats.hpp"
+#include "result.hpp"
 #include "text.hpp"
 
 namespace kestrum {

@@ -2,6 +2,7 @@
 #include "err_text.hpp"
 
 #include <cstdio>
+#include <optional>
 
 #include "err_kinds.hpp"
 #include "gil.hpp"
@@ -29,8 +30,9 @@ PyResult<Owned> str_attribute(PyObject* object, InternedName& name) {
 
 PyResult<void> append_name(PyResult<Owned> read, std::string& out) {
     KS_TRY(Owned name, std::move(read));
-    KS_TRY(const std::string_view text, to_str(name.get()));
-    out += text;
+    const std::optional<std::string_view> text = to_str(name.get());
+    if (!text) return fetch_error();
+    out += *text;
     return {};
 }
 
@@ -70,8 +72,9 @@ PyResult<std::string> format_traceback(PyObject* traceback) {
     KS_TRY(Owned getvalue, steal_or_fetch(PyObject_GetAttr(sink.get(), GETVALUE.get())));
     KS_TRY(Owned text, steal_or_fetch(PyObject_CallNoArgs(getvalue.get())));
     if (!PyUnicode_Check(text.get())) return downcast_error(text.get(), "PyString");
-    KS_TRY(const std::string_view printed, to_str(text.get()));
-    return std::string(printed);
+    const std::optional<std::string_view> printed = to_str(text.get());
+    if (!printed) return fetch_error();
+    return std::string(*printed);
 }
 
 PyResult<Owned> type_name(PyObject* type) {
@@ -80,13 +83,6 @@ PyResult<Owned> type_name(PyObject* type) {
 
 PyResult<Owned> type_qualname(PyObject* type) {
     return str_attribute(type, QUALNAME);
-}
-
-PyResult<std::string_view> to_str(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) return fetch_error();
-    return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 namespace {

@@ -24,9 +24,6 @@ PyResult<void> append_debug(PyObject* object, std::string& out);
 // What PyTraceBack_Print writes for `traceback`.
 PyResult<std::string> format_traceback(PyObject* traceback);
 
-// The UTF-8 form the interpreter caches inside a `str`, borrowed from it.
-PyResult<std::string_view> to_str(PyObject* text);
-
 // The record form of an error value, used inside the messages of native failures.
 std::string debug_text(PyErr error);
 
