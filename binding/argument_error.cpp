@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "err_text.hpp"
 #include "text.hpp"
 
 namespace kestrum {

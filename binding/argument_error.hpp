@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "err.hpp"
+#include "py_err.hpp"
 
 namespace kestrum {
 

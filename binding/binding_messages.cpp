@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "err_text.hpp"
+
 namespace kestrum {
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "err.hpp"
 #include "function_description.hpp"
+#include "py_err.hpp"
 
 namespace kestrum {
 

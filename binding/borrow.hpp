@@ -6,8 +6,9 @@
 #include <atomic>
 #include <utility>
 
-#include "err.hpp"
+#include "err_kinds.hpp"
 #include "instance.hpp"
+#include "result.hpp"
 
 namespace kestrum {
 

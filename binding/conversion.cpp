@@ -16,7 +16,8 @@ PyResult<std::optional<Owned>> next(PyObject* iterator) {
 PyResult<std::string_view> FromPyObjectBound<std::string_view>::from_py_object_bound(
     PyObject* object) {
     if (!PyUnicode_Check(object)) return downcast_error(object, "PyString");
-    return to_str(object);
+    if (const std::optional<std::string_view> text = to_str(object)) return *text;
+    return fetch_error();
 }
 
 PyResult<std::string> FromPyObject<std::string>::extract_bound(PyObject* object) {

@@ -8,9 +8,10 @@
 #include <string_view>
 
 #include "critical_section.hpp"
-#include "err.hpp"
+#include "err_kinds.hpp"
 #include "float_conversion.hpp"
 #include "leading_floats.hpp"
+#include "result.hpp"
 #include "text.hpp"
 
 namespace kestrum {

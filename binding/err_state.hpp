@@ -73,19 +73,26 @@ public:
     // The triple, normalizing first when the value is still lazy.
     const PyErrStateNormalized& as_normalized();
     void restore();
-    // The message of a bare TypeError (see err.hpp), whether fetched as a type and a message
-    // or held as an instance. Null otherwise.
+    // The message of a bare TypeError (exactly TypeError, one exact `str` argument, no cause),
+    // whether fetched as a type and a message or held as an instance. Null otherwise.
     PyObject* bare_type_error_message() const;
 
 private:
     const PyErrStateNormalized& make_normalized();
     PyErrStateNormalized normalize_inner();
 
-    // Empty (monostate) only while, or after a failed, normalization.
+    // Empty (monostate) only while, or after a failed, normalization. Guarded by
+    // normalization_once_: before it is set, only the one thread that normalizes (elected
+    // through normalizing_) writes it; once it is set, it is only read. Restoring it or reading
+    // a bare message is for the value's sole holder, never while another thread may normalize.
     std::variant<std::monostate, ErrorBuilder, PyErrStateNormalized, PyErrStateFetched> inner_;
+    // Set once, with release, by the normalizing thread after it stored the triple in inner_ (or
+    // at construction from a triple); read with acquire, so whoever sees it set sees the
+    // triple. A failed normalization leaves it unset and inner_ empty.
     std::atomic<bool> normalization_once_{false};
-    // Guarded by one mutex shared by all error values: it is held only for a few
-    // instructions and contended only when threads race to normalize.
+    // Both guarded by one mutex shared by all error values (NORMALIZER_MUTEX): it is held only
+    // for a few instructions, never across an interpreter call, and contended only when threads
+    // race to normalize.
     std::optional<std::thread::id> normalizer_thread_;
     bool normalizing_ = false;
 };

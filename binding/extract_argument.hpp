@@ -8,9 +8,9 @@
 #include <cstddef>
 #include <span>
 
-#include "err.hpp"
 #include "function_description.hpp"
 #include "once_cell.hpp"
+#include "result.hpp"
 
 namespace kestrum {
 

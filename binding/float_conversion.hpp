@@ -7,7 +7,7 @@
 
 #include <limits>
 
-#include "err.hpp"
+#include "result.hpp"
 
 namespace kestrum {
 

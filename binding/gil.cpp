@@ -11,12 +11,11 @@ namespace kestrum {
 
 constinit thread_local std::intptr_t GIL_COUNT KESTRUM_TLS_MODEL = 0;
 
-// Its list is guarded by its mutex, its pending flag is an atomic (release on queueing,
-// acquire on reading).
 constinit ReferencePool POOL;
 
 namespace {
-// Set once a check found the interpreter initialized; a failed check is repeated.
+// Set once a check found the interpreter initialized; a failed check is repeated. An atomic
+// (release on setting, acquire on reading): threads that race each check, and each sets it.
 std::atomic<bool> START{false};
 
 PyGILState_STATE ensure_or_hang() {

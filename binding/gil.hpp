@@ -62,12 +62,17 @@ public:
 
 private:
     std::mutex mutex_;
-    std::vector<PyObject*> pending_;
+    std::vector<PyObject*> pending_;  // guarded by mutex_
+    // Set with release after a reference is queued, cleared under mutex_ as the list is taken:
+    // an entry that reads it unset (acquire) has nothing to apply and takes no mutex.
     std::atomic<bool> dirty_{false};
 };
 
-// Declared hidden, as it is defined (the module is built with hidden visibility): every entry
-// reads it directly rather than through the global offset table.
+// The process's one pool. Its list is guarded by its mutex, which is held only to append one
+// reference or to swap the list out, never while a release runs; its pending flag is an atomic
+// (release on queueing, acquire on reading). constinit, so it is there before any thread can
+// release into it. Declared hidden, as it is defined (the module is built with hidden
+// visibility): every entry reads it directly rather than through the global offset table.
 extern ReferencePool POOL [[gnu::visibility("hidden")]];
 
 inline void apply_pending_decrefs() {

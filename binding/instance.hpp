@@ -7,8 +7,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "err.hpp"
-
 namespace kestrum {
 
 constexpr Py_ssize_t BORROW_FLAG_UNUSED = 0;

@@ -5,9 +5,9 @@
 #include <optional>
 #include <utility>
 
-#include "err_value.hpp"
 #include "owned.hpp"
 #include "panic.hpp"
+#include "py_err.hpp"
 
 namespace kestrum {
 

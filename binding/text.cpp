@@ -1,4 +1,4 @@
-// Text: the lossy UTF-8 form of a `str`, and `str` objects made from ASCII parts.
+// Text: the UTF-8 form of a `str`, strict or lossy, and `str` objects made from ASCII parts.
 #include "text.hpp"
 
 namespace kestrum {
@@ -16,9 +16,15 @@ Owned PyString::from_ascii(std::initializer_list<std::string_view> parts) {
     return message;
 }
 
-std::string to_string_lossy(PyObject* text) {
+std::optional<std::string_view> to_str(PyObject* text) {
     Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(data, size);
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) return std::nullopt;
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::string to_string_lossy(PyObject* text) {
+    if (const std::optional<std::string_view> strict = to_str(text)) return std::string(*strict);
     PyErr_Clear();
     Owned bytes = Owned::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
     if (!bytes) panic_after_error();

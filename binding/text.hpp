@@ -8,6 +8,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -17,7 +18,11 @@
 
 namespace kestrum {
 
-// Never fails: text without a strict UTF-8 form gets U+FFFD per invalid sequence.
+// The UTF-8 form the interpreter caches inside a `str`, borrowed from it. Nothing, with the
+// failure pending, when the `str` has none (a lone surrogate) or memory ran out.
+std::optional<std::string_view> to_str(PyObject* text);
+// A copy of it that never fails: text without a strict UTF-8 form gets U+FFFD per invalid
+// sequence.
 std::string to_string_lossy(PyObject* text);
 // Decodes UTF-8, replacing each maximal invalid subpart by U+FFFD.
 std::string decode_utf8_lossy(std::string_view bytes);

@@ -6,9 +6,9 @@
 #include <new>
 #include <utility>
 
-#include "err.hpp"
 #include "gil.hpp"
 #include "panic_exception.hpp"
+#include "result.hpp"
 #include "thread_end.hpp"
 
 namespace kestrum {
@@ -36,17 +36,12 @@ inline auto catch_native(Body& body) -> decltype(body()) {
     }
 }
 
-inline void restore(PyErr&& error) {
-    std::move(error).restore();
-}
-
-// Hands the error to `raise`. Its exception is often built only now, and building it may
-// fail (memory may have run out): the caller then gets the failure's PanicException, or
+// Puts the error onto the indicator. Its exception is often built only now, and building it
+// may fail (memory may have run out): the caller then gets the failure's PanicException, or
 // MemoryError.
-template <class Raise>
-inline void raise_error(Raise& raise, PyErr&& error) {
+inline void raise_error(PyErr&& error) {
     try {
-        raise(std::move(error));
+        std::move(error).restore();
     } catch (ThreadEnd&) {
         throw;
     } catch (NativeFailure& native) {
@@ -58,15 +53,16 @@ inline void raise_error(Raise& raise, PyErr&& error) {
 }
 
 // Runs `body` with the lock bookkeeping entered. A returned error or a native failure is
-// handed to `raise` and `error_result` is returned. A failure while entering or leaving
-// has nowhere to go: the trap aborts. Only the interpreter's thread unwinding leaves.
-template <class R, class Body, class Unwrap, class Raise>
-inline R run_boundary(Body& body, Unwrap unwrap, R error_result, Raise raise) {
+// raised, `after_raising` runs, and `error_result` is returned. A failure while entering or
+// leaving has nowhere to go: the trap aborts. Only the interpreter's thread unwinding leaves.
+template <class R, class Body, class Unwrap, class AfterRaising>
+inline R run_boundary(Body& body, Unwrap unwrap, R error_result, AfterRaising after_raising) {
     try {
         const auto guard = GILGuard::assume();
         auto outcome = catch_native(body);
         if (outcome) return unwrap(std::move(outcome));
-        raise_error(raise, std::move(outcome).take_error());
+        raise_error(std::move(outcome).take_error());
+        after_raising();
         return error_result;
     } catch (ThreadEnd&) {
         throw;
@@ -83,13 +79,13 @@ template <class Body>
 inline PyObject* trampoline(Body&& body) {
     return detail::run_boundary<PyObject*>(
         body, [](PyResult<Owned>&& outcome) { return std::move(outcome).value().release(); },
-        nullptr, detail::restore);
+        nullptr, [] {});
 }
 
 // int slots (setters, clear): the body yields PyResult<void>; failure returns -1.
 template <class Body>
 inline int trampoline_int(Body&& body) {
-    return detail::run_boundary<int>(body, [](auto&&) { return 0; }, -1, detail::restore);
+    return detail::run_boundary<int>(body, [](auto&&) { return 0; }, -1, [] {});
 }
 
 // Slots that return nothing (deallocation): a native failure is reported as unraisable
@@ -101,11 +97,7 @@ void trampoline_unraisable(Body&& body) {
         return {};
     };
     (void)detail::run_boundary<int>(
-        run, [](auto&&) { return 0; }, 0,
-        [](PyErr&& error) {
-            detail::raise_error(detail::restore, std::move(error));
-            PyErr_WriteUnraisable(nullptr);
-        });
+        run, [](auto&&) { return 0; }, 0, [] { PyErr_WriteUnraisable(nullptr); });
 }
 
 }  // namespace kestrum

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "err.hpp"
+#include "err_kinds.hpp"
 
 namespace kestrum {
 

@@ -6,6 +6,8 @@
 #include <exception>
 #include <optional>
 
+#include "err_kinds.hpp"
+#include "err_text.hpp"
 #include "interned_name.hpp"
 #include "once_cell.hpp"
 #include "pyclass.hpp"

@@ -7,6 +7,8 @@
 #include <thread>
 
 #include "conversion.hpp"
+#include "err_kinds.hpp"
+#include "err_text.hpp"
 #include "gil.hpp"
 #include "once_cell.hpp"
 #include "pyclass.hpp"

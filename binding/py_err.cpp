@@ -1,9 +1,9 @@
 // PyErr's members: making an error value, taking the pending one, chaining, and reporting it;
 // and fetch_error.
-#include "err_value.hpp"
+#include "py_err.hpp"
 
 #include "panic.hpp"
-#include "panic_type.hpp"
+#include "panic_exception.hpp"
 #include "text.hpp"
 
 namespace kestrum {
@@ -71,20 +71,14 @@ PyErr PyErr::new_with_cause(PyObject* exception_type, Owned message, std::option
 std::optional<PyErr> PyErr::take() {
     PyErrStateFetched pending = take_pending();
     if (!pending.ptype) return std::nullopt;
-    // A PanicException can only be pending if its type exists, so the check never has to
-    // create the type (which would fetch its own errors through here).
-    PyObject* panic_type = panic_type_if_created();
 #if PY_VERSION_HEX < 0x030C0000
     PyObject* type = pending.ptype.get();
     PyObject* value = pending.pvalue.get();
-    const bool maybe_panic =
-        panic_type != nullptr && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type),
-                                                  reinterpret_cast<PyTypeObject*>(panic_type)) != 0;
     const bool instance = value != nullptr && PyExceptionInstance_Check(value) &&
                           PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type));
     // The interpreter's own C code raises a type and a message; the instance is made only if
-    // someone asks for it.
-    if (!instance && !maybe_panic) return PyErr(std::move(pending));
+    // someone asks for it, or to tell whether it is our own PanicException.
+    if (!instance && !PanicException::is_base_of(type)) return PyErr(std::move(pending));
     PyErrStateNormalized fetched = normalize(std::move(pending));
 #else
     // From 3.12 the pending exception is always an instance.
@@ -92,9 +86,8 @@ std::optional<PyErr> PyErr::take() {
                                  std::move(pending.ptraceback)};
 #endif
     if (!fetched.pvalue) panic("normalized exception value missing");
-    if (panic_type != nullptr &&
-        Py_TYPE(fetched.pvalue.get()) == reinterpret_cast<PyTypeObject*>(panic_type))
-        resume_panic_exception(std::move(fetched));
+    if (PanicException::is_type_of(fetched.pvalue.get()))
+        PanicException::resume(std::move(fetched));
     return PyErr(std::move(fetched));
 }
 

@@ -1,9 +1,10 @@
-// Errors and the text of their messages: the error kinds that other parts raise, and the text
-// of a `str`, an object, an error value, a traceback or a type's name.
-#include "err.hpp"
+// Error texts: the text of an object, an error value, a traceback or a type's name, for messages.
+#include "err_text.hpp"
 
 #include <cstdio>
+#include <optional>
 
+#include "err_kinds.hpp"
 #include "gil.hpp"
 #include "interned_name.hpp"
 #include "text.hpp"
@@ -25,49 +26,14 @@ PyResult<Owned> str_attribute(PyObject* object, InternedName& name) {
     return value;
 }
 
-// Appends a type name as read by type_name or type_qualname.
-PyResult<void> append_name(PyResult<Owned> read, std::string& out) {
-    KS_TRY(Owned name, std::move(read));
-    KS_TRY(const std::string_view text, to_str(name.get()));
-    out += text;
-    return {};
-}
-
 }  // namespace
 
-bool must_reach_caller(PyObject* exception_type) {
-    return !PyErr_GivenExceptionMatches(exception_type, PyExc_Exception) ||
-           PyErr_GivenExceptionMatches(exception_type, PyExc_MemoryError);
-}
-
-PyErr downcast_error(PyObject* object, std::string_view target_name) {
-    Owned from = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
-    return PyErr(ErrorBuilder([from = std::move(from), target_name]() -> std::pair<Owned, Owned> {
-        std::string message = "'";
-        if (PyResult<void> named = append_name(type_qualname(from.get()), message); !named) {
-            if (must_reach_caller(named.error().get_type())) {
-                // Raised in place of the TypeError.
-                std::move(named).take_error().restore();
-                return {};
-            }
-            message += "<failed to extract type name>";
-        }
-        message += "' object cannot be converted to '";
-        message += target_name;
-        message += '\'';
-        Owned text = PyString::try_new(message);
-        if (!text) return {};
-        return {Owned::borrow(PyExc_TypeError), std::move(text)};
-    }));
-}
-
-PyErr nul_byte_error(std::size_t position) {
-    return PyErr::new_(PyExc_ValueError,
-                       "nul byte found in provided data at position: " + std::to_string(position));
-}
-
-PyErr borrow_error() {
-    return PyErr::new_(PyExc_RuntimeError, "Already mutably borrowed");
+PyResult<void> append_name(PyResult<Owned> read, std::string& out) {
+    KS_TRY(Owned name, std::move(read));
+    const std::optional<std::string_view> text = to_str(name.get());
+    if (!text) return fetch_error();
+    out += *text;
+    return {};
 }
 
 PyResult<void> python_format(PyObject* object, PyResult<Owned> outcome, std::string& out) {
@@ -106,8 +72,9 @@ PyResult<std::string> format_traceback(PyObject* traceback) {
     KS_TRY(Owned getvalue, steal_or_fetch(PyObject_GetAttr(sink.get(), GETVALUE.get())));
     KS_TRY(Owned text, steal_or_fetch(PyObject_CallNoArgs(getvalue.get())));
     if (!PyUnicode_Check(text.get())) return downcast_error(text.get(), "PyString");
-    KS_TRY(const std::string_view printed, to_str(text.get()));
-    return std::string(printed);
+    const std::optional<std::string_view> printed = to_str(text.get());
+    if (!printed) return fetch_error();
+    return std::string(*printed);
 }
 
 PyResult<Owned> type_name(PyObject* type) {
@@ -116,13 +83,6 @@ PyResult<Owned> type_name(PyObject* type) {
 
 PyResult<Owned> type_qualname(PyObject* type) {
     return str_attribute(type, QUALNAME);
-}
-
-PyResult<std::string_view> to_str(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) return fetch_error();
-    return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 namespace {
