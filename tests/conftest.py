@@ -289,6 +289,14 @@ def construct(request: pytest.FixtureRequest) -> Callable[..., Any]:
     return request.param  # type: ignore[no-any-return]
 
 
+@pytest.fixture
+def unraisable(monkeypatch: pytest.MonkeyPatch) -> list[Any]:
+    """The unraisable reports made during the test, kept here instead of printed."""
+    reports: list[Any] = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    return reports
+
+
 def lossy(text: str) -> str:
     """What a text without a UTF-8 form looks like in a message: one U+FFFD per bad byte."""
     return text.encode("utf-8", "surrogatepass").decode("utf-8", "replace")

@@ -6,7 +6,7 @@ import ctypes
 import inspect
 import sys
 from collections.abc import Callable
-from typing import Any
+from typing import Any, NamedTuple
 
 import _kestrum_testing as t
 import pytest
@@ -146,6 +146,7 @@ def test_binding_failure_converts_nothing(
         ((2,), {"length": 6}),
         ((), {"radius": 2, "length": 6}),
         ((), {"length": 6, "radius": 2}),
+        ((2,), {Subclass.Str("length"): 6}),
     ],
 )
 @pytest.mark.parametrize("cls", [Cylinder, Cone])
@@ -180,23 +181,10 @@ def test_mesh_path_by_position_or_keyword(
     assert construct(PyMesh, *args, **kwargs).mesh_path == "a/b.obj"
 
 
-def test_str_subclass_keyword_binds(construct: Construct) -> None:
-    class Key(str):
-        pass
-
-    shape = construct(Cylinder, 2, **{Key("length"): 6})
-    assert (shape.radius(), shape.half_length()) == (2.0, 3.0)
-
-
-def call_with_keys(construct: Construct, cls: Any, keywords: dict[Any, Any]) -> Any:
-    """Calls an entry with keys that are not `str`.
-
-    The interpreter refuses such keys in every call written in Python (`Cls.__new__(Cls, **m)`
-    too, from 3.15), so the tuple-and-dictionary entry is reached as a C caller reaches it:
-    through the class's `tp_new` slot, which gets the mapping as it is.
-    """
-    if construct.__name__ == "via_call":
-        return cls(**keywords)
+def via_tp_new(cls: Any, keywords: dict[Any, Any]) -> Any:
+    """Calls the class's `tp_new` slot, as a C caller does, with the mapping as it is: the
+    interpreter refuses keys that are not `str` in every call written in Python
+    (`Cls.__new__(Cls, **m)` too, from 3.15)."""
     get_slot = ctypes.pythonapi.PyType_GetSlot
     get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
     slot = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.py_object)
@@ -213,15 +201,31 @@ def refused_keys(keywords: dict[Any, Any]) -> str:
     return str(raised_by(lambda: takes_any(**keywords)))
 
 
+class KeyEntry(NamedTuple):
+    """An entry given keys that are not `str`, and what it answers."""
+
+    call: Callable[[Any, dict[Any, Any]], Any]
+    refusal: Callable[[str, dict[Any, Any], str], str]  # of (class name, keywords, key as shown)
+    reported: bool  # whether a key whose str() fails goes to the unraisable hook
+
+
+KEY_ENTRIES = {
+    # The interpreter refuses the dictionary before the constructor sees it.
+    "call": KeyEntry(lambda cls, keys: cls(**keys), lambda _, keys, __: refused_keys(keys), False),
+    "tp_new": KeyEntry(via_tp_new, lambda name, _, shown: UNEXPECTED.format(name, shown), True),
+}
+
+
+@pytest.fixture(params=KEY_ENTRIES.values(), ids=KEY_ENTRIES.keys())
+def key_entry(request: pytest.FixtureRequest) -> KeyEntry:
+    return request.param  # type: ignore[no-any-return]
+
+
 @pytest.mark.parametrize("cls", [Sphere, Capsule, Cylinder, Cone, Cuboid, PyMesh])
-def test_non_str_keyword(construct: Construct, cls: type) -> None:
+def test_non_str_keyword(key_entry: KeyEntry, cls: type) -> None:
     with pytest.raises(TypeError) as caught:
-        call_with_keys(construct, cls, {1: 2})
-    if construct.__name__ == "via_call":
-        # The interpreter refuses the dictionary before the constructor sees it.
-        assert str(caught.value) == refused_keys({1: 2})
-    else:
-        assert str(caught.value) == UNEXPECTED.format(cls.__name__, 1)
+        key_entry.call(cls, {1: 2})
+    assert str(caught.value) == key_entry.refusal(cls.__name__, {1: 2}, "1")
     assert caught.value.__context__ is None
 
 
@@ -238,19 +242,15 @@ class Keys:
             return "s\udc80"
 
 
-def test_unprintable_keyword(construct: Construct, monkeypatch: pytest.MonkeyPatch) -> None:
-    reported: list[tuple[type[BaseException] | None, Any]] = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append((u.exc_type, u.object)))
+def test_unprintable_keyword(key_entry: KeyEntry, unraisable: list[Any]) -> None:
     key = Keys.Unprintable()
     with pytest.raises(TypeError) as caught:
-        call_with_keys(construct, Sphere, {key: 1})
-    if construct.__name__ == "via_call":
-        assert str(caught.value) == refused_keys({key: 1})
-        assert reported == []
-    else:
-        # The type's __name__, not its __qualname__.
-        assert str(caught.value) == UNEXPECTED.format("Sphere", "<unprintable Unprintable object>")
-        assert reported == [(RuntimeError, key)]
+        key_entry.call(Sphere, {key: 1})
+    # The type's __name__, not its __qualname__.
+    shown = "<unprintable Unprintable object>"
+    assert str(caught.value) == key_entry.refusal("Sphere", {key: 1}, shown)
+    expected = [(RuntimeError, key)] * key_entry.reported
+    assert [(u.exc_type, u.object) for u in unraisable] == expected
 
 
 @pytest.mark.parametrize(
@@ -263,23 +263,18 @@ def test_unprintable_keyword(construct: Construct, monkeypatch: pytest.MonkeyPat
     ids=["str", "lossy", "unprintable"],
 )
 def test_keyword_named_by_its_display_form(
-    construct: Construct, monkeypatch: pytest.MonkeyPatch, key: str, shown: str
+    construct: Construct, unraisable: list[Any], key: str, shown: str
 ) -> None:
-    reported: list[Any] = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append(u.object))
     with pytest.raises(TypeError) as caught:
         construct(Sphere, **{key: 1})
     assert str(caught.value) == UNEXPECTED.format("Sphere", shown)
-    assert reported == ([key] if shown.startswith("<unprintable") else [])
+    assert [u.object for u in unraisable] == ([key] if shown.startswith("<unprintable") else [])
 
 
 @pytest.mark.parametrize("error", REACHES_CALLER)
 def test_keyword_whose_display_form_is_interrupted_lets_the_interrupt_through(
-    construct: Construct, monkeypatch: pytest.MonkeyPatch, error: type[BaseException]
+    construct: Construct, unraisable: list[Any], error: type[BaseException]
 ) -> None:
-    reported: list[Any] = []
-    monkeypatch.setattr(sys, "unraisablehook", reported.append)
-
     class Key(str):
         def __str__(self) -> str:
             raise error("while named")
@@ -288,7 +283,7 @@ def test_keyword_whose_display_form_is_interrupted_lets_the_interrupt_through(
     # such a keyword with a fallback; later releases let the interrupt through).
     with pytest.raises(error, match="^while named$"):
         construct(Sphere, **{Key("r"): 1})
-    assert reported == []
+    assert unraisable == []
 
 
 @pytest.mark.parametrize(
