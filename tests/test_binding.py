@@ -10,7 +10,7 @@ from typing import Any, NamedTuple
 
 import _kestrum_testing as t
 import pytest
-from conftest import REACHES_CALLER, Subclass, binding_words, lossy, raised_by, run_child
+from conftest import REACHES_CALLER, Logged, Subclass, binding_words, lossy, raised_by, run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -101,17 +101,6 @@ def test_binding_failure(
     assert sys.exc_info() == (None, None, None)
 
 
-class Tracked:
-    """A number that records every conversion of itself."""
-
-    def __init__(self) -> None:
-        self.conversions = 0
-
-    def __float__(self) -> float:
-        self.conversions += 1
-        return 1.0
-
-
 @pytest.mark.parametrize(
     ("cls", "args", "kwargs"),
     [
@@ -125,18 +114,18 @@ class Tracked:
 def test_binding_failure_converts_nothing(
     construct: Construct, cls: type, args: tuple[Any, ...], kwargs: dict[str, Any]
 ) -> None:
-    tracked = Tracked()
+    conversions: list[Any] = []
 
     def put(value: Any) -> Any:
         if value == "tracked":
-            return tracked
+            return Logged(conversions)
         if isinstance(value, list):
             return [put(item) for item in value]
         return value
 
     with pytest.raises(TypeError):
         construct(cls, *[put(a) for a in args], **{k: put(v) for k, v in kwargs.items()})
-    assert tracked.conversions == 0
+    assert conversions == []
 
 
 @pytest.mark.parametrize(

@@ -737,11 +737,16 @@ DOWNCASTS = {
     "test-only": (t.downcast, "Target", ""),
     "sides": (kestrum.Cuboid, "Sequence", "argument 'sides': "),
     "path": (kestrum.PyMesh, "PyString", "argument 'path': "),
+    "path-new": (
+        functools.partial(kestrum.PyMesh.__new__, kestrum.PyMesh),
+        "PyString",
+        "argument 'path': ",
+    ),
 }
 
 
 @pytest.mark.parametrize("where", DOWNCASTS)
-@pytest.mark.parametrize("qualname", [42, AttributeError, ValueError])
+@pytest.mark.parametrize("qualname", [42, AttributeError, ValueError, RuntimeError])
 def test_downcast_error_without_a_readable_qualname(where, qualname) -> None:
     class Meta(type):
         def __getattribute__(cls, name):

@@ -14,7 +14,7 @@ from fractions import Fraction
 from typing import Any
 
 import pytest
-from conftest import IndexOnly, Sides, Subclass, run_child
+from conftest import Converts, IndexOnly, Sides, Subclass, run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -47,13 +47,6 @@ def same(got: float, expected: float) -> bool:
     return got == expected and math.copysign(1.0, got) == math.copysign(1.0, expected)
 
 
-class MinusOne:
-    """Converts to -1.0, the value that also signals a failed conversion."""
-
-    def __float__(self) -> float:
-        return -1.0
-
-
 # (radius argument, length argument, expected radius, expected half length)
 VALUES: list[tuple[Any, Any, float, float]] = [
     (2, 6, 2.0, 3.0),
@@ -65,7 +58,8 @@ VALUES: list[tuple[Any, Any, float, float]] = [
     (False, True, 0.0, 0.5),
     (-1, -1, -1.0, -0.5),
     (-1.0, -1.0, -1.0, -0.5),
-    (MinusOne(), MinusOne(), -1.0, -0.5),
+    # -1.0 also signals a failed conversion.
+    (Converts(-1.0), Converts(-1.0), -1.0, -0.5),
     (IndexOnly(-1), IndexOnly(-1), -1.0, -0.5),
     (IndexOnly(3), IndexOnly(10), 3.0, 5.0),
     (Subclass.Float(1.5), Subclass.Float(0.2), 1.5, half(0.2)),
