@@ -334,63 +334,46 @@ def keywords_only(*, x: Any, y: Any, z: Any) -> None:
     pass
 
 
-# (function, arguments, keywords, message, worded as the interpreter words it). Missing
-# keyword-only parameters are "keyword" arguments here, "keyword-only" in the interpreter.
+# (function, arguments, keywords, message): None for the interpreter's own words, which differ
+# only for missing keyword-only parameters: "keyword" arguments here, "keyword-only" there.
 SIGNATURE_FAILURES = [
-    (mixed, (), {}, "mixed() missing 2 required positional arguments: 'a' and 'b'", True),
-    (mixed, (1,), {"k": 1}, "mixed() missing 1 required positional argument: 'b'", True),
-    (
-        mixed,
-        (1, 2, 3, 4),
-        {},
-        "mixed() takes from 2 to 3 positional arguments but 4 were given",
-        True,
-    ),
-    (mixed, (1, 2), {}, "mixed() missing 1 required keyword argument: 'k'", False),
-    (
-        mixed,
-        (),
-        {"a": 1, "b": 2, "k": 3},
-        "mixed() got some positional-only arguments passed as keyword arguments: 'a'",
-        True,
-    ),
-    (mixed, (1, 2), {"k": 3, "b": 4}, "mixed() got multiple values for argument 'b'", True),
-    (mixed, (1, 2), {"k": 1, "z": 2}, "mixed() got an unexpected keyword argument 'z'", True),
-    (keywords_only, (1,), {}, "keywords_only() takes 0 positional arguments but 1 was given", True),
+    (mixed, (), {}, None),
+    (mixed, (1,), {"k": 1}, None),
+    (mixed, (1, 2, 3, 4), {}, None),
+    (mixed, (), {"a": 1, "b": 2, "k": 3}, None),
+    (mixed, (1, 2), {"k": 3, "b": 4}, None),
+    (mixed, (1, 2), {"k": 1, "z": 2}, None),
+    (keywords_only, (1,), {}, None),
+    (mixed, (1, 2), {}, "mixed() missing 1 required keyword argument: 'k'"),
     (
         keywords_only,
         (),
         {},
         "keywords_only() missing 3 required keyword arguments: 'x', 'y', and 'z'",
-        False,
     ),
     (
         keywords_only,
         (),
         {"z": 1, "x": 2},
         "keywords_only() missing 1 required keyword argument: 'y'",
-        False,
     ),
 ]
 
 
 @pytest.mark.parametrize("form", ["", "_from_tuple"], ids=["vector", "tuple"])
-@pytest.mark.parametrize(("function", "args", "kwargs", "message", "as_python"), SIGNATURE_FAILURES)
+@pytest.mark.parametrize(("function", "args", "kwargs", "message"), SIGNATURE_FAILURES)
 def test_signature_binding_failure(
     form: str,
     function: Callable[..., Any],
     args: tuple[Any, ...],
     kwargs: dict[str, Any],
-    message: str,
-    as_python: bool,
+    message: str | None,
 ) -> None:
+    if message is None:
+        message = str(raised_by(lambda: function(*args, **kwargs)))
     with pytest.raises(TypeError) as caught:
         getattr(t, function.__name__ + form)(*args, **kwargs)
     assert str(caught.value) == message
-    if as_python:
-        with pytest.raises(TypeError) as python:
-            function(*args, **kwargs)
-        assert str(python.value) == message
 
 
 @pytest.mark.parametrize("form", ["", "_from_tuple"], ids=["vector", "tuple"])
