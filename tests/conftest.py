@@ -21,6 +21,8 @@ from typing import Any
 
 import pytest
 
+import kestrum
+
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -228,6 +230,16 @@ def via_new(cls: type, *args: Any, **kwargs: Any) -> Any:
 
 
 CONSTRUCTORS: list[Callable[..., Any]] = [via_call, via_new]
+
+# One call of each constructor that makes an instance.
+SAMPLES: dict[type, tuple[Any, ...]] = {
+    kestrum.Capsule: (1, 2),
+    kestrum.Cone: (1, 2),
+    kestrum.Cuboid: ([1, 2, 3],),
+    kestrum.Cylinder: (1, 2),
+    kestrum.Sphere: (1,),
+    kestrum.PyMesh: ("a.obj",),
+}
 
 
 class Subclass:

@@ -14,9 +14,9 @@ from fractions import Fraction
 from typing import Any
 
 import pytest
-from conftest import Converts, IndexOnly, Sides, Subclass, run_child
+from conftest import SAMPLES, Converts, IndexOnly, Sides, Subclass, run_child
 
-from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
+from kestrum import Capsule, Cone, Cuboid, Cylinder, Sphere
 
 Construct = Callable[..., Any]
 
@@ -226,34 +226,16 @@ def test_cuboid_needs_three_sides(
     assert capfd.readouterr() == ("", "")
 
 
-@pytest.mark.parametrize(
-    "make",
-    [
-        lambda: Sphere(1),
-        lambda: Capsule(1, 2),
-        lambda: Cylinder(1, 2),
-        lambda: Cone(1, 2),
-        lambda: Cuboid([1, 2, 3]),
-        lambda: PyMesh("a.obj"),
-    ],
-)
-def test_identity_comparison(make: Callable[[], Any]) -> None:
-    first, second = make(), make()
+@pytest.mark.parametrize(("cls", "args"), SAMPLES.items(), ids=[c.__name__ for c in SAMPLES])
+def test_identity_comparison(cls: type, args: tuple[Any, ...]) -> None:
+    first, second = cls(*args), cls(*args)
     assert (type(first).__eq__, type(first).__hash__) == (object.__eq__, object.__hash__)
     assert first != second and first == first
 
 
 @pytest.mark.parametrize(
     ("cls", "args"),
-    [
-        (Sphere, (1,)),
-        (Capsule, (1, 2)),
-        (Cylinder, (1, 2)),
-        (Cone, (1, 2)),
-        (Cuboid, ([1, 2, 3],)),
-        (Cuboid, ([],)),
-        (Cylinder, ("x", 1)),
-    ],
+    [*SAMPLES.items(), (Cuboid, ([],)), (Cylinder, ("x", 1))],
 )
 def test_instances_return_their_type_reference(
     construct: Construct, cls: type, args: tuple[Any, ...]
