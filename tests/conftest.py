@@ -51,18 +51,10 @@ def _build_testing_module() -> Path:
         shutil.rmtree(build, ignore_errors=True)
         # The environment's own ninja first: one found on PATH may be a shim of another one.
         generator = ["-G", "Ninja"] if _has_ninja_module() or shutil.which("ninja") else []
+        options = ["-DKESTRUM_TESTING=ON", "-DCMAKE_BUILD_TYPE=Release"]
+        python = f"-DPython_EXECUTABLE={sys.executable}"
         subprocess.run(
-            [
-                cmake,
-                "-S",
-                str(ROOT),
-                "-B",
-                str(build),
-                *generator,
-                "-DKESTRUM_TESTING=ON",
-                "-DCMAKE_BUILD_TYPE=Release",
-                f"-DPython_EXECUTABLE={sys.executable}",
-            ],
+            [cmake, "-S", str(ROOT), "-B", str(build), *generator, *options, python],
             check=True,
             stdout=subprocess.DEVNULL,
         )

@@ -73,6 +73,10 @@ class NoIter:
         raise RuntimeError("no iterator")
 
 
+def cannot(name: str, target: str) -> TypeError:
+    return TypeError(f"'{name}' object cannot be converted to '{target}'")
+
+
 def gen() -> Iterator[int]:
     yield from (1, 2, 3)
 
@@ -106,17 +110,12 @@ FAILURES: list[tuple[type, tuple[Any, ...], str | None, BaseException]] = [
     # Sequences.
     (Cuboid, ("abc",), "sides", TypeError("Can't extract `str` to `Vec`")),
     (Cuboid, ("",), "sides", TypeError("Can't extract `str` to `Vec`")),
-    (Cuboid, ({},), "sides", TypeError("'dict' object cannot be converted to 'Sequence'")),
-    (Cuboid, ({1, 2, 3},), "sides", TypeError("'set' object cannot be converted to 'Sequence'")),
-    (Cuboid, (gen(),), "sides", TypeError("'generator' object cannot be converted to 'Sequence'")),
-    (Cuboid, (5,), "sides", TypeError("'int' object cannot be converted to 'Sequence'")),
-    (Cuboid, (None,), "sides", TypeError("'NoneType' object cannot be converted to 'Sequence'")),
-    (
-        Cuboid,
-        (Outer.Inner(),),
-        "sides",
-        TypeError("'Outer.Inner' object cannot be converted to 'Sequence'"),
-    ),
+    (Cuboid, ({},), "sides", cannot("dict", "Sequence")),
+    (Cuboid, ({1, 2, 3},), "sides", cannot("set", "Sequence")),
+    (Cuboid, (gen(),), "sides", cannot("generator", "Sequence")),
+    (Cuboid, (5,), "sides", cannot("int", "Sequence")),
+    (Cuboid, (None,), "sides", cannot("NoneType", "Sequence")),
+    (Cuboid, (Outer.Inner(),), "sides", cannot("Outer.Inner", "Sequence")),
     (Cuboid, ([1, "x"],), "sides", float_error("x")),
     (Cuboid, ([2, 4, 6, "x"],), "sides", float_error("x")),
     (Cuboid, ((1, 2, None),), "sides", float_error(None)),
@@ -124,27 +123,12 @@ FAILURES: list[tuple[type, tuple[Any, ...], str | None, BaseException]] = [
     (Cuboid, (FailingIter(RuntimeError("bad item")),), None, RuntimeError("bad item")),
     (Cuboid, (NoIter(),), None, RuntimeError("no iterator")),
     # Text.
-    (PyMesh, (b"a.obj",), "path", TypeError("'bytes' object cannot be converted to 'PyString'")),
-    (PyMesh, (1,), "path", TypeError("'int' object cannot be converted to 'PyString'")),
-    (PyMesh, (None,), "path", TypeError("'NoneType' object cannot be converted to 'PyString'")),
-    (
-        PyMesh,
-        (pathlib.Path("a.obj"),),
-        "path",
-        TypeError("'PosixPath' object cannot be converted to 'PyString'"),
-    ),
-    (
-        PyMesh,
-        (pathlib.PurePosixPath("a.obj"),),
-        "path",
-        TypeError("'PurePosixPath' object cannot be converted to 'PyString'"),
-    ),
-    (
-        PyMesh,
-        (Outer.Inner(),),
-        "path",
-        TypeError("'Outer.Inner' object cannot be converted to 'PyString'"),
-    ),
+    (PyMesh, (b"a.obj",), "path", cannot("bytes", "PyString")),
+    (PyMesh, (1,), "path", cannot("int", "PyString")),
+    (PyMesh, (None,), "path", cannot("NoneType", "PyString")),
+    (PyMesh, (pathlib.Path("a.obj"),), "path", cannot("PosixPath", "PyString")),
+    (PyMesh, (pathlib.PurePosixPath("a.obj"),), "path", cannot("PurePosixPath", "PyString")),
+    (PyMesh, (Outer.Inner(),), "path", cannot("Outer.Inner", "PyString")),
     (PyMesh, ("\udc80",), None, encode_error("\udc80")),
     (PyMesh, ("mesh-\ud800.obj",), None, encode_error("mesh-\ud800.obj")),
 ]

@@ -226,45 +226,30 @@ def test_the_process_survives(code: str) -> None:
 
 
 # One call of every kind on every road (the fast entry by position and by keyword, uncounted or
-# not, and `Cls.__new__`; successful, failing, with long texts; the accessors), with the
-# exception it raises when memory suffices (None: it succeeds).
+# not, and `Cls.__new__`; successful, failing, with long texts; the accessors), by the exception
+# it raises when memory suffices (None: it succeeds).
+# fmt: off
 MEMORY_CALLS = {
-    "Sphere(1.5)": None,
-    "Cylinder(2, 6)": None,
-    "Cuboid([1.0, 2.0, 3.0])": None,
-    "PyMesh('a.obj')": None,
-    "PyMesh(long)": None,
-    "Sphere(radius=1.5)": None,
-    "Cylinder(1.0, length=2.0)": None,
-    "Cuboid(sides=(1.0, 2.0, 3.0))": None,
-    "PyMesh(path=long)": None,
-    "Sphere(True)": None,
-    "Cuboid(range(3))": None,
-    "PyMesh(wide)": None,
-    "Sphere.__new__(Sphere, 1.5)": None,
-    "Cylinder.__new__(Cylinder, radius=1, length=2)": None,
-    "Cuboid.__new__(Cuboid, [1, 2, 3])": None,
-    "PyMesh.__new__(PyMesh, long)": None,
-    "cylinder.radius()": None,
-    "cylinder.half_length()": None,
-    "mesh.mesh_path": None,
-    "Sphere(1, 2)": TypeError,
-    "Cylinder(1.0)": TypeError,
-    "Sphere(r=1)": TypeError,
-    "Sphere.__new__(Sphere, r=1)": TypeError,
-    "Sphere('x')": TypeError,
+    **dict.fromkeys([
+        "Sphere(1.5)", "Cylinder(2, 6)", "Cuboid([1.0, 2.0, 3.0])", "PyMesh('a.obj')",
+        "PyMesh(long)", "Sphere(radius=1.5)", "Cylinder(1.0, length=2.0)",
+        "Cuboid(sides=(1.0, 2.0, 3.0))", "PyMesh(path=long)", "Sphere(True)", "Cuboid(range(3))",
+        "PyMesh(wide)", "Sphere.__new__(Sphere, 1.5)", "Cylinder.__new__(Cylinder, radius=1, length=2)",
+        "Cuboid.__new__(Cuboid, [1, 2, 3])", "PyMesh.__new__(PyMesh, long)",
+        "cylinder.radius()", "cylinder.half_length()", "mesh.mesh_path",
+    ], None),
+    **dict.fromkeys([
+        "Sphere(1, 2)", "Cylinder(1.0)", "Sphere(r=1)", "Sphere.__new__(Sphere, r=1)",
+        "Sphere('x')", "Cuboid('abc')", "Cuboid(5)", "PyMesh(b'x')", "PyMesh(path=b'x')",
+    ], TypeError),
     "Sphere(huge)": OverflowError,
-    "Cuboid([1.0, 2.0])": ValueError,
-    "Cuboid(())": ValueError,
-    "Cuboid([])": ValueError,
-    "Cuboid(sides=[1.0, 2.0])": ValueError,
-    "Cuboid.__new__(Cuboid, [1.0, 2.0])": ValueError,
-    "Cuboid('abc')": TypeError,
-    "Cuboid(5)": TypeError,
-    "PyMesh(b'x')": TypeError,
-    "PyMesh(path=b'x')": TypeError,
+    **dict.fromkeys([
+        "Cuboid([1.0, 2.0])", "Cuboid(())", "Cuboid([])", "Cuboid(sides=[1.0, 2.0])",
+        "Cuboid.__new__(Cuboid, [1.0, 2.0])",
+    ], ValueError),
     "setattr(mesh, 'mesh_path', 'y')": AttributeError,
 }
+# fmt: on
 
 # Makes the calls (warming each up, so that what kestrum makes once exists), runs SCENARIO,
 # which fills `rows` with the type of each exception raised, and prints their names per call.

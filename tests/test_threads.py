@@ -71,36 +71,17 @@ def operations(worker: int, shared: Cylinder) -> list[Callable[[random.Random], 
     def mesh(rng: random.Random) -> None:
         assert PyMesh(path).mesh_path == path
 
+    # fmt: off
     refusals = [
         (lambda: Sphere("1"), TypeError, "argument 'radius': must be real number, not str"),
-        (
-            lambda: Cylinder(1),
-            TypeError,
-            "Cylinder.__new__() missing 1 required positional argument: 'length'",
-        ),
-        (
-            lambda: Cone(1, 2, 3),
-            TypeError,
-            "Cone.__new__() takes 2 positional arguments but 3 were given",
-        ),
-        (
-            lambda: PyMesh(worker),
-            TypeError,
-            "argument 'path': 'int' object cannot be converted to 'PyString'",
-        ),
-        (
-            lambda: Cuboid(Sides(1.0, 2.0)),
-            ValueError,
-            "argument 'sides': expected a sequence of at least 3 numbers, got 2",
-        ),
+        (lambda: Cylinder(1), TypeError, "Cylinder.__new__() missing 1 required positional argument: 'length'"),
+        (lambda: Cone(1, 2, 3), TypeError, "Cone.__new__() takes 2 positional arguments but 3 were given"),
+        (lambda: PyMesh(worker), TypeError, "argument 'path': 'int' object cannot be converted to 'PyString'"),
+        (lambda: Cuboid(Sides(1.0, 2.0)), ValueError, "argument 'sides': expected a sequence of at least 3 numbers, got 2"),
         (lambda: Capsule(1, 10**400), OverflowError, "int too large to convert to float"),
-        (
-            lambda: Cone(RaisesAfresh(TypeError("no float here"), CAUSE), 1),
-            TypeError,
-            "argument 'radius': no float here",
-            CAUSE,
-        ),
+        (lambda: Cone(RaisesAfresh(TypeError("no float here"), CAUSE), 1), TypeError, "argument 'radius': no float here", CAUSE),
     ]
+    # fmt: on
 
     def failing(rng: random.Random) -> None:
         expect_raises(*rng.choice(refusals))
