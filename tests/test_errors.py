@@ -195,7 +195,7 @@ print("survived")
 """
 
 
-# The calls a daemon thread is parked in, by what runs the Python code it waits in.
+# The call that parks WAKES_AT_EXIT's thread, named by where it waits.
 PARKED_CALLS = {
     "exit-in-float": "kestrum.Sphere(Number())",
     "exit-in-len": "kestrum.Cuboid(Length())",
