@@ -21,6 +21,8 @@ from typing import Any
 
 import pytest
 
+import kestrum
+
 ROOT = Path(__file__).resolve().parent.parent
 
 
@@ -49,18 +51,10 @@ def _build_testing_module() -> Path:
         shutil.rmtree(build, ignore_errors=True)
         # The environment's own ninja first: one found on PATH may be a shim of another one.
         generator = ["-G", "Ninja"] if _has_ninja_module() or shutil.which("ninja") else []
+        options = ["-DKESTRUM_TESTING=ON", "-DCMAKE_BUILD_TYPE=Release"]
+        python = f"-DPython_EXECUTABLE={sys.executable}"
         subprocess.run(
-            [
-                cmake,
-                "-S",
-                str(ROOT),
-                "-B",
-                str(build),
-                *generator,
-                "-DKESTRUM_TESTING=ON",
-                "-DCMAKE_BUILD_TYPE=Release",
-                f"-DPython_EXECUTABLE={sys.executable}",
-            ],
+            [cmake, "-S", str(ROOT), "-B", str(build), *generator, *options, python],
             check=True,
             stdout=subprocess.DEVNULL,
         )
@@ -229,6 +223,16 @@ def via_new(cls: type, *args: Any, **kwargs: Any) -> Any:
 
 CONSTRUCTORS: list[Callable[..., Any]] = [via_call, via_new]
 
+# One call of each constructor that makes an instance.
+SAMPLES: dict[type, tuple[Any, ...]] = {
+    kestrum.Capsule: (1, 2),
+    kestrum.Cone: (1, 2),
+    kestrum.Cuboid: ([1, 2, 3],),
+    kestrum.Cylinder: (1, 2),
+    kestrum.Sphere: (1,),
+    kestrum.PyMesh: ("a.obj",),
+}
+
 
 class Subclass:
     """Subclasses of the built-in types that behave unlike their base."""
@@ -271,22 +275,81 @@ class IndexOnly:
 
 
 class Sides:
-    """A sequence that is neither a list nor a tuple: every element runs Python code."""
+    """A sequence that is neither a list nor a tuple: every element runs Python code. Its length
+    query gives `length` when one is given, and raises it when it is an exception class."""
 
-    def __init__(self, *values: Any) -> None:
-        self.values = values
+    def __init__(self, *values: Any, length: Any = None) -> None:
+        self.values, self.length = values, length
 
     def __len__(self) -> int:
-        return len(self.values)
+        if isinstance(self.length, type):
+            raise self.length("no length")
+        return len(self.values) if self.length is None else self.length  # type: ignore[no-any-return]
 
     def __getitem__(self, index: int) -> Any:
         return self.values[index]
+
+
+class Converts:
+    """A number whose own float conversion gives `value`, whatever it is."""
+
+    def __init__(self, value: Any) -> None:
+        self.value = value
+
+    def __float__(self) -> Any:
+        return self.value
+
+
+class Logged(Converts):
+    """A number that adds `name` to `log` at each conversion of itself."""
+
+    def __init__(self, log: list[Any], name: Any = None, value: Any = 1.0) -> None:
+        super().__init__(value)
+        self.log, self.name = log, name
+
+    def __float__(self) -> Any:
+        self.log.append(self.name)
+        return self.value
+
+
+class Raises:
+    """Raises `error` from its float conversion: from `cause` when one is given (None too, as
+    `raise ... from None` does)."""
+
+    def __init__(self, error: BaseException, cause: Any = ...) -> None:
+        self.error = error
+        self.cause = cause
+
+    def made(self) -> BaseException:
+        return self.error
+
+    def __float__(self) -> float:
+        if self.cause is ...:
+            raise self.made()
+        raise self.made() from self.cause
+
+
+class RaisesAfresh(Raises):
+    """Raises a new copy of `error` on each conversion. Raising one instance again would grow
+    its traceback (from 3.12 an exception owns its traceback), and every entry's frame holds
+    this object."""
+
+    def made(self) -> BaseException:
+        return type(self.error)(*self.error.args)
 
 
 @pytest.fixture(params=CONSTRUCTORS, ids=["call", "__new__"])
 def construct(request: pytest.FixtureRequest) -> Callable[..., Any]:
     """Every construction test runs through both entries of a constructor."""
     return request.param  # type: ignore[no-any-return]
+
+
+@pytest.fixture
+def unraisable(monkeypatch: pytest.MonkeyPatch) -> list[Any]:
+    """The unraisable reports made during the test, kept here instead of printed."""
+    reports: list[Any] = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    return reports
 
 
 def lossy(text: str) -> str:
@@ -296,19 +359,7 @@ def lossy(text: str) -> str:
 
 # What kestrum never discards, nor replaces by a fallback text: whatever is not an Exception
 # (an interrupt, an exit) and MemoryError.
-REACHES_CALLER: list[type[BaseException]] = [
-    KeyboardInterrupt,
-    SystemExit,
-    GeneratorExit,
-    MemoryError,
-]
+REACHES_CALLER = [KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError]
 
 
 CAUSE = LookupError("the cause")
-
-
-class TypeErrorWithCause:
-    """A number whose conversion raises a TypeError with CAUSE as its cause."""
-
-    def __float__(self) -> float:
-        raise TypeError("no float here") from CAUSE

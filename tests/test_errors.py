@@ -18,9 +18,7 @@ from conftest import NEEDS_ADDRESS_SPACE_LIMIT, REACHES_CALLER, run_child
 
 import kestrum
 
-
-def panic_type() -> type[BaseException]:
-    return t.panic_exception_type()
+panic_type = t.panic_exception_type
 
 
 def panic_raised(call: Callable[[], object]) -> BaseException:
@@ -84,18 +82,11 @@ def test_panic_after_error_prints_the_pending_error_then_fails(capfd) -> None:
     assert sys.last_value.args == ("lost key",)
 
 
-def test_failure_in_deallocation_goes_to_the_unraisable_hook(capfd) -> None:
-    seen = []
-    old_hook = sys.unraisablehook
-    sys.unraisablehook = seen.append
-    try:
-        t.FailingDealloc("dropped badly")  # released at once
-    finally:
-        sys.unraisablehook = old_hook
-    assert len(seen) == 1
-    assert type(seen[0].exc_value) is panic_type()
-    assert seen[0].exc_value.args == ("dropped badly",)
-    assert seen[0].object is None
+def test_failure_in_deallocation_goes_to_the_unraisable_hook(capfd, unraisable) -> None:
+    t.FailingDealloc("dropped badly")  # released at once
+    assert [(type(u.exc_value), u.exc_value.args, u.object) for u in unraisable] == [
+        (panic_type(), ("dropped badly",), None)
+    ]
     assert "dropped badly" in capfd.readouterr().err  # the failure report
     assert t.noop() is None  # the interpreter carries on
 
@@ -204,43 +195,30 @@ print("survived")
 """
 
 
+# The call that parks WAKES_AT_EXIT's thread, named by where it waits.
+PARKED_CALLS = {
+    "exit-in-float": "kestrum.Sphere(Number())",
+    "exit-in-len": "kestrum.Cuboid(Length())",
+    "exit-in-getitem": "kestrum.Cuboid(Items())",
+    "exit-in-iterated-tuple": "kestrum.Cuboid(Tuple((Number(), 1.0, 2.0)))",
+    "exit-in-list-item": "kestrum.Cuboid([1.0, Number(), 2.0])",
+    "exit-in-keyword-value": "kestrum.Capsule.__new__(kestrum.Capsule, 1, length=Number())",
+    "exit-in-keyword-text": "kestrum.Sphere(**{Key('r'): 1})",
+    "exit-in-locked-keyword-text": "kestrum.Sphere.__new__(kestrum.Sphere, **{Key('bogus'): 1})",
+    "exit-in-error-text": "kestrum.Sphere(Raises())",
+    "exit-in-type-name": "kestrum.PyMesh(Odd())",
+    "exit-in-release": "kestrum.Cuboid(Fresh())",
+    "exit-on-native-thread": "__import__('_kestrum_testing').call_on_detached_native_thread(park)",
+}
+
+
 @pytest.mark.parametrize(
     "code",
     [
-        *(
-            WAKES_AT_EXIT.replace("CALL", call)
-            for call in (
-                "kestrum.Sphere(Number())",
-                "kestrum.Cuboid(Length())",
-                "kestrum.Cuboid(Items())",
-                "kestrum.Cuboid(Tuple((Number(), 1.0, 2.0)))",
-                "kestrum.Cuboid([1.0, Number(), 2.0])",
-                "kestrum.Capsule.__new__(kestrum.Capsule, 1, length=Number())",
-                "kestrum.Sphere(**{Key('r'): 1})",
-                "kestrum.Sphere.__new__(kestrum.Sphere, **{Key('bogus'): 1})",
-                "kestrum.Sphere(Raises())",
-                "kestrum.PyMesh(Odd())",
-                "kestrum.Cuboid(Fresh())",
-                "__import__('_kestrum_testing').call_on_detached_native_thread(park)",
-            )
-        ),
+        *(WAKES_AT_EXIT.replace("CALL", call) for call in PARKED_CALLS.values()),
         PANIC_IN_LOCKED_KEYWORDS,
     ],
-    ids=[
-        "exit-in-float",
-        "exit-in-len",
-        "exit-in-getitem",
-        "exit-in-iterated-tuple",
-        "exit-in-list-item",
-        "exit-in-keyword-value",
-        "exit-in-keyword-text",
-        "exit-in-locked-keyword-text",
-        "exit-in-error-text",
-        "exit-in-type-name",
-        "exit-in-release",
-        "exit-on-native-thread",
-        "panic-in-locked-keywords",
-    ],
+    ids=[*PARKED_CALLS, "panic-in-locked-keywords"],
 )
 def test_the_process_survives(code: str) -> None:
     done = run_child(code, timeout=120)
@@ -248,45 +226,30 @@ def test_the_process_survives(code: str) -> None:
 
 
 # One call of every kind on every road (the fast entry by position and by keyword, uncounted or
-# not, and `Cls.__new__`; successful, failing, with long texts; the accessors), with the
-# exception it raises when memory suffices (None: it succeeds).
+# not, and `Cls.__new__`; successful, failing, with long texts; the accessors), by the exception
+# it raises when memory suffices (None: it succeeds).
+# fmt: off
 MEMORY_CALLS = {
-    "Sphere(1.5)": None,
-    "Cylinder(2, 6)": None,
-    "Cuboid([1.0, 2.0, 3.0])": None,
-    "PyMesh('a.obj')": None,
-    "PyMesh(long)": None,
-    "Sphere(radius=1.5)": None,
-    "Cylinder(1.0, length=2.0)": None,
-    "Cuboid(sides=(1.0, 2.0, 3.0))": None,
-    "PyMesh(path=long)": None,
-    "Sphere(True)": None,
-    "Cuboid(range(3))": None,
-    "PyMesh(wide)": None,
-    "Sphere.__new__(Sphere, 1.5)": None,
-    "Cylinder.__new__(Cylinder, radius=1, length=2)": None,
-    "Cuboid.__new__(Cuboid, [1, 2, 3])": None,
-    "PyMesh.__new__(PyMesh, long)": None,
-    "cylinder.radius()": None,
-    "cylinder.half_length()": None,
-    "mesh.mesh_path": None,
-    "Sphere(1, 2)": TypeError,
-    "Cylinder(1.0)": TypeError,
-    "Sphere(r=1)": TypeError,
-    "Sphere.__new__(Sphere, r=1)": TypeError,
-    "Sphere('x')": TypeError,
+    **dict.fromkeys([
+        "Sphere(1.5)", "Cylinder(2, 6)", "Cuboid([1.0, 2.0, 3.0])", "PyMesh('a.obj')",
+        "PyMesh(long)", "Sphere(radius=1.5)", "Cylinder(1.0, length=2.0)",
+        "Cuboid(sides=(1.0, 2.0, 3.0))", "PyMesh(path=long)", "Sphere(True)", "Cuboid(range(3))",
+        "PyMesh(wide)", "Sphere.__new__(Sphere, 1.5)", "Cylinder.__new__(Cylinder, radius=1, length=2)",
+        "Cuboid.__new__(Cuboid, [1, 2, 3])", "PyMesh.__new__(PyMesh, long)",
+        "cylinder.radius()", "cylinder.half_length()", "mesh.mesh_path",
+    ], None),
+    **dict.fromkeys([
+        "Sphere(1, 2)", "Cylinder(1.0)", "Sphere(r=1)", "Sphere.__new__(Sphere, r=1)",
+        "Sphere('x')", "Cuboid('abc')", "Cuboid(5)", "PyMesh(b'x')", "PyMesh(path=b'x')",
+    ], TypeError),
     "Sphere(huge)": OverflowError,
-    "Cuboid([1.0, 2.0])": ValueError,
-    "Cuboid(())": ValueError,
-    "Cuboid([])": ValueError,
-    "Cuboid(sides=[1.0, 2.0])": ValueError,
-    "Cuboid.__new__(Cuboid, [1.0, 2.0])": ValueError,
-    "Cuboid('abc')": TypeError,
-    "Cuboid(5)": TypeError,
-    "PyMesh(b'x')": TypeError,
-    "PyMesh(path=b'x')": TypeError,
+    **dict.fromkeys([
+        "Cuboid([1.0, 2.0])", "Cuboid(())", "Cuboid([])", "Cuboid(sides=[1.0, 2.0])",
+        "Cuboid.__new__(Cuboid, [1.0, 2.0])",
+    ], ValueError),
     "setattr(mesh, 'mesh_path', 'y')": AttributeError,
 }
+# fmt: on
 
 # Makes the calls (warming each up, so that what kestrum makes once exists), runs SCENARIO,
 # which fills `rows` with the type of each exception raised, and prints their names per call.
@@ -512,12 +475,8 @@ def test_take_resumes_our_own_panic_exception(capfd) -> None:
 
 
 def test_take_resumes_a_panic_whose_str_fails_with_a_fixed_message(capfd) -> None:
-    class Unprintable:
-        def __str__(self):
-            raise RuntimeError("no text")
-
     def fail():
-        raise panic_type()(Unprintable())
+        raise panic_type()(StrFails())
 
     assert panic_raised(lambda: t.take_after_call(fail)).args == (
         "Unwrapped panic from Python code",
@@ -612,13 +571,10 @@ class StrFails:
         raise RuntimeError("cannot print")
 
 
-def test_python_format_of_an_unprintable_object_reports_it(monkeypatch) -> None:
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+def test_python_format_of_an_unprintable_object_reports_it(unraisable) -> None:
     obj = StrFails()
     assert t.display(obj) == "<unprintable StrFails object>"
-    assert [type(s.exc_value) for s in seen] == [RuntimeError]
-    assert seen[0].object is obj
+    assert [(type(u.exc_value), u.object) for u in unraisable] == [(RuntimeError, obj)]
 
 
 def unreadable(attribute: str, error: type[BaseException]) -> type:
@@ -633,9 +589,7 @@ def unreadable(attribute: str, error: type[BaseException]) -> type:
     return Meta
 
 
-def test_python_format_falls_back_when_the_type_name_fails(monkeypatch) -> None:
-    monkeypatch.setattr(sys, "unraisablehook", lambda _: None)
-
+def test_python_format_falls_back_when_the_type_name_fails(unraisable) -> None:
     class Nameless(StrFails, metaclass=unreadable("__name__", AttributeError)):
         pass
 
@@ -644,10 +598,7 @@ def test_python_format_falls_back_when_the_type_name_fails(monkeypatch) -> None:
 
 @pytest.mark.parametrize("error", REACHES_CALLER)
 @pytest.mark.parametrize("failing", ["str", "type-name"])
-def test_python_format_lets_interrupts_through(monkeypatch, error, failing) -> None:
-    reported = []
-    monkeypatch.setattr(sys, "unraisablehook", reported.append)
-
+def test_python_format_lets_interrupts_through(unraisable, error, failing) -> None:
     class Interrupted:
         def __str__(self) -> str:
             raise (error if failing == "str" else RuntimeError)("no __str__")
@@ -658,7 +609,7 @@ def test_python_format_lets_interrupts_through(monkeypatch, error, failing) -> N
     with pytest.raises(error, match=f"^no {'__str__' if failing == 'str' else '__name__'}$"):
         t.display(Named())
     # What was discarded before the interrupt was reported; the interrupt never is.
-    assert [type(r.exc_value) for r in reported] == ([] if failing == "str" else [RuntimeError])
+    assert [type(r.exc_value) for r in unraisable] == ([] if failing == "str" else [RuntimeError])
 
 
 @pytest.mark.parametrize(
@@ -737,11 +688,16 @@ DOWNCASTS = {
     "test-only": (t.downcast, "Target", ""),
     "sides": (kestrum.Cuboid, "Sequence", "argument 'sides': "),
     "path": (kestrum.PyMesh, "PyString", "argument 'path': "),
+    "path-new": (
+        functools.partial(kestrum.PyMesh.__new__, kestrum.PyMesh),
+        "PyString",
+        "argument 'path': ",
+    ),
 }
 
 
 @pytest.mark.parametrize("where", DOWNCASTS)
-@pytest.mark.parametrize("qualname", [42, AttributeError, ValueError])
+@pytest.mark.parametrize("qualname", [42, AttributeError, ValueError, RuntimeError])
 def test_downcast_error_without_a_readable_qualname(where, qualname) -> None:
     class Meta(type):
         def __getattribute__(cls, name):
@@ -938,11 +894,8 @@ def test_debug_form_escapes_control_characters_of_the_traceback(tmp_path, monkey
     assert "\t" not in form and "\x01" not in form
 
 
-def test_debug_form_with_an_unformattable_traceback(monkeypatch) -> None:
+def test_debug_form_with_an_unformattable_traceback(monkeypatch, unraisable) -> None:
     import io
-
-    seen = []
-    monkeypatch.setattr(sys, "unraisablehook", seen.append)
 
     class Refusing:
         def write(self, text: str) -> None:
@@ -957,5 +910,4 @@ def test_debug_form_with_an_unformattable_traceback(monkeypatch) -> None:
         monkeypatch.undo()
     assert form.startswith("PyErr { type: <class 'KeyError'>, value: KeyError('k'), traceback: ")
     assert 'Some("<unformattable <traceback object at 0x' in form
-    assert [type(s.exc_value) for s in seen] == [OSError]
-    assert seen[0].object is traceback
+    assert [(type(u.exc_value), u.object) for u in unraisable] == [(OSError, traceback)]

@@ -15,7 +15,7 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from conftest import NEEDS_ADDRESS_SPACE_LIMIT, Sides
+from conftest import NEEDS_ADDRESS_SPACE_LIMIT, Logged, Sides
 
 import kestrum
 from kestrum import Cuboid
@@ -70,16 +70,6 @@ def test_conversion_needs_no_memory_per_element(kind: str) -> None:
     assert (done.returncode, done.stdout.strip()) == (0, "ok"), done.stderr
 
 
-class Counted:
-    """A number that counts its conversions."""
-
-    conversions = 0
-
-    def __float__(self) -> float:
-        Counted.conversions += 1
-        return 1.0
-
-
 class CountedSides(Sides):
     reads = 0
 
@@ -95,8 +85,9 @@ class CountedSides(Sides):
 )
 @pytest.mark.parametrize("n", [1_000, 5_000])
 def test_each_element_is_read_and_converted_once(make: Any, reads: int, n: int) -> None:
-    Counted.conversions = CountedSides.reads = 0
-    Cuboid(make([Counted() for _ in range(n)]))
-    assert Counted.conversions == n
+    conversions: list[Any] = []
+    CountedSides.reads = 0
+    Cuboid(make([Logged(conversions) for _ in range(n)]))
+    assert len(conversions) == n
     # A sequence without its own iterator is read by index up to the IndexError that ends it.
     assert CountedSides.reads == (n + 1) * reads

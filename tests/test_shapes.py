@@ -14,9 +14,9 @@ from fractions import Fraction
 from typing import Any
 
 import pytest
-from conftest import IndexOnly, Sides, Subclass, run_child
+from conftest import SAMPLES, Converts, IndexOnly, Sides, Subclass, run_child
 
-from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
+from kestrum import Capsule, Cone, Cuboid, Cylinder, Sphere
 
 Construct = Callable[..., Any]
 
@@ -47,13 +47,6 @@ def same(got: float, expected: float) -> bool:
     return got == expected and math.copysign(1.0, got) == math.copysign(1.0, expected)
 
 
-class MinusOne:
-    """Converts to -1.0, the value that also signals a failed conversion."""
-
-    def __float__(self) -> float:
-        return -1.0
-
-
 # (radius argument, length argument, expected radius, expected half length)
 VALUES: list[tuple[Any, Any, float, float]] = [
     (2, 6, 2.0, 3.0),
@@ -65,7 +58,8 @@ VALUES: list[tuple[Any, Any, float, float]] = [
     (False, True, 0.0, 0.5),
     (-1, -1, -1.0, -0.5),
     (-1.0, -1.0, -1.0, -0.5),
-    (MinusOne(), MinusOne(), -1.0, -0.5),
+    # -1.0 also signals a failed conversion.
+    (Converts(-1.0), Converts(-1.0), -1.0, -0.5),
     (IndexOnly(-1), IndexOnly(-1), -1.0, -0.5),
     (IndexOnly(3), IndexOnly(10), 3.0, 5.0),
     (Subclass.Float(1.5), Subclass.Float(0.2), 1.5, half(0.2)),
@@ -232,34 +226,16 @@ def test_cuboid_needs_three_sides(
     assert capfd.readouterr() == ("", "")
 
 
-@pytest.mark.parametrize(
-    "make",
-    [
-        lambda: Sphere(1),
-        lambda: Capsule(1, 2),
-        lambda: Cylinder(1, 2),
-        lambda: Cone(1, 2),
-        lambda: Cuboid([1, 2, 3]),
-        lambda: PyMesh("a.obj"),
-    ],
-)
-def test_identity_comparison(make: Callable[[], Any]) -> None:
-    first, second = make(), make()
+@pytest.mark.parametrize(("cls", "args"), SAMPLES.items(), ids=[c.__name__ for c in SAMPLES])
+def test_identity_comparison(cls: type, args: tuple[Any, ...]) -> None:
+    first, second = cls(*args), cls(*args)
     assert (type(first).__eq__, type(first).__hash__) == (object.__eq__, object.__hash__)
     assert first != second and first == first
 
 
 @pytest.mark.parametrize(
     ("cls", "args"),
-    [
-        (Sphere, (1,)),
-        (Capsule, (1, 2)),
-        (Cylinder, (1, 2)),
-        (Cone, (1, 2)),
-        (Cuboid, ([1, 2, 3],)),
-        (Cuboid, ([],)),
-        (Cylinder, ("x", 1)),
-    ],
+    [*SAMPLES.items(), (Cuboid, ([],)), (Cylinder, ("x", 1))],
 )
 def test_instances_return_their_type_reference(
     construct: Construct, cls: type, args: tuple[Any, ...]

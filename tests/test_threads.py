@@ -13,7 +13,7 @@ from typing import Any
 
 import _kestrum_testing as t
 import pytest
-from conftest import CAUSE, Sides, TypeErrorWithCause, run_child
+from conftest import CAUSE, RaisesAfresh, Sides, run_child
 
 from kestrum import Capsule, Cone, Cuboid, Cylinder, PyMesh, Sphere
 
@@ -21,12 +21,15 @@ THREADS = 8
 OPERATIONS = int(os.environ.get("KESTRUM_THREAD_OPERATIONS", "100000"))
 
 
-def expect_raises(call: Callable[[], object], error: type, message: str) -> None:
+def expect_raises(
+    call: Callable[[], object], error: type, message: str, cause: BaseException | None = None
+) -> None:
     try:
         call()
     except BaseException as raised:
         assert type(raised) is error, repr(raised)
         assert str(raised) == message
+        assert raised.__cause__ is cause
         return
     raise AssertionError(f"expected {error.__name__}: {message}")
 
@@ -68,48 +71,20 @@ def operations(worker: int, shared: Cylinder) -> list[Callable[[random.Random], 
     def mesh(rng: random.Random) -> None:
         assert PyMesh(path).mesh_path == path
 
+    # fmt: off
+    refusals = [
+        (lambda: Sphere("1"), TypeError, "argument 'radius': must be real number, not str"),
+        (lambda: Cylinder(1), TypeError, "Cylinder.__new__() missing 1 required positional argument: 'length'"),
+        (lambda: Cone(1, 2, 3), TypeError, "Cone.__new__() takes 2 positional arguments but 3 were given"),
+        (lambda: PyMesh(worker), TypeError, "argument 'path': 'int' object cannot be converted to 'PyString'"),
+        (lambda: Cuboid(Sides(1.0, 2.0)), ValueError, "argument 'sides': expected a sequence of at least 3 numbers, got 2"),
+        (lambda: Capsule(1, 10**400), OverflowError, "int too large to convert to float"),
+        (lambda: Cone(RaisesAfresh(TypeError("no float here"), CAUSE), 1), TypeError, "argument 'radius': no float here", CAUSE),
+    ]
+    # fmt: on
+
     def failing(rng: random.Random) -> None:
-        case = rng.randrange(7)
-        if case == 0:
-            expect_raises(
-                lambda: Sphere("1"), TypeError, "argument 'radius': must be real number, not str"
-            )
-        elif case == 1:
-            expect_raises(
-                lambda: Cylinder(1),
-                TypeError,
-                "Cylinder.__new__() missing 1 required positional argument: 'length'",
-            )
-        elif case == 2:
-            expect_raises(
-                lambda: Cone(1, 2, 3),
-                TypeError,
-                "Cone.__new__() takes 2 positional arguments but 3 were given",
-            )
-        elif case == 3:
-            expect_raises(
-                lambda: PyMesh(worker),
-                TypeError,
-                "argument 'path': 'int' object cannot be converted to 'PyString'",
-            )
-        elif case == 4:
-            expect_raises(
-                lambda: Cuboid(Sides(1.0, 2.0)),
-                ValueError,
-                "argument 'sides': expected a sequence of at least 3 numbers, got 2",
-            )
-        elif case == 5:
-            expect_raises(
-                lambda: Capsule(1, 10**400), OverflowError, "int too large to convert to float"
-            )
-        else:
-            try:
-                Cone(TypeErrorWithCause(), 1)
-            except TypeError as raised:
-                assert str(raised) == "argument 'radius': no float here"
-                assert raised.__cause__ is CAUSE
-            else:
-                raise AssertionError("Cone accepted a radius without a float")
+        expect_raises(*rng.choice(refusals))
 
     return [axial, shared_accessors, uncounted, mesh, failing]
 
