@@ -1,5 +1,5 @@
 // The adapters that make a class's methods and properties: the receiver's value in, a Python
-// object out, inside the call boundary.
+// object out, outside the call boundary where nothing can fail, inside it otherwise.
 #pragma once
 
 #include <Python.h>

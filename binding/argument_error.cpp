@@ -52,7 +52,7 @@ PyErr argument_extraction_error(std::string_view name, PyErr error) {
     if (PyObject* message = error.bare_type_error_message()) {
         // Held: the exception's arguments may be replaced by Python code that kept it, which
         // making the new message (an allocation) may run.
-        const Owned text = Owned::borrow(message);
+        const Owned text = Owned::new_ref(message);
         if (std::optional<PyErr> reworded =
                 reword_bare_type_error(name, is_ascii(name), text.get()))
             return std::move(*reworded);
@@ -70,7 +70,7 @@ std::pair<Owned, Owned> argument_error_arguments(PyObject* exception_type, std::
     message += text;
     Owned argument = PyString::try_new(message);
     if (!argument) return {};
-    return {Owned::borrow(exception_type), std::move(argument)};
+    return {Owned::new_ref(exception_type), std::move(argument)};
 }
 
 }  // namespace kestrum

@@ -51,7 +51,7 @@ PyErr multiple_values_for_argument(const FunctionDescription& description, std::
 
 PyErr unexpected_keyword_argument(const FunctionDescription& description, PyObject* key) {
     // Borrowed from the call's keywords, which the key's own str() may change.
-    Owned held = Owned::borrow(key);
+    Owned held = Owned::new_ref(key);
     std::string message = display_name(description);
     message += " got an unexpected keyword argument '";
     if (PyResult<void> shown = append_display(key, message); !shown)

@@ -16,8 +16,8 @@ struct MethodEntry {
     const char* doc;
 };
 
-// `get` and `set` are the interpreter's slots, each with the boundary inside: made by
-// `getter_of` and `setter_of`.
+// `get` and `set` are the interpreter's slots, made by `getter_of` and `setter_of`: a getter
+// computes outside the boundary where it can (accessors.hpp), a setter always inside.
 struct PropertyEntry {
     const char* name;
     getter get;  // may be null
@@ -30,9 +30,9 @@ struct ClassDescription {
     std::string_view doc;
     std::string_view text_signature;  // empty when the class has none
     newfunc tp_new;
-    // The fast call entry, behind a check that the class still constructs through its own
-    // tp_new (see Constructor::vectorcall_checked).
-    vectorcallfunc vectorcall_checked;
+    // The fast call entry, which checks that the class still constructs through its own tp_new
+    // (see Constructor::constructs_itself).
+    vectorcallfunc vectorcall;
     std::span<const MethodEntry> methods;
     std::span<const PropertyEntry> properties;
     Py_ssize_t basicsize;

@@ -1,18 +1,22 @@
-// A class's constructor: one pipeline (bind, convert, allocate, store) behind the interpreter's
-// `tp_new` and the fast call entry. The fast entry first tries the uncounted road, where the
-// same pipeline converts only what reads without Python and runs without the boundary.
+// A class's constructor: the interpreter's two entries, `tp_new` and the fast call, in front of
+// one pipeline: bind, convert, make, allocate, store. The fast call first reads every argument
+// without Python (the uncounted road); where an argument does not read so, or a release waits
+// in the pool, the call declines and goes on inside the boundary from what was read.
 #pragma once
 
 #include <Python.h>
 
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
-#include <span>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
-#include "convert_argument.hpp"
+#include "conversion.hpp"
 #include "critical_section.hpp"
 #include "extract_argument.hpp"
 #include "instance.hpp"
@@ -26,63 +30,81 @@ namespace kestrum {
 PyObject* call_as_type(PyObject* type, PyObject* const* args, std::size_t nargsf,
                        PyObject* kwnames);
 
-// What every class implementation type provides:
+// What a class's implementation type `T` provides:
 //   static constexpr FunctionDescription new_description;  its constructor's parameters
-//   [[gnu::always_inline]] static auto from_arguments(const auto& args)
-//       -> Converted<decltype(args), T>;
-//       converts, in parameter order, the bound ArgumentSlots or the UncountedArguments.
-//       Inlined by force: clang keeps it out of line despite the fast entry's flattening, and
-//       the call costs the uncounted road more than a conversion's work.
+//   static T make(P...);  the value, from one converted value per parameter, each P a type
+//                         with a FromPyObject record; or, for a class that may refuse them,
+//                         std::optional<T>, empty when refused;
+//   static bool accepts(P...);  where given, whether make may be called;
+//   static PyErr refuse(P...);  for a class that may refuse: the refusal's error.
+template <class Make>
+struct MakeSignature;
+
+template <class R, class... P>
+struct MakeSignature<R (*)(P...)> {
+    using Values = std::tuple<std::remove_cvref_t<P>...>;
+    static constexpr bool MAY_BE_EMPTY = false;
+};
+
+template <class T, class... P>
+struct MakeSignature<std::optional<T> (*)(P...)> {
+    using Values = std::tuple<std::remove_cvref_t<P>...>;
+    static constexpr bool MAY_BE_EMPTY = true;
+};
+
+// How far the call had come when it went inside the boundary: the first `read` values are
+// whole, and the next is as `next` says.
+struct Progress {
+    enum Next : std::uint32_t {
+        UNTOUCHED,  // from nothing
+        DECLINED,   // `convert` declined: `extract_bound` goes on from what it left
+        FAILED,     // `convert` failed: its error was pending
+    };
+    std::uint32_t read = 0;
+    Next next = UNTOUCHED;
+};
+
 template <class T>
 struct Constructor {
-    static constexpr std::size_t ARITY = T::new_description.parameter_count();
-    static constexpr bool HAS_UNCOUNTED_ROAD =
-        requires(UncountedArguments<ARITY> args) { T::from_arguments(args); };
+    static constexpr const FunctionDescription& DESCRIPTION = T::new_description;
+    using Signature = MakeSignature<decltype(&T::make)>;
+    using Values = typename Signature::Values;
+    static constexpr std::size_t ARITY = std::tuple_size_v<Values>;
+    static_assert(ARITY == DESCRIPTION.parameter_count());
 
-    // Convert, allocate, store: the new instance, or null with the allocator's MemoryError
-    // pending. Allocation comes last, so that a failed conversion has nothing to undo.
-    template <class Arguments>
-    [[gnu::always_inline]] static Converted<Arguments, PyObject*> build(PyTypeObject* subtype,
-                                                                        const Arguments& args) {
-        auto value = T::from_arguments(args);
-        if (!value) return std::move(value).take_error();
-        PyObject* instance = allocate_instance(subtype);
-        if (instance != nullptr) PyClassObject<T>::place(instance, std::move(*value));
-        return instance;
-    }
-
-    // The general road's pipeline, run inside the boundary, from the bound arguments.
-    [[gnu::always_inline]] static PyResult<Owned> build_owned(PyTypeObject* subtype,
-                                                              const ArgumentSlots<ARITY>& slots) {
-        KS_TRY(PyObject * instance, build(subtype, slots));
-        return steal_or_fetch(instance);
-    }
-
-    // Binds with `bind`, which fills the slots, then runs the pipeline.
-    template <class Bind>
-    [[gnu::always_inline]] static PyResult<Owned> bind_and_build(PyTypeObject* subtype,
-                                                                 Bind&& bind) {
-        ArgumentSlots<ARITY> slots{};
-        KS_CHECK(bind(std::span<PyObject*>(slots)));
-        return build_owned(subtype, slots);
+    // Whether the values are refused, before any is made.
+    static bool refused(Values& values) {
+        if constexpr (requires { T::accepts; })
+            return !std::apply(T::accepts, values);
+        else
+            return false;
     }
 
     static PyObject* tp_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) {
-        return trampoline([&]() {
+        // Exactly the parameters by position, as `Cls.__new__(Cls, ...)` gives them: the tuple's
+        // items (the caller holds the tuple) take the fast call's road.
+        if (args != nullptr && kwargs == nullptr && std::cmp_equal(PyTuple_GET_SIZE(args), ARITY)) {
+            PyObject* const* items = reinterpret_cast<PyTupleObject*>(args)->ob_item;
+            return uncounted(subtype, items, ARITY, nullptr, items);
+        }
+        return trampoline([&]() -> PyResult<Owned> {
+            ArgumentSlots<ARITY> slots{};
             // The caller keeps the keyword dict alive, but not what it holds: a conversion's
             // Python code may empty it, and without the GIL another thread that shares it may
             // change it at any moment. What is bound from it is held, before its lock is let go,
             // until the end.
             std::array<Owned, ARITY> held;
-            return bind_and_build(subtype, [&](std::span<PyObject*> slots) -> PyResult<void> {
+            {
                 const CriticalSection locked(kwargs);
-                KS_CHECK(extract_arguments_tuple_dict(T::new_description, args, kwargs, slots,
-                                                      parameter_objects<T::new_description>));
+                KS_CHECK(extract_arguments_tuple_dict(DESCRIPTION, args, kwargs, slots,
+                                                      parameter_objects<DESCRIPTION>));
                 if (kwargs != nullptr) {
-                    for (std::size_t i = 0; i < ARITY; ++i) held[i] = Owned::borrow(slots[i]);
+                    for (std::size_t i = 0; i < ARITY; ++i) held[i] = Owned::new_ref(slots[i]);
                 }
-                return {};
-            });
+            }
+            Values values{};
+            std::optional<PyErrStateFetched> failed;
+            return build(subtype, slots.data(), Progress{}, failed, values);
         });
     }
 
@@ -98,79 +120,197 @@ struct Constructor {
                    PyBaseObject_Type.tp_init;
     }
 
-    // The fast call entry of every class: the interpreter's own class call once the class no
-    // longer constructs itself.
-    static PyObject* vectorcall_checked(PyObject* type, PyObject* const* args, std::size_t nargsf,
-                                        PyObject* kwnames) {
-        if (!constructs_itself(reinterpret_cast<PyTypeObject*>(type)))
-            return call_as_type(type, args, nargsf, kwnames);
-        return vectorcall(type, args, nargsf, kwnames);
-    }
-
-    // The fast call entry. A call that gives exactly the parameters by position is bound as
-    // it stands; by keywords, see vectorcall_keywords.
-    // Flattened: the class's conversion must be inlined for the uncounted road to need no stack
-    // frame, and the compiler's own choice differs between classes and interpreter versions.
+    // The fast call entry of every class. A call that gives exactly the parameters by position
+    // is read as it stands; by keywords, see keyword_road; anything else is bound inside the
+    // boundary, which words what is wrong with it.
     [[gnu::flatten]] static PyObject* vectorcall(PyObject* type, PyObject* const* args,
                                                  std::size_t nargsf, PyObject* kwnames) {
-        if constexpr (HAS_UNCOUNTED_ROAD) {
-            if (kwnames != nullptr) return vectorcall_keywords(type, args, nargsf, kwnames);
-            if (std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY))
-                return construct_bound(reinterpret_cast<PyTypeObject*>(type), args);
-        }
-        return vectorcall_general(type, args, nargsf, kwnames);
+        auto* subtype = reinterpret_cast<PyTypeObject*>(type);
+        if (!constructs_itself(subtype)) return call_as_type(type, args, nargsf, kwnames);
+        if (kwnames != nullptr) return keyword_road(subtype, args, nargsf, kwnames);
+        if (!std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY))
+            return in_boundary(subtype, args, nargsf, kwnames, Progress{}, Values{});
+        // The count as a constant, so that nothing on the road needs to keep the call's own.
+        return uncounted(subtype, args, ARITY, nullptr, args);
     }
 
     // A keyword call that gives exactly the parameters, each keyword by identity the interned
-    // name of one, is bound here; anything else takes the general road, which words the
-    // failure. Out of line, so that the positional call needs no stack frame for the slots;
-    // flattened for the same reason as vectorcall, whose flattening stops at this call.
-    [[gnu::noinline, gnu::flatten]] static PyObject* vectorcall_keywords(PyObject* type,
-                                                                         PyObject* const* args,
-                                                                         std::size_t nargsf,
-                                                                         PyObject* kwnames) {
-        using Names = InternedParameterNames<T::new_description>;
+    // name of one, once the first call with keywords has made the names. Out of line, so that
+    // the positional call needs no stack frame for its slots.
+    [[gnu::noinline, gnu::flatten]] static PyObject* keyword_road(PyTypeObject* subtype, PyObject* const* args,
+                                                    std::size_t nargsf, PyObject* kwnames) {
         const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-        const auto* names = Names::cell.get();
+        const auto* names = InternedParameterNames<DESCRIPTION>::cell.get();
         ArgumentSlots<ARITY> slots{};
-        if (!T::new_description.all_positional_required() || names == nullptr ||
+        if (!DESCRIPTION.all_positional_required() || names == nullptr ||
             given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) != ARITY ||
             !bind_keywords_by_identity(*names, args, given, kwnames, slots))
-            return vectorcall_general(type, args, nargsf, kwnames);
-        return construct_bound(reinterpret_cast<PyTypeObject*>(type), slots.data());
+            return in_boundary(subtype, args, nargsf, kwnames, Progress{}, Values{});
+        return uncounted(subtype, args, nargsf, kwnames, slots.data());
     }
 
-    // With the arguments bound, the uncounted road when no release waits to be applied. When it
-    // declines, the general road goes on from the same slots; only the arguments read in line
-    // before the one that declined are read again, a few instructions each, on a road that
-    // then runs Python code.
-    [[gnu::always_inline]] static PyObject* construct_bound(PyTypeObject* subtype,
-                                                            PyObject* const* slots) {
-        if (no_release_waiting()) {
-            [[maybe_unused]] UncountedRoad road;
-            auto built = build(subtype, UncountedArguments<ARITY>{slots});
-            if (built) return *built;
+    // With the arguments bound to `slots`: each read without Python, then made and stored, all
+    // outside the boundary, when no release waits to be applied. An argument that does not read
+    // so hands the call on to continue_without_boundary.
+    static PyObject* uncounted(PyTypeObject* subtype, PyObject* const* args, std::size_t nargsf,
+                               PyObject* kwnames, PyObject* const* slots) {
+        if (!no_release_waiting())
+            return in_boundary(subtype, args, nargsf, kwnames, Progress{}, Values{});
+        Values values{};
+        return read_from<0>(subtype, args, nargsf, kwnames, slots, values);
+    }
+
+    template <std::size_t I>
+    [[gnu::always_inline]] static PyObject* read_from(PyTypeObject* subtype, PyObject* const* args,
+                                                      std::size_t nargsf, PyObject* kwnames,
+                                                      PyObject* const* slots, Values& values) {
+        if constexpr (I == ARITY) {
+            return finish(subtype, args, nargsf, kwnames, values);
+        } else {
+            bool read;
+            {
+                [[maybe_unused]] const UncountedRoad road;
+                read = FromPyObject<std::tuple_element_t<I, Values>>::read(slots[I],
+                                                                           std::get<I>(values));
+            }
+            if (!read) return continue_without_boundary<I>(subtype, args, nargsf, kwnames, values);
+            return read_from<I + 1>(subtype, args, nargsf, kwnames, slots, values);
         }
-        return construct_in_boundary(subtype, slots);
     }
 
-    [[gnu::noinline]] static PyObject* construct_in_boundary(PyTypeObject* subtype,
-                                                             PyObject* const* slots) {
-        ArgumentSlots<ARITY> bound;
-        std::copy_n(slots, ARITY, bound.begin());
-        return trampoline([&]() { return build_owned(subtype, bound); });
+    // Every value converted: made and stored, or, refused, handed to the boundary for its error.
+    [[gnu::always_inline]] static PyObject* finish(PyTypeObject* subtype, PyObject* const* args,
+                                                   std::size_t nargsf, PyObject* kwnames,
+                                                   Values& values) {
+        if (!refused(values)) {
+            if constexpr (Signature::MAY_BE_EMPTY) {
+                if (std::optional<T> made = std::apply(T::make, values))
+                    return store(subtype, std::move(*made));
+            } else {
+                return store(subtype, std::apply(T::make, values));
+            }
+        }
+        return in_boundary(subtype, args, nargsf, kwnames, Progress{ARITY}, values);
     }
 
-    [[gnu::noinline]] static PyObject* vectorcall_general(PyObject* type, PyObject* const* args,
-                                                          std::size_t nargsf, PyObject* kwnames) {
-        return trampoline([&]() {
-            return bind_and_build(
-                reinterpret_cast<PyTypeObject*>(type), [&](std::span<PyObject*> slots) {
-                    return extract_arguments_fastcall(T::new_description, args,
-                                                      PyVectorcall_NARGS(nargsf), kwnames, slots,
-                                                      parameter_objects<T::new_description>);
-                });
+    // From the argument of parameter I, which did not read without Python: the conversions that
+    // need no boundary, from what was read. The arguments are bound again (by position, or by
+    // identity as keyword_road found them) rather than handed on, so that every call here and on
+    // to the boundary is made as a jump: no frame of the uncounted road stays under the
+    // conversion's Python code.
+    template <std::size_t I>
+    [[gnu::noinline]] static PyObject* continue_without_boundary(PyTypeObject* subtype,
+                                                                 PyObject* const* args,
+                                                                 std::size_t nargsf,
+                                                                 PyObject* kwnames,
+                                                                 Values values) {
+        ArgumentSlots<ARITY> bound{};
+        PyObject* const* slots = args;
+        if (kwnames != nullptr) {
+            (void)bind_keywords_by_identity(*InternedParameterNames<DESCRIPTION>::cell.get(), args,
+                                            static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)),
+                                            kwnames, bound);
+            slots = bound.data();
+        }
+        const Progress progress = convert_without_boundary<I, true>(slots, values);
+        if (progress.read == ARITY)
+            return finish(subtype, args, nargsf, kwnames, values);
+        return in_boundary(subtype, args, nargsf, kwnames, progress, values);
+    }
+
+    // Parameters I on, converted outside the boundary (I's read already said no when TRIED):
+    // how far the conversions came.
+    template <std::size_t I, bool TRIED>
+    [[gnu::always_inline]] static Progress convert_without_boundary(PyObject* const* slots,
+                                                                    Values& values) {
+        if constexpr (I == ARITY) {
+            return {ARITY};
+        } else {
+            using P = std::tuple_element_t<I, Values>;
+            auto& value = std::get<I>(values);
+            bool read = false;
+            if constexpr (!TRIED) {
+                [[maybe_unused]] const UncountedRoad road;
+                read = FromPyObject<P>::read(slots[I], value);
+            }
+            if (!read) {
+                switch (kestrum::convert_without_boundary(slots[I], value)) {
+                    case Converted::VALUE:
+                        break;
+                    case Converted::DECLINED:
+                        return {I, Progress::DECLINED};
+                    case Converted::FAILED:
+                        return {I, Progress::FAILED};
+                }
+            }
+            return convert_without_boundary<I + 1, false>(slots, values);
+        }
+    }
+
+    [[gnu::noinline]] static PyObject* in_boundary(PyTypeObject* subtype, PyObject* const* args,
+                                                   std::size_t nargsf, PyObject* kwnames,
+                                                   Progress progress, Values values) {
+        // Taken off the indicator before the boundary applies the pool, whose releases may run
+        // Python code.
+        std::optional<PyErrStateFetched> failed;
+        if (progress.next == Progress::FAILED) failed.emplace(take_pending());
+        return trampoline([&]() -> PyResult<Owned> {
+            const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+            ArgumentSlots<ARITY> bound{};
+            PyObject* const* slots = args;
+            if (kwnames != nullptr || !std::cmp_equal(nargs, ARITY)) {
+                KS_CHECK(extract_arguments_fastcall(DESCRIPTION, args, nargs, kwnames, bound,
+                                                    parameter_objects<DESCRIPTION>));
+                slots = bound.data();
+            }
+            return build(subtype, slots, progress, failed, values);
         });
+    }
+
+    // Inside the boundary: converts what was not converted, then makes and stores the value.
+    static PyResult<Owned> build(PyTypeObject* subtype, PyObject* const* slots, Progress progress,
+                                 std::optional<PyErrStateFetched>& failed, Values& values) {
+        KS_CHECK(convert_from<0>(slots, progress, failed, values));
+        if constexpr (requires { T::accepts; }) {
+            if (refused(values)) return std::apply(T::refuse, values);
+        }
+        if constexpr (Signature::MAY_BE_EMPTY) {
+            std::optional<T> made = std::apply(T::make, values);
+            if (!made) return std::apply(T::refuse, values);
+            return steal_or_fetch(store(subtype, std::move(*made)));
+        } else {
+            return steal_or_fetch(store(subtype, std::apply(T::make, values)));
+        }
+    }
+
+    template <std::size_t I>
+    static PyResult<void> convert_from(PyObject* const* slots, Progress progress,
+                                       std::optional<PyErrStateFetched>& failed, Values& values) {
+        if constexpr (I == ARITY) {
+            return {};
+        } else {
+            constexpr std::string_view NAME = DESCRIPTION.parameter_name(I);
+            auto& value = std::get<I>(values);
+            if (I > progress.read || (I == progress.read && progress.next == Progress::UNTOUCHED))
+                KS_CHECK(named(convert_value(slots[I], value), NAME));
+            else if (I == progress.read && progress.next == Progress::DECLINED)
+                KS_CHECK(named(FromPyObject<std::tuple_element_t<I, Values>>::extract_bound(
+                                   slots[I], value),
+                               NAME));
+            else if (I == progress.read) {
+                std::optional<PyErr> error = PyErr::from_pending(std::move(*failed));
+                return named(error ? std::move(*error) : fetch_error(), NAME);
+            }
+            return convert_from<I + 1>(slots, progress, failed, values);
+        }
+    }
+
+    // Allocation comes last, so that a failed conversion has nothing to undo: the new instance,
+    // or null with the allocator's MemoryError pending.
+    static PyObject* store(PyTypeObject* subtype, T&& value) {
+        PyObject* instance = allocate_instance(subtype);
+        if (instance != nullptr) PyClassObject<T>::place(instance, std::move(value));
+        return instance;
     }
 };
 

@@ -16,7 +16,7 @@ bool must_reach_caller(PyObject* exception_type) {
 }
 
 PyErr downcast_error(PyObject* object, std::string_view target_name) {
-    Owned from = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    Owned from = Owned::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(object)));
     return PyErr(ErrorBuilder([from = std::move(from), target_name]() -> std::pair<Owned, Owned> {
         std::string message = "'";
         if (PyResult<void> named = append_name(type_qualname(from.get()), message); !named) {
@@ -32,7 +32,7 @@ PyErr downcast_error(PyObject* object, std::string_view target_name) {
         message += '\'';
         Owned text = PyString::try_new(message);
         if (!text) return {};
-        return {Owned::borrow(PyExc_TypeError), std::move(text)};
+        return {Owned::new_ref(PyExc_TypeError), std::move(text)};
     }));
 }
 

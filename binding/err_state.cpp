@@ -60,7 +60,7 @@ PyErrStateFetched take_pending() {
 #if PY_VERSION_HEX >= 0x030C0000
     Owned value = Owned::steal(PyErr_GetRaisedException());
     if (!value) return {};
-    Owned type = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+    Owned type = Owned::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
     Owned traceback = Owned::steal(PyException_GetTraceback(value.get()));
     return {std::move(type), std::move(value), std::move(traceback)};
 #else

@@ -7,38 +7,19 @@
 #include <vector>
 
 #include "binding_messages.hpp"
+#include "text.hpp"
 
 namespace kestrum {
 
 namespace {
 
-[[gnu::noinline]] std::optional<std::string_view> keyword_text_slow(PyObject* key) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-    if (data == nullptr) {
-        (void)PyErr::take();
-        return std::nullopt;
-    }
-    return std::string_view(data, static_cast<std::size_t>(size));
-}
-
 // The UTF-8 text of a keyword name, or nothing when it has none (not a `str`, or one with
-// lone surrogates); compact ASCII names, what call sites pass, are read in place.
-inline std::optional<std::string_view> keyword_text(PyObject* key) {
-    if (PyUnicode_Check(key) && PyUnicode_IS_COMPACT_ASCII(key))
-        return std::string_view(static_cast<const char*>(PyUnicode_DATA(key)),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
-    return keyword_text_slow(key);
-}
-
-constexpr std::size_t NO_PARAMETER = static_cast<std::size_t>(-1);
-
-// The slot of the parameter whose interned name is `key` itself.
-inline std::size_t find_parameter_object(ParameterObjects names, PyObject* key) {
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (names[i] == key) return i;
-    }
-    return NO_PARAMETER;
+// lone surrogates).
+std::optional<std::string_view> keyword_text(PyObject* key) {
+    if (!PyUnicode_Check(key)) return std::nullopt;
+    if (std::optional<std::string_view> text = to_str(key)) return text;
+    (void)PyErr::take();
+    return std::nullopt;
 }
 
 // The slot a keyword names: keyword-only parameters are searched first, then positional ones.
@@ -51,13 +32,6 @@ inline std::size_t find_parameter(const FunctionDescription& description, std::s
         if (description.positional_names[i] == name) return i;
     }
     return NO_PARAMETER;
-}
-
-std::string_view parameter_name(const FunctionDescription& description, std::size_t index) {
-    const std::size_t positional_count = description.positional_names.size();
-    return index < positional_count
-               ? description.positional_names[index]
-               : description.keyword_only[index - positional_count].parameter_name;
 }
 
 // The keywords of a vector call: names in a tuple, values after the positional arguments.
@@ -73,7 +47,8 @@ struct VectorKeywords {
     }
 };
 
-// The keywords of a tuple-and-dictionary call, in the dictionary's (the call's) order.
+// The keywords of a tuple-and-dictionary call, in the dictionary's (the call's) order. Guarded by
+// the dictionary's lock, which the caller holds for as long as the binder reads it.
 struct DictKeywords {
     PyObject* dict;  // may be null
     Py_ssize_t position = 0;
@@ -84,8 +59,8 @@ struct DictKeywords {
     }
 };
 
-// Binds the positional arguments, then the keywords in the call's order, then checks what
-// is missing; the first failure wins. Callers name it qualified: its std::span argument would
+// Binds the positional arguments, then the keywords in the call's order (by identity, then by
+// text), then checks what is missing; the first failure wins. Callers name it qualified: its std::span argument would
 // bring std::bind into an unqualified call, and libc++'s is the better match.
 template <class Keywords>
 PyResult<void> bind(const FunctionDescription& description, PyObject* const* positional,
@@ -110,11 +85,11 @@ PyResult<void> bind(const FunctionDescription& description, PyObject* const* pos
             if (index == NO_PARAMETER) return unexpected_keyword_argument(description, key);
         }
         if (index < description.positional_only_count) {
-            positional_only_given.push_back(parameter_name(description, index));
+            positional_only_given.push_back(description.parameter_name(index));
             continue;
         }
         if (slots[index] != nullptr)
-            return multiple_values_for_argument(description, parameter_name(description, index));
+            return multiple_values_for_argument(description, description.parameter_name(index));
         slots[index] = value;
     }
 
@@ -140,17 +115,17 @@ PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& descripti
                          PyTuple_GET_SIZE(args), DictKeywords{kwargs}, slots, names);
 }
 
-PyResult<void> extract_arguments_fastcall_general(const FunctionDescription& description,
-                                                  PyObject* const* args, Py_ssize_t nargs,
-                                                  PyObject* kwnames, std::span<PyObject*> slots,
-                                                  ParameterObjectsFn names) {
+PyResult<void> extract_arguments_fastcall(const FunctionDescription& description,
+                                          PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames, std::span<PyObject*> slots,
+                                          ParameterObjectsFn names) {
     return kestrum::bind(description, args, nargs, VectorKeywords{args + nargs, kwnames}, slots,
                          names);
 }
 
 void intern_parameter_names(const FunctionDescription& description, std::span<PyObject*> out) {
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const std::string_view name = parameter_name(description, i);
+        const std::string_view name = description.parameter_name(i);
         PyObject* object =
             PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
         if (object == nullptr) panic_after_error();

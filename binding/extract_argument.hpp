@@ -14,19 +14,33 @@
 
 namespace kestrum {
 
-// The tuple-and-dictionary form `tp_new` receives (`kwargs` may be null).
+// The one binder, for both forms of a call. The tuple-and-dictionary form `tp_new` receives
+// (`kwargs` may be null; the caller holds its lock).
 PyResult<void> extract_arguments_tuple_dict(const FunctionDescription& description, PyObject* args,
                                             PyObject* kwargs, std::span<PyObject*> slots,
                                             ParameterObjectsFn names = no_parameter_objects);
+// The vector form of a fast call: `nargs` positional arguments, then one value per name in
+// `kwnames` (which may be null).
+PyResult<void> extract_arguments_fastcall(const FunctionDescription& description,
+                                          PyObject* const* args, Py_ssize_t nargs,
+                                          PyObject* kwnames, std::span<PyObject*> slots,
+                                          ParameterObjectsFn names = no_parameter_objects);
 
-PyResult<void> extract_arguments_fastcall_general(const FunctionDescription& description,
-                                                  PyObject* const* args, Py_ssize_t nargs,
-                                                  PyObject* kwnames, std::span<PyObject*> slots,
-                                                  ParameterObjectsFn names);
+inline constexpr std::size_t NO_PARAMETER = static_cast<std::size_t>(-1);
+
+// The slot of the parameter from `first` on whose interned name is `key` itself: call sites pass
+// interned names, so a keyword usually matches before any of its bytes is read.
+inline std::size_t find_parameter_object(ParameterObjects names, PyObject* key,
+                                         std::size_t first = 0) {
+    for (std::size_t i = first; i < names.size(); ++i) {
+        if (names[i] == key) return i;
+    }
+    return NO_PARAMETER;
+}
 
 // Binds `given` positional arguments and then every keyword of `kwnames`, when each keyword
 // is, by identity, the interned name of a different parameter not given by position, and
-// together they are exactly the parameters. False, with every slot empty, otherwise.
+// together they are exactly the parameters. False otherwise, and the binder then words it.
 inline bool bind_keywords_by_identity(ParameterObjects objects, PyObject* const* args,
                                       std::size_t given, PyObject* kwnames,
                                       std::span<PyObject*> slots) {
@@ -43,47 +57,19 @@ inline bool bind_keywords_by_identity(ParameterObjects objects, PyObject* const*
             }
         }
     }
-    if (!bound)
-        for (PyObject*& slot : slots) slot = nullptr;
     return bound;
-}
-
-// The vector form of a fast call: `nargs` positional arguments, then one value per name
-// in `kwnames` (which may be null).
-inline PyResult<void> extract_arguments_fastcall(const FunctionDescription& description,
-                                                 PyObject* const* args, Py_ssize_t nargs,
-                                                 PyObject* kwnames, std::span<PyObject*> slots,
-                                                 ParameterObjectsFn names = no_parameter_objects) {
-    const std::size_t positional_count = description.positional_names.size();
-    const auto given = static_cast<std::size_t>(nargs);
-    if (description.all_positional_required() && given <= positional_count) {
-        if (kwnames == nullptr) {
-            if (given == positional_count) {
-                for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = args[i];
-                return {};
-            }
-        } else if (given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) ==
-                   positional_count) {
-            // Exactly enough arguments: it binds if every keyword is, by identity, the name of
-            // a different parameter not given by position. Anything else takes the general
-            // road, which words the failure.
-            const ParameterObjects objects = names();
-            if (objects.size() == positional_count &&
-                bind_keywords_by_identity(objects, args, given, kwnames, slots))
-                return {};
-        }
-    }
-    return extract_arguments_fastcall_general(description, args, nargs, kwnames, slots, names);
 }
 
 void intern_parameter_names(const FunctionDescription& description, std::span<PyObject*> out);
 
+// The interned names of one description, made once, by the first call with keywords, and kept
+// for the life of the process.
 template <const FunctionDescription& Description>
 struct InternedParameterNames {
     using Names = std::array<PyObject*, Description.parameter_count()>;
     static constinit inline GILOnceCell<Names> cell;
 
-    [[gnu::noinline]] static ParameterObjects make() {
+    static ParameterObjects make() {
         return cell.get_or_init([] {
             Names names{};
             intern_parameter_names(Description, names);
@@ -92,8 +78,6 @@ struct InternedParameterNames {
     }
 };
 
-// The interned names of one description, made once and kept for the life of the process.
-// Read in line once made, since every call with keywords asks for them.
 template <const FunctionDescription& Description>
 inline ParameterObjects parameter_objects() {
     if (auto* names = InternedParameterNames<Description>::cell.get()) return *names;

@@ -1,5 +1,4 @@
-// The float conversion's out-of-line road: the refusal of what is no number, and the
-// interpreter's own conversion for the rest.
+// The float conversion's refusal of what is no number.
 #include "float_conversion.hpp"
 
 #include <cstring>
@@ -20,30 +19,27 @@ constexpr std::size_t TYPE_NAME_LIMIT = 50;
 
 // That refusal, made as the interpreter's C code makes it before 3.12 (a type and a message, no
 // instance) rather than raised by it and taken back (what that saves is in bench/README.md).
-// Empty when the object may be a number; a long or non-ASCII type name is left to the
-// interpreter, whose words could then differ.
+// For a type with neither; a long or non-ASCII type name is left to the interpreter, whose words
+// could then differ.
 std::optional<PyErr> refuse_as_real_number(PyObject* object) {
-    if (PyLong_CheckExact(object) || PyFloat_Check(object)) return std::nullopt;
-    const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
-    if (number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr))
-        return std::nullopt;
     const char* type_name = Py_TYPE(object)->tp_name;
     const std::string_view shown(type_name, strnlen(type_name, TYPE_NAME_LIMIT + 1));
     if (shown.size() > TYPE_NAME_LIMIT || !is_ascii(shown)) return std::nullopt;
     Owned message = PyString::from_ascii({NOT_A_REAL_NUMBER, shown});
     if (!message) return fetch_error();
-    return PyErr(PyErrStateFetched{Owned::borrow(PyExc_TypeError), std::move(message), Owned()});
+    return PyErr(PyErrStateFetched{Owned::new_ref(PyExc_TypeError), std::move(message), Owned()});
 }
 
 }  // namespace
 
-PyResult<float> FromPyObject<float>::extract_slow(PyObject* object) {
+PyResult<void> FromPyObject<float>::extract_bound(PyObject* object, float& out) {
     if (std::optional<PyErr> refused = refuse_as_real_number(object)) return std::move(*refused);
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0) {
         if (auto error = PyErr::take()) return std::move(*error);
     }
-    return narrow_to_single(value);
+    out = narrow_to_single(value);
+    return {};
 }
 
 }  // namespace kestrum

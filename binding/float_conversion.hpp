@@ -1,13 +1,12 @@
-// The float conversion: an object to a single-precision number, read without Python (running no
-// Python code) where it can be, else by the interpreter's conversion, with the refusal of what is
-// no number.
+// The float conversion: an object to a single-precision number, with the refusal of what is no
+// number.
 #pragma once
 
 #include <Python.h>
 
 #include <limits>
 
-#include "result.hpp"
+#include "conversion.hpp"
 
 namespace kestrum {
 
@@ -20,44 +19,44 @@ inline float narrow_to_single(double value) {
     return static_cast<float>(value);
 }
 
-// An exact `float`'s stored double, read in place: it runs no Python code and cannot fail.
-inline bool read_exact_float(PyObject* object, float& out) {
-    if (!Py_IS_TYPE(object, &PyFloat_Type)) return false;
-    out = narrow_to_single(PyFloat_AS_DOUBLE(object));
-    return true;
-}
-
-// The one shortcut of every number conversion: an exact `float` (its stored double), or an
-// exact `int` within the double range (its own conversion, without a float object on the way),
-// read without running Python code. False, with nothing pending, for anything else: an `int`
-// beyond the range is left to the interpreter's conversion, which reports it.
-inline bool read_without_python(PyObject* object, float& out) {
-    if (read_exact_float(object, out)) [[likely]]
-        return true;
-    if (!PyLong_CheckExact(object)) return false;
-    const double value = PyLong_AsDouble(object);
-    if (value == -1.0 && PyErr_Occurred() != nullptr) [[unlikely]] {
-        PyErr_Clear();
-        return false;
-    }
-    out = narrow_to_single(value);
-    return true;
-}
-
-template <class T>
-struct FromPyObject;
-
-// Scalar arguments and sequence items alike: read without Python where it can be, else out of
-// line.
 template <>
 struct FromPyObject<float> {
-    static PyResult<float> extract_bound(PyObject* object) {
-        if (float value; read_without_python(object, value)) return value;
-        return extract_slow(object);
+    // An exact `float` (its stored double), or an exact `int` within the double range (its own
+    // conversion, without a float object on the way). An `int` beyond the range is left to
+    // `convert`, which reports it.
+    static bool read(PyObject* object, float& out) {
+        if (Py_IS_TYPE(object, &PyFloat_Type)) [[likely]] {
+            out = narrow_to_single(PyFloat_AS_DOUBLE(object));
+            return true;
+        }
+        if (!PyLong_CheckExact(object)) return false;
+        const double value = PyLong_AsDouble(object);
+        if (value == -1.0 && PyErr_Occurred() != nullptr) [[unlikely]] {
+            PyErr_Clear();
+            return false;
+        }
+        out = narrow_to_single(value);
+        return true;
     }
-    // What `read_without_python` leaves: the refusal of a type that is no number, or the
-    // interpreter's own conversion.
-    [[gnu::noinline]] static PyResult<float> extract_slow(PyObject* object);
+
+    // A float subclass's stored double (what the interpreter's conversion reads too: numpy's
+    // scalars are checked once), else the interpreter's conversion, for a type that has one.
+    static Converted convert(PyObject* object, float& out) {
+        if (PyFloat_Check(object)) {
+            out = narrow_to_single(PyFloat_AS_DOUBLE(object));
+            return Converted::VALUE;
+        }
+        const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+        if (number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr))
+            return Converted::DECLINED;
+        const double value = PyFloat_AsDouble(object);
+        if (value == -1.0 && PyErr_Occurred() != nullptr) return Converted::FAILED;
+        out = narrow_to_single(value);
+        return Converted::VALUE;
+    }
+
+    // A type that is no number: its refusal.
+    static PyResult<void> extract_bound(PyObject* object, float& out);
 };
 
 }  // namespace kestrum

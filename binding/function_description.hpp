@@ -17,15 +17,21 @@ struct KeywordOnlyParameter {
 };
 
 struct FunctionDescription {
-    const char* class_name;  // null for a free function
-    const char* function_name;
-    std::span<const std::string_view> positional_names;
-    std::size_t positional_only_count;
-    std::size_t required_positional_count;
-    std::span<const KeywordOnlyParameter> keyword_only;
+    const char* class_name = nullptr;  // null for a free function
+    const char* function_name = nullptr;
+    std::span<const std::string_view> positional_names = {};
+    std::size_t positional_only_count = 0;
+    std::size_t required_positional_count = 0;
+    std::span<const KeywordOnlyParameter> keyword_only = {};
 
     constexpr std::size_t parameter_count() const {
         return positional_names.size() + keyword_only.size();
+    }
+    // The name of parameter `index`, positional ones first.
+    constexpr std::string_view parameter_name(std::size_t index) const {
+        return index < positional_names.size()
+                   ? positional_names[index]
+                   : keyword_only[index - positional_names.size()].parameter_name;
     }
     // Every parameter is positional and required: a call with exactly that many positional
     // arguments and no keywords is bound by copying.

@@ -1,34 +1,136 @@
-// LeadingFloats: what the sequence conversion keeps of a sequence of numbers: the first N,
-// and how many numbers there were in all. Every element is still read and converted, but the
-// memory needed stays the same however long the sequence is.
+// The sequence conversion: a sequence of numbers to what a class keeps of it, the first N and
+// how many there were in all. Every element is still read and converted, but the memory needed
+// stays the same however long the sequence is.
 #pragma once
 
+#include <Python.h>
+
 #include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "critical_section.hpp"
+#include "float_conversion.hpp"
 
 namespace kestrum {
 
-// Where the sequence conversion puts numbers: the first `capacity` are kept, all are counted.
-struct FloatSink {
-    float* kept;
-    std::size_t capacity;
-    std::size_t count = 0;
-
-    void push_back(float value) noexcept {
-        if (count < capacity) kept[count] = value;
-        ++count;
-    }
-};
-
 template <std::size_t N>
 struct LeadingFloats {
-    static constexpr std::size_t KEPT = N;
-
     float values[N] = {};
-    std::size_t count = 0;  // every number read, kept or not
+    // The numbers read so far, counted up to the largest 32-bit count: only a count below N is
+    // ever shown, and the value stays small enough to be handed on in registers.
+    std::uint32_t count = 0;
+};
 
-    void push_back(float value) noexcept {
-        if (count < N) values[count] = value;
-        ++count;
+// Keeps `value` if fewer than `kept.size()` came before it; counts it either way.
+inline void keep(std::span<float> kept, std::uint32_t& count, float value) noexcept {
+    if (count < kept.size()) kept[count] = value;
+    if (count != UINT32_MAX) ++count;
+}
+
+// The one rule for items read in place, on every road: from item `i` on, exact floats and ints
+// as the float conversion reads them, until the first other item, where `i` stops. The items
+// are borrowed: nothing here runs Python code. Whether every item was read.
+[[gnu::always_inline]] inline bool read_items_in_place(PyObject* const* items, Py_ssize_t size,
+                                                       Py_ssize_t& i, std::span<float> kept,
+                                                       std::uint32_t& count) {
+    // One counter in the loop, the count stored once: the reads of ints are calls, around which
+    // every other would be kept.
+    const Py_ssize_t first = i;
+    Py_ssize_t at = first;
+    for (; at < size; ++at) {
+        float value;
+        if (!FromPyObject<float>::read(items[at], value)) break;
+        if (const auto n = count + static_cast<std::size_t>(at - first); n < kept.size())
+            kept[n] = value;
+    }
+    const std::size_t read = count + static_cast<std::size_t>(at - first);
+    count = read < UINT32_MAX ? static_cast<std::uint32_t>(read) : UINT32_MAX;
+    i = at;
+    return at == size;
+}
+
+// An exact list or tuple from item `i` on. Exact lists and tuples run no user code to iterate, so
+// indexing them is the same as iterating. Items are read in place under the list's lock; the
+// first other item is held and converted by `convert_item(item, value)` outside it: converting
+// may allocate, run the collector and its finalisers, or run the item's own Python code, and
+// any of them may empty the list; without the GIL another thread may do so at any moment. So
+// the size is read again after every held item, and the item is released before what follows.
+// A list grown beyond `limit` items declines, with nothing held.
+template <class ConvertItem>
+[[gnu::always_inline]] inline Converted convert_items(PyObject* sequence, Py_ssize_t& i, std::span<float> kept,
+                        std::uint32_t& count, Py_ssize_t limit, ConvertItem convert_item) {
+    const bool is_list = PyList_CheckExact(sequence);
+    for (;; ++i) {
+        Owned item;
+        {
+            const CriticalSection locked(is_list ? sequence : nullptr);
+            if (Py_SIZE(sequence) > limit) return Converted::DECLINED;
+            PyObject* const* items = is_list ? reinterpret_cast<PyListObject*>(sequence)->ob_item
+                                             : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
+            if (read_items_in_place(items, Py_SIZE(sequence), i, kept, count))
+                return Converted::VALUE;
+            item = Owned::new_ref(items[i]);
+        }
+        float value;
+        const Converted converted = convert_item(item.get(), value);
+        item.clear();
+        if (converted != Converted::VALUE) return converted;
+        keep(kept, count, value);
+    }
+}
+
+// The longest exact list or tuple that is read without Python.
+inline constexpr Py_ssize_t SHORT_NUMBERS = 4;
+
+// Converts every element of a sequence with the float conversion, in iteration order, going on
+// from item `count` of an exact list or tuple (where `convert` stopped); the first failure
+// stops it.
+PyResult<void> convert_sequence(PyObject* object, std::span<float> kept, std::uint32_t& count);
+
+template <std::size_t N>
+struct FromPyObject<LeadingFloats<N>> {
+    // An exact list (under its lock) or tuple of at most SHORT_NUMBERS items, each read in place
+    // by the same rule; where one does not read so, `count` says how many did.
+    [[gnu::always_inline]] static bool read(PyObject* object, LeadingFloats<N>& out) {
+        if (PyList_CheckExact(object)) {
+            const CriticalSection locked(object);
+            return read_short(reinterpret_cast<PyListObject*>(object)->ob_item,
+                              PyList_GET_SIZE(object), out);
+        }
+        if (PyTuple_CheckExact(object))
+            return read_short(reinterpret_cast<PyTupleObject*>(object)->ob_item,
+                              PyTuple_GET_SIZE(object), out);
+        return false;
+    }
+    [[gnu::always_inline]] static bool read_short(PyObject* const* items, Py_ssize_t size,
+                                                  LeadingFloats<N>& out) {
+        if (size > SHORT_NUMBERS) return false;
+        const auto n = static_cast<std::uint32_t>(size);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            float value;
+            if (!FromPyObject<float>::read(items[i], value)) [[unlikely]] {
+                out.count = i;
+                return false;
+            }
+            if (i < N) out.values[i] = value;
+        }
+        out.count = n;
+        return true;
+    }
+    // An exact list or tuple whose items read in place or convert without the boundary, going
+    // on from where `read` stopped. The position is the count, so a list that grows past what
+    // a count holds declines.
+    static Converted convert(PyObject* object, LeadingFloats<N>& out) {
+        if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) return Converted::DECLINED;
+        auto i = static_cast<Py_ssize_t>(out.count);
+        return convert_items(object, i, out.values, out.count, UINT32_MAX - 1,
+                             [](PyObject* item, float& value) {
+                                 return FromPyObject<float>::convert(item, value);
+                             });
+    }
+    static PyResult<void> extract_bound(PyObject* object, LeadingFloats<N>& out) {
+        return convert_sequence(object, out.values, out.count);
     }
 };
 

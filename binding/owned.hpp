@@ -30,7 +30,7 @@ public:
     // Takes over a new reference (which may be null).
     static Owned steal(PyObject* object) noexcept { return Owned(object); }
     // Takes a new reference to a borrowed object (which may be null).
-    static Owned borrow(PyObject* object) noexcept {
+    static Owned new_ref(PyObject* object) noexcept {
         Py_XINCREF(object);
         return Owned(object);
     }
@@ -39,6 +39,9 @@ public:
     // Hands the reference over to the caller (usually the interpreter).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    // Releases the reference now, in line, where the thread holds the lock and is not being
+    // ended: a loop's item, whose release through the pool's check would cost it a call.
+    void clear() noexcept { Py_XDECREF(std::exchange(ptr_, nullptr)); }
 
 private:
     explicit Owned(PyObject* object) noexcept : ptr_(object) {}

@@ -31,7 +31,7 @@ constinit GILOnceCell<Owned> PANIC_EXCEPTION_TYPE;
 // build its pair.
 PyObject* make_type() {
     if (Owned* made = PANIC_EXCEPTION_TYPE.get()) return made->get();
-    Owned base = Owned::borrow(PyExc_BaseException);
+    Owned base = Owned::new_ref(PyExc_BaseException);
     Owned type = Owned::steal(PyErr_NewExceptionWithDoc("kestrum_runtime.PanicException",
                                                         PANIC_EXCEPTION_DOC, base.get(), nullptr));
     if (!type) return nullptr;
@@ -60,7 +60,7 @@ PyErr PanicException::from_panic_payload(NativeFailure&& failure) noexcept {
             Owned args = Owned::steal(PyTuple_New(1));
             if (!args) return std::pair<Owned, Owned>{};
             PyTuple_SET_ITEM(args.get(), 0, text.release());
-            return std::pair{Owned::borrow(type), std::move(args)};
+            return std::pair{Owned::new_ref(type), std::move(args)};
         }));
     } catch (...) {
         // Only allocation can fail here, and that failure is the error to report.

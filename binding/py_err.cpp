@@ -12,7 +12,7 @@ PyErr PyErr::new_(PyObject* exception_type, std::string message) {
     return PyErr(ErrorBuilder([exception_type, message = std::move(message)] {
         Owned text = PyString::try_new(message);
         if (!text) return std::pair<Owned, Owned>{};
-        return std::pair{Owned::borrow(exception_type), std::move(text)};
+        return std::pair{Owned::new_ref(exception_type), std::move(text)};
     }));
 }
 
@@ -47,7 +47,7 @@ PyObject* new_exception(PyObject* exception_type, PyObject* message) {
     if (type->tp_init == base->tp_init && type->tp_new == base->tp_new) {
         Owned args = Owned::steal(PyTuple_New(1));
         if (!args) return nullptr;
-        PyTuple_SET_ITEM(args.get(), 0, Owned::borrow(message).release());
+        PyTuple_SET_ITEM(args.get(), 0, Owned::new_ref(message).release());
         return type->tp_new(type, args.get(), nullptr);
     }
 #endif
@@ -65,11 +65,14 @@ PyErr PyErr::new_with_cause(PyObject* exception_type, Owned message, std::option
         PyException_SetContext(instance.get(), handled.release());
     PyException_SetCause(instance.get(),
                          cause ? std::move(*cause).into_value().release() : nullptr);
-    return PyErr(PyErrStateNormalized{Owned::borrow(exception_type), std::move(instance), Owned()});
+    return PyErr(PyErrStateNormalized{Owned::new_ref(exception_type), std::move(instance), Owned()});
 }
 
 std::optional<PyErr> PyErr::take() {
-    PyErrStateFetched pending = take_pending();
+    return from_pending(take_pending());
+}
+
+std::optional<PyErr> PyErr::from_pending(PyErrStateFetched pending) {
     if (!pending.ptype) return std::nullopt;
 #if PY_VERSION_HEX < 0x030C0000
     PyObject* type = pending.ptype.get();
@@ -98,7 +101,7 @@ PyErr fetch_error() {
 
 Owned PyErr::into_value() && {
     const PyErrStateNormalized& triple = normalized();
-    Owned value = Owned::borrow(triple.pvalue.get());
+    Owned value = Owned::new_ref(triple.pvalue.get());
     if (triple.ptraceback) PyException_SetTraceback(value.get(), triple.ptraceback.get());
     state_.reset();
     return value;
@@ -108,11 +111,11 @@ std::optional<PyErr> PyErr::cause() {
     Owned cause = Owned::steal(PyException_GetCause(value()));
     if (!cause) return std::nullopt;
     if (PyExceptionInstance_Check(cause.get())) {
-        Owned type = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())));
+        Owned type = Owned::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(cause.get())));
         Owned traceback = Owned::steal(PyException_GetTraceback(cause.get()));
         return PyErr(PyErrStateNormalized{std::move(type), std::move(cause), std::move(traceback)});
     }
-    return PyErr::lazy_arguments(std::move(cause), Owned::borrow(Py_None));
+    return PyErr::lazy_arguments(std::move(cause), Owned::new_ref(Py_None));
 }
 
 void PyErr::set_cause(std::optional<PyErr> cause) {

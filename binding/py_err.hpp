@@ -41,6 +41,8 @@ public:
     static PyErr lazy_arguments(Owned object, Owned args);
     // The pending exception, clearing the indicator; our own PanicException resumes.
     static std::optional<PyErr> take();
+    // The same, from what take_pending took off the indicator earlier.
+    static std::optional<PyErr> from_pending(PyErrStateFetched pending);
     static PyErr no_memory() noexcept { return PyErr(); }
 
     const PyErrStateNormalized& normalized() { return state().as_normalized(); }

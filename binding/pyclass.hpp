@@ -9,7 +9,10 @@
 #include "accessors.hpp"
 #include "class_description.hpp"
 #include "constructor.hpp"
+#include "float_conversion.hpp"
 #include "instance.hpp"
+#include "leading_floats.hpp"
+#include "str_conversion.hpp"
 #include "type_object.hpp"
 
 namespace kestrum {
@@ -20,15 +23,15 @@ constexpr ClassDescription describe_class(std::string_view name, std::string_vie
                                           std::string_view text_signature,
                                           std::span<const MethodEntry> methods = {},
                                           std::span<const PropertyEntry> properties = {}) {
-    return {name,
-            doc,
-            text_signature,
-            Constructor<T>::tp_new,
-            Constructor<T>::vectorcall_checked,
-            methods,
-            properties,
-            static_cast<Py_ssize_t>(sizeof(PyClassObject<T>)),
-            PyClassObject<T>::tp_dealloc};
+    return {.name = name,
+            .doc = doc,
+            .text_signature = text_signature,
+            .tp_new = Constructor<T>::tp_new,
+            .vectorcall = Constructor<T>::vectorcall,
+            .methods = methods,
+            .properties = properties,
+            .basicsize = static_cast<Py_ssize_t>(sizeof(PyClassObject<T>)),
+            .dealloc = PyClassObject<T>::tp_dealloc};
 }
 
 }  // namespace kestrum

@@ -67,9 +67,9 @@ std::vector<PyType_Slot> type_slots(const ClassDescription& description, const s
     if (!tables.getsets.empty()) slots.push_back({Py_tp_getset, tables.getsets.data()});
 #if PY_VERSION_HEX >= 0x030E0000
     // From 3.14 a heap type takes its fast call entry as a slot.
-    if (description.vectorcall_checked != nullptr)
+    if (description.vectorcall != nullptr)
         slots.push_back(
-            {Py_tp_vectorcall, reinterpret_cast<void*>(description.vectorcall_checked)});
+            {Py_tp_vectorcall, reinterpret_cast<void*>(description.vectorcall)});
 #endif
     slots.push_back({Py_tp_base, &PyBaseObject_Type});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(description.dealloc)});
@@ -93,7 +93,7 @@ PyResult<TypeObject> create_type_object(const ClassDescription& description,
     KS_TRY(Owned type, steal_or_fetch(PyType_FromSpec(&spec)));
 #if PY_VERSION_HEX < 0x030E0000
     // Before 3.14 a heap type's fast call entry can only be set after it is built.
-    reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = description.vectorcall_checked;
+    reinterpret_cast<PyTypeObject*>(type.get())->tp_vectorcall = description.vectorcall;
 #endif
     return TypeObject{std::move(tables), std::move(type)};
 }

@@ -11,6 +11,7 @@
 #include "interned_name.hpp"
 #include "once_cell.hpp"
 #include "pyclass.hpp"
+#include "text.hpp"
 #include "trampoline.hpp"
 
 namespace kestrum {
@@ -37,7 +38,8 @@ constinit InternedName ALL("__all__");
 
 }  // namespace
 
-// The classes, in the order the module adds them: each is defined, whole, in its own file.
+// The classes, in the order the module adds them, each in the file named for it (Cylinder and
+// Cone give their texts to the body they share, axial_shape.hpp).
 extern LazyTypeObject CAPSULE_CLASS, CONE_CLASS, CUBOID_CLASS, CYLINDER_CLASS, SPHERE_CLASS,
     MESH_CLASS;
 
@@ -117,12 +119,12 @@ PyResult<Owned> make_module() {
                            "kestrum and other natively implemented modules do not yet support "
                            "subinterpreters, see https://docs.python.org/3/c-api/init.html"
                            "#sub-interpreter-support");
-    if (Owned* cached = module.get()) return Owned::borrow(cached->get());
+    if (Owned* cached = module.get()) return Owned::new_ref(cached->get());
 
     KS_TRY(Owned created, steal_or_fetch(PyModule_Create2(&MODULE_DEFINITION, PYTHON_API_VERSION)));
     if (!declare_gil_not_used(created.get())) return fetch_error();
     KS_CHECK(initialize(created.get()));
-    return Owned::borrow(module.set_if_empty(std::move(created)).get());
+    return Owned::new_ref(module.set_if_empty(std::move(created)).get());
 }
 
 }  // namespace

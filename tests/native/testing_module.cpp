@@ -2,11 +2,11 @@
 // failure paths, error values, lock bookkeeping and once-only cells from Python.
 #include <Python.h>
 
+#include <mutex>
 #include <span>
 #include <stdexcept>
 #include <thread>
 
-#include "conversion.hpp"
 #include "err_kinds.hpp"
 #include "err_text.hpp"
 #include "gil.hpp"
@@ -15,9 +15,38 @@
 #include "trampoline.hpp"
 
 namespace kestrum {
+
+// The text of a `str` argument, copied: copying allocates, so it is never read without Python.
+template <>
+struct FromPyObject<std::string> {
+    static bool read(PyObject* /*object*/, std::string& /*out*/) { return false; }
+    static PyResult<void> extract_bound(PyObject* object, std::string& out) {
+        StrBytes bytes;
+        KS_CHECK(FromPyObject<StrBytes>::extract_bound(object, bytes));
+        out = bytes.text;
+        return {};
+    }
+};
+
+// An argument kept as the object itself, taken inside the boundary.
+template <>
+struct FromPyObject<PyObject*> {
+    static bool read(PyObject* /*object*/, PyObject*& /*out*/) { return false; }
+    static PyResult<void> extract_bound(PyObject* object, PyObject*& out) {
+        out = object;
+        return {};
+    }
+};
+
 namespace {
 
 // ---- helpers -----------------------------------------------------------------------
+
+PyResult<std::string> text_of(PyObject* object) {
+    std::string text;
+    KS_CHECK(FromPyObject<std::string>::extract_bound(object, text));
+    return text;
+}
 
 // A module function body: the borrowed arguments tuple in, a new reference (or error) out.
 using Body = PyResult<Owned> (*)(PyObject* args);
@@ -32,20 +61,20 @@ PyObject* arg(PyObject* args, Py_ssize_t i) {
 }
 
 Owned none() {
-    return Owned::borrow(Py_None);
+    return Owned::new_ref(Py_None);
 }
 
 // A normalized error value for an exception instance given from Python.
 PyErr error_from_instance(PyObject* exception) {
-    Owned type = Owned::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+    Owned type = Owned::new_ref(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
     Owned traceback = Owned::steal(PyException_GetTraceback(exception));
     return PyErr(
-        PyErrStateNormalized{std::move(type), Owned::borrow(exception), std::move(traceback)});
+        PyErrStateNormalized{std::move(type), Owned::new_ref(exception), std::move(traceback)});
 }
 
 // A lazy error whose builder calls a Python callable for its (type, argument) pair.
 PyErr error_from_builder(PyObject* builder) {
-    return PyErr(ErrorBuilder([builder = Owned::borrow(builder)] {
+    return PyErr(ErrorBuilder([builder = Owned::new_ref(builder)] {
         Owned pair = Owned::steal(PyObject_CallNoArgs(builder.get()));
         if (!pair) {
             // Taking it resumes a PanicException that came through the builder.
@@ -53,15 +82,15 @@ PyErr error_from_builder(PyObject* builder) {
             panic_after_error();
         }
         if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) panic_after_error();
-        return std::pair{Owned::borrow(PyTuple_GET_ITEM(pair.get(), 0)),
-                         Owned::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
+        return std::pair{Owned::new_ref(PyTuple_GET_ITEM(pair.get(), 0)),
+                         Owned::new_ref(PyTuple_GET_ITEM(pair.get(), 1))};
     }));
 }
 
 // ---- native failures ---------------------------------------------------------------
 
 PyResult<Owned> panic_with_text(PyObject* args) {
-    KS_TRY(std::string message, FromPyObject<std::string>::extract_bound(arg(args, 0)));
+    KS_TRY(std::string message, text_of(arg(args, 0)));
     panic(std::move(message));
 }
 
@@ -92,7 +121,7 @@ PyObject* forbid_gil_then_enter(PyObject* /*module*/, PyObject* args) {
 // ---- error values ------------------------------------------------------------------
 
 PyResult<Owned> return_error(PyObject* args) {
-    KS_TRY(std::string message, FromPyObject<std::string>::extract_bound(arg(args, 1)));
+    KS_TRY(std::string message, text_of(arg(args, 1)));
     return PyErr::new_(arg(args, 0), std::move(message));
 }
 
@@ -125,7 +154,7 @@ PyResult<Owned> call_with(PyObject* args) {
 }
 
 PyResult<Owned> panic_exception_type(PyObject* /*args*/) {
-    return Owned::borrow(PanicException::type_object());
+    return Owned::new_ref(PanicException::type_object());
 }
 
 PyResult<Owned> fetch_with_nothing_pending(PyObject* /*args*/) {
@@ -133,7 +162,7 @@ PyResult<Owned> fetch_with_nothing_pending(PyObject* /*args*/) {
 }
 
 PyResult<Owned> raise_lazy_arguments(PyObject* args) {
-    return PyErr::lazy_arguments(Owned::borrow(arg(args, 0)), none());
+    return PyErr::lazy_arguments(Owned::new_ref(arg(args, 0)), none());
 }
 
 // The cause as a value, raising it when it is not an exception instance.
@@ -153,7 +182,7 @@ PyResult<Owned> with_cause(PyObject* args) {
 }
 
 PyResult<Owned> argument_error(PyObject* args) {
-    KS_TRY(std::string name, FromPyObject<std::string>::extract_bound(arg(args, 0)));
+    KS_TRY(std::string name, text_of(arg(args, 0)));
     return argument_extraction_error(name, error_from_instance(arg(args, 1)));
 }
 
@@ -200,7 +229,7 @@ PyResult<Owned> gil_count(PyObject* /*args*/) {
 // Takes a reference and releases it on a thread that does not hold the lock, so it waits
 // in the pool for the next entry.
 PyResult<Owned> release_from_thread(PyObject* args) {
-    PyObject* object = Owned::borrow(arg(args, 0)).release();
+    PyObject* object = Owned::new_ref(arg(args, 0)).release();
     std::thread([object] { Owned::steal(object); }).join();
     return Owned::steal(PyBool_FromLong(POOL.has_pending() ? 1 : 0));
 }
@@ -208,7 +237,7 @@ PyResult<Owned> release_from_thread(PyObject* args) {
 // Whether calls of a class reach a vector call entry: a type slot from 3.14, assigned before.
 PyResult<Owned> has_vector_call(PyObject* args) {
     const auto* type = reinterpret_cast<PyTypeObject*>(arg(args, 0));
-    return Owned::borrow(type->tp_vectorcall != nullptr ? Py_True : Py_False);
+    return Owned::new_ref(type->tp_vectorcall != nullptr ? Py_True : Py_False);
 }
 
 PyResult<Owned> noop(PyObject* /*args*/) {
@@ -216,7 +245,7 @@ PyResult<Owned> noop(PyObject* /*args*/) {
 }
 
 PyResult<Owned> release_in_allow_threads(PyObject* args) {
-    Owned held = Owned::borrow(arg(args, 0));
+    Owned held = Owned::new_ref(arg(args, 0));
     allow_threads([&held] { held = Owned(); });
     return none();
 }
@@ -248,7 +277,7 @@ PyResult<Owned> call_from_native_thread(PyObject* args) {
 // Calls `callable` on a native thread that takes the GIL itself, holding a
 // reference of its own meanwhile, and returns at once without waiting for it.
 PyResult<Owned> call_on_detached_native_thread(PyObject* args) {
-    PyObject* callable = Owned::borrow(arg(args, 0)).release();
+    PyObject* callable = Owned::new_ref(arg(args, 0)).release();
     std::thread([callable] {
         GILGuard guard = GILGuard::acquire();
         Owned held = Owned::steal(callable);
@@ -265,12 +294,12 @@ PyResult<Owned> once_cell_get_or_init(PyObject* args) {
     PyObject* init = arg(args, 0);
     KS_TRY(Owned * stored,
            ONCE_CELL.get_or_try_init([init] { return steal_or_fetch(PyObject_CallNoArgs(init)); }));
-    return Owned::borrow(stored->get());
+    return Owned::new_ref(stored->get());
 }
 
 PyResult<Owned> once_cell_peek(PyObject* /*args*/) {
     Owned* stored = ONCE_CELL.get();
-    return stored != nullptr ? Owned::borrow(stored->get()) : none();
+    return stored != nullptr ? Owned::new_ref(stored->get()) : none();
 }
 
 // ---- class building ----------------------------------------------------------------
@@ -291,27 +320,32 @@ struct BuiltClass {
     LazyTypeObject lazy;
 };
 
+// Every class built, kept for the life of the process (the interpreter may hold any). Guarded
+// by BUILT_CLASSES_LOCK, held only while one is added.
+std::mutex BUILT_CLASSES_LOCK;
 auto& BUILT_CLASSES = *new std::vector<std::unique_ptr<BuiltClass>>();
 
 PyResult<Owned> build_class(PyObject* args) {
-    KS_TRY(std::string name, FromPyObject<std::string>::extract_bound(arg(args, 0)));
-    KS_TRY(std::string signature, FromPyObject<std::string>::extract_bound(arg(args, 1)));
-    auto& built = BUILT_CLASSES.emplace_back(
-        std::make_unique<BuiltClass>(std::move(name), std::move(signature)));
+    KS_TRY(std::string name, text_of(arg(args, 0)));
+    KS_TRY(std::string signature, text_of(arg(args, 1)));
+    BuiltClass* built = nullptr;
+    {
+        const std::lock_guard added(BUILT_CLASSES_LOCK);
+        built = BUILT_CLASSES
+                    .emplace_back(std::make_unique<BuiltClass>(std::move(name), std::move(signature)))
+                    .get();
+    }
     KS_TRY(PyTypeObject * type, built->lazy.get_or_try_init());
-    return Owned::borrow(reinterpret_cast<PyObject*>(type));
+    return Owned::new_ref(reinterpret_cast<PyObject*>(type));
 }
 
 // An instance of a class whose deallocation fails.
 struct PyFailingDealloc {
     static constexpr std::string_view PARAMETERS[] = {"message"};
     static constexpr FunctionDescription new_description{
-        "FailingDealloc", "__new__", PARAMETERS, 0, 1, {}};
+        .class_name = "FailingDealloc", .function_name = "__new__", .positional_names = PARAMETERS, .required_positional_count = 1};
     std::string message;
-    static PyResult<PyFailingDealloc> from_arguments(const ArgumentSlots<1>& slots) {
-        KS_TRY(std::string message, convert_argument<std::string>(slots[0], "message"));
-        return PyFailingDealloc{std::move(message)};
-    }
+    static PyFailingDealloc make(const std::string& message) { return {message}; }
     static void tp_dealloc(PyObject* self) {
         trampoline_unraisable([self] {
             auto& record = *reinterpret_cast<PyClassObject<PyFailingDealloc>*>(self);
@@ -336,14 +370,12 @@ constinit LazyTypeObject FAILING_DEALLOC_CLASS = [] {
 // takes the uncounted road, where this module's own pending releases can be seen.
 struct PyProbe {
     static constexpr std::string_view PARAMETERS[] = {"value"};
-    static constexpr FunctionDescription new_description{"Probe", "__new__", PARAMETERS, 0, 1, {}};
+    static constexpr FunctionDescription new_description{
+        .class_name = "Probe", .function_name = "__new__", .positional_names = PARAMETERS, .required_positional_count = 1};
     float value;
     // Counts its borrows, so that the tests can hold its counter at an exclusive borrow.
     static constexpr bool FROZEN = false;
-    static auto from_arguments(const auto& args) -> Converted<decltype(args), PyProbe> {
-        KS_TRY(const float value, convert_argument<float>(args[0], "value"));
-        return PyProbe{value};
-    }
+    static PyProbe make(float value) { return {value}; }
     static PyObject* get(const PyProbe& self) { return PyFloat_FromDouble(self.value); }
     static PyResult<void> set(PyObject* /*self*/, PyObject* value) {
         return PyErr::new_(PyExc_ValueError, "refused " + std::string(Py_TYPE(value)->tp_name));
@@ -358,8 +390,8 @@ constinit LazyTypeObject PROBE_CLASS =
     describe_class<PyProbe>("Probe", "A probe.", "(value)", {}, PROBE_PROPERTIES);
 
 struct PyBroken {
-    static constexpr FunctionDescription new_description{"Broken", "__new__", {}, 0, 0, {}};
-    static PyResult<PyBroken> from_arguments(const ArgumentSlots<0>&) { return PyBroken{}; }
+    static constexpr FunctionDescription new_description{.class_name = "Broken", .function_name = "__new__"};
+    static PyBroken make() { return {}; }
 };
 
 constexpr ClassDescription broken_class(std::string_view name, std::string_view signature) {
@@ -370,15 +402,13 @@ constexpr ClassDescription broken_class(std::string_view name, std::string_view 
 struct PyErrorValue {
     static constexpr std::string_view PARAMETERS[] = {"builder"};
     static constexpr FunctionDescription new_description{
-        "ErrorValue", "__new__", PARAMETERS, 0, 1, {}};
+        .class_name = "ErrorValue", .function_name = "__new__", .positional_names = PARAMETERS, .required_positional_count = 1};
     mutable std::optional<PyErr> error;
     static constexpr bool FROZEN = false;
-    static PyResult<PyErrorValue> from_arguments(const ArgumentSlots<1>& slots) {
-        return PyErrorValue{error_from_builder(slots[0])};
-    }
+    static PyErrorValue make(PyObject* builder) { return {error_from_builder(builder)}; }
     static PyResult<Owned> normalize(const PyErrorValue& self) {
         if (!self.error) return PyErr::new_(PyExc_ValueError, "already raised");
-        return Owned::borrow(self.error->value());
+        return Owned::new_ref(self.error->value());
     }
     // Puts the error onto the indicator inside the body, then raises what it finds there.
     static PyResult<Owned> raise_now(const PyErrorValue& self) {
@@ -413,10 +443,14 @@ PyResult<Owned> set_borrow_flag(PyObject* args) {
 // As a Python function: mixed(a, /, b, c=None, *, k, m=None).
 constexpr std::string_view MIXED_POSITIONAL[] = {"a", "b", "c"};
 constexpr KeywordOnlyParameter MIXED_KEYWORD_ONLY[] = {{"k", true}, {"m", false}};
-constexpr FunctionDescription MIXED{nullptr, "mixed", MIXED_POSITIONAL, 1, 2, MIXED_KEYWORD_ONLY};
+constexpr FunctionDescription MIXED{.function_name = "mixed",
+                                    .positional_names = MIXED_POSITIONAL,
+                                    .positional_only_count = 1,
+                                    .required_positional_count = 2,
+                                    .keyword_only = MIXED_KEYWORD_ONLY};
 // keywords_only(*, x, y, z)
 constexpr KeywordOnlyParameter XYZ[] = {{"x", true}, {"y", true}, {"z", true}};
-constexpr FunctionDescription KEYWORDS_ONLY{nullptr, "keywords_only", {}, 0, 0, XYZ};
+constexpr FunctionDescription KEYWORDS_ONLY{.function_name = "keywords_only", .keyword_only = XYZ};
 
 // The argument bound to each parameter, by parameter name; empty slots are left out.
 template <const FunctionDescription& Description>
@@ -451,6 +485,7 @@ template <const FunctionDescription& Description>
 PyObject* bind_tuple(PyObject* /*module*/, PyObject* args, PyObject* kwargs) {
     return trampoline([&]() -> PyResult<Owned> {
         ArgumentSlots<Description.parameter_count()> slots{};
+        const CriticalSection locked(kwargs);
         KS_CHECK(extract_arguments_tuple_dict(Description, args, kwargs, slots));
         return bound<Description>(slots);
     });

@@ -1,4 +1,5 @@
-// Cylinder and Cone: one body of code; the classes differ only in names and texts.
+// Cylinder and Cone (PyCylinder and PyCone): one body of code; the classes differ only in names
+// and texts.
 #pragma once
 
 #include "radius_length.hpp"
@@ -17,10 +18,8 @@ struct PyAxialShape {
 
     static constexpr FunctionDescription new_description =
         radius_length_description(Texts.class_name);
-    [[gnu::always_inline]] static auto from_arguments(const auto& args)
-        -> Converted<decltype(args), PyAxialShape> {
-        KS_TRY(const RadiusHalfLength value, convert_radius_length(args));
-        return PyAxialShape{value};
+    static PyAxialShape make(float radius, float length) {
+        return {radius_half_length(radius, length)};
     }
 
     static PyObject* radius(const PyAxialShape& self) {

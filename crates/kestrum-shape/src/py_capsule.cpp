@@ -7,10 +7,8 @@ struct PyCapsule {
     RadiusHalfLength value;
 
     static constexpr FunctionDescription new_description = radius_length_description("Capsule");
-    [[gnu::always_inline]] static auto from_arguments(const auto& args)
-        -> Converted<decltype(args), PyCapsule> {
-        KS_TRY(const RadiusHalfLength value, convert_radius_length(args));
-        return PyCapsule{value};
+    static PyCapsule make(float radius, float length) {
+        return {radius_half_length(radius, length)};
     }
 };
 

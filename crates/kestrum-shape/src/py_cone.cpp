@@ -9,6 +9,8 @@ constexpr AxialShapeTexts CONE_TEXTS{
     "half_length($self)\n--\n\nReturns the half length of the cone.",
 };
 
+using PyCone = PyAxialShape<CONE_TEXTS>;
+
 constinit LazyTypeObject CONE_CLASS = AXIAL_SHAPE_CLASS<CONE_TEXTS>;
 
 }  // namespace kestrum

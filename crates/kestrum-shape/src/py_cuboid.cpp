@@ -10,22 +10,19 @@ struct PyCuboid {
     std::array<float, 3> half_sides;
 
     static constexpr std::string_view PARAMETERS[] = {"sides"};
-    static constexpr FunctionDescription new_description{"Cuboid", "__new__", PARAMETERS, 0, 1, {}};
+    static constexpr FunctionDescription new_description{.class_name = "Cuboid",
+                                                         .function_name = "__new__",
+                                                         .positional_names = PARAMETERS,
+                                                         .required_positional_count = 1};
 
-    // Every element is converted before the count is looked at; elements after the third
-    // must convert but are only counted.
-    [[gnu::always_inline]] static auto from_arguments(const auto& args)
-        -> Converted<decltype(args), PyCuboid> {
-        // Read where it was converted: moving it would only copy its values.
-        auto converted = convert_argument<LeadingFloats<3>>(args[0], "sides");
-        if (!converted) return std::move(converted).take_error();
-        const LeadingFloats<3>& sides = *converted;
-        if (sides.count < 3) return too_few_sides(sides.count);
-        return PyCuboid{{sides.values[0] * 0.5F, sides.values[1] * 0.5F, sides.values[2] * 0.5F}};
+    // Every element was converted before the count is looked at; elements after the third
+    // converted but are only counted.
+    static bool accepts(const LeadingFloats<3>& sides) { return sides.count >= 3; }
+    static PyCuboid make(const LeadingFloats<3>& sides) {
+        return {{sides.values[0] * 0.5F, sides.values[1] * 0.5F, sides.values[2] * 0.5F}};
     }
-
-    static PyErr too_few_sides(std::size_t count) {
-        return argument_error(PyExc_ValueError, "sides", [count] {
+    static PyErr refuse(const LeadingFloats<3>& sides) {
+        return argument_error(PyExc_ValueError, "sides", [count = sides.count] {
             return "expected a sequence of at least 3 numbers, got " + std::to_string(count);
         });
     }

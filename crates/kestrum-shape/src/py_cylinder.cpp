@@ -9,6 +9,8 @@ constexpr AxialShapeTexts CYLINDER_TEXTS{
     "half_length($self)\n--\n\nReturns the half length of the cylinder.",
 };
 
+using PyCylinder = PyAxialShape<CYLINDER_TEXTS>;
+
 constinit LazyTypeObject CYLINDER_CLASS = AXIAL_SHAPE_CLASS<CYLINDER_TEXTS>;
 
 }  // namespace kestrum
