@@ -47,7 +47,7 @@ inline void keep(std::span<float> kept, std::uint32_t& count, float value) noexc
     const std::size_t read = count + static_cast<std::size_t>(at - first);
     count = read < UINT32_MAX ? static_cast<std::uint32_t>(read) : UINT32_MAX;
     i = at;
-    return at == size;
+    return at >= size;
 }
 
 // An exact list or tuple from item `i` on. Exact lists and tuples run no user code to iterate, so
@@ -65,12 +65,17 @@ template <class ConvertItem>
         Owned item;
         {
             const CriticalSection locked(is_list ? sequence : nullptr);
+            const auto items = [&] {
+                return is_list ? reinterpret_cast<PyListObject*>(sequence)->ob_item
+                               : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
+            };
             if (Py_SIZE(sequence) > limit) return Converted::DECLINED;
-            PyObject* const* items = is_list ? reinterpret_cast<PyListObject*>(sequence)->ob_item
-                                             : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
-            if (read_items_in_place(items, Py_SIZE(sequence), i, kept, count))
+            if (read_items_in_place(items(), Py_SIZE(sequence), i, kept, count))
                 return Converted::VALUE;
-            item = Owned::new_ref(items[i]);
+            // The read that stopped may have run the collector (an int's refusal allocates),
+            // which may have emptied the list: it is looked at again.
+            if (i >= Py_SIZE(sequence)) return Converted::VALUE;
+            item = Owned::new_ref(items()[i]);
         }
         float value;
         const Converted converted = convert_item(item.get(), value);

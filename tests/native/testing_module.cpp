@@ -12,6 +12,7 @@
 #include "gil.hpp"
 #include "once_cell.hpp"
 #include "pyclass.hpp"
+#include "text.hpp"
 #include "trampoline.hpp"
 
 namespace kestrum {
