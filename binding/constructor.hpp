@@ -137,8 +137,10 @@ struct Constructor {
     // A keyword call that gives exactly the parameters, each keyword by identity the interned
     // name of one, once the first call with keywords has made the names. Out of line, so that
     // the positional call needs no stack frame for its slots.
-    [[gnu::noinline, gnu::flatten]] static PyObject* keyword_road(PyTypeObject* subtype, PyObject* const* args,
-                                                    std::size_t nargsf, PyObject* kwnames) {
+    [[gnu::noinline, gnu::flatten]] static PyObject* keyword_road(PyTypeObject* subtype,
+                                                                  PyObject* const* args,
+                                                                  std::size_t nargsf,
+                                                                  PyObject* kwnames) {
         const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
         const auto* names = InternedParameterNames<DESCRIPTION>::cell.get();
         ArgumentSlots<ARITY> slots{};
@@ -202,8 +204,7 @@ struct Constructor {
     [[gnu::noinline]] static PyObject* continue_without_boundary(PyTypeObject* subtype,
                                                                  PyObject* const* args,
                                                                  std::size_t nargsf,
-                                                                 PyObject* kwnames,
-                                                                 Values values) {
+                                                                 PyObject* kwnames, Values values) {
         ArgumentSlots<ARITY> bound{};
         PyObject* const* slots = args;
         if (kwnames != nullptr) {
@@ -213,8 +214,7 @@ struct Constructor {
             slots = bound.data();
         }
         const Progress progress = convert_without_boundary<I, true>(slots, values);
-        if (progress.read == ARITY)
-            return finish(subtype, args, nargsf, kwnames, values);
+        if (progress.read == ARITY) return finish(subtype, args, nargsf, kwnames, values);
         return in_boundary(subtype, args, nargsf, kwnames, progress, values);
     }
 
@@ -294,9 +294,9 @@ struct Constructor {
             if (I > progress.read || (I == progress.read && progress.next == Progress::UNTOUCHED))
                 KS_CHECK(named(convert_value(slots[I], value), NAME));
             else if (I == progress.read && progress.next == Progress::DECLINED)
-                KS_CHECK(named(FromPyObject<std::tuple_element_t<I, Values>>::extract_bound(
-                                   slots[I], value),
-                               NAME));
+                KS_CHECK(named(
+                    FromPyObject<std::tuple_element_t<I, Values>>::extract_bound(slots[I], value),
+                    NAME));
             else if (I == progress.read) {
                 std::optional<PyErr> error = PyErr::from_pending(std::move(*failed));
                 return named(error ? std::move(*error) : fetch_error(), NAME);

@@ -60,8 +60,9 @@ struct DictKeywords {
 };
 
 // Binds the positional arguments, then the keywords in the call's order (by identity, then by
-// text), then checks what is missing; the first failure wins. Callers name it qualified: its std::span argument would
-// bring std::bind into an unqualified call, and libc++'s is the better match.
+// text), then checks what is missing; the first failure wins. Callers name it qualified: its
+// std::span argument would bring std::bind into an unqualified call, and libc++'s is the better
+// match.
 template <class Keywords>
 PyResult<void> bind(const FunctionDescription& description, PyObject* const* positional,
                     Py_ssize_t nargs, Keywords keywords, std::span<PyObject*> slots,

@@ -58,8 +58,9 @@ inline void keep(std::span<float> kept, std::uint32_t& count, float value) noexc
 // the size is read again after every held item, and the item is released before what follows.
 // A list grown beyond `limit` items declines, with nothing held.
 template <class ConvertItem>
-[[gnu::always_inline]] inline Converted convert_items(PyObject* sequence, Py_ssize_t& i, std::span<float> kept,
-                        std::uint32_t& count, Py_ssize_t limit, ConvertItem convert_item) {
+[[gnu::always_inline]] inline Converted convert_items(PyObject* sequence, Py_ssize_t& i,
+                                                      std::span<float> kept, std::uint32_t& count,
+                                                      Py_ssize_t limit, ConvertItem convert_item) {
     const bool is_list = PyList_CheckExact(sequence);
     for (;; ++i) {
         Owned item;
@@ -129,10 +130,9 @@ struct FromPyObject<LeadingFloats<N>> {
     static Converted convert(PyObject* object, LeadingFloats<N>& out) {
         if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) return Converted::DECLINED;
         auto i = static_cast<Py_ssize_t>(out.count);
-        return convert_items(object, i, out.values, out.count, UINT32_MAX - 1,
-                             [](PyObject* item, float& value) {
-                                 return FromPyObject<float>::convert(item, value);
-                             });
+        return convert_items(
+            object, i, out.values, out.count, UINT32_MAX - 1,
+            [](PyObject* item, float& value) { return FromPyObject<float>::convert(item, value); });
     }
     static PyResult<void> extract_bound(PyObject* object, LeadingFloats<N>& out) {
         return convert_sequence(object, out.values, out.count);

@@ -65,7 +65,8 @@ PyErr PyErr::new_with_cause(PyObject* exception_type, Owned message, std::option
         PyException_SetContext(instance.get(), handled.release());
     PyException_SetCause(instance.get(),
                          cause ? std::move(*cause).into_value().release() : nullptr);
-    return PyErr(PyErrStateNormalized{Owned::new_ref(exception_type), std::move(instance), Owned()});
+    return PyErr(
+        PyErrStateNormalized{Owned::new_ref(exception_type), std::move(instance), Owned()});
 }
 
 std::optional<PyErr> PyErr::take() {

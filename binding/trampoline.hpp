@@ -56,7 +56,8 @@ inline void raise_error(PyErr&& error) {
 // raised, `after_raising` runs, and `error_result` is returned. A failure while entering or
 // leaving has nowhere to go: the trap aborts. Only the interpreter's thread unwinding leaves.
 template <class R, class Body, class Unwrap, class AfterRaising>
-[[gnu::always_inline]] inline R run_boundary(Body& body, Unwrap unwrap, R error_result, AfterRaising after_raising) {
+[[gnu::always_inline]] inline R run_boundary(Body& body, Unwrap unwrap, R error_result,
+                                             AfterRaising after_raising) {
     try {
         const auto guard = GILGuard::assume();
         auto outcome = catch_native(body);

@@ -68,8 +68,7 @@ std::vector<PyType_Slot> type_slots(const ClassDescription& description, const s
 #if PY_VERSION_HEX >= 0x030E0000
     // From 3.14 a heap type takes its fast call entry as a slot.
     if (description.vectorcall != nullptr)
-        slots.push_back(
-            {Py_tp_vectorcall, reinterpret_cast<void*>(description.vectorcall)});
+        slots.push_back({Py_tp_vectorcall, reinterpret_cast<void*>(description.vectorcall)});
 #endif
     slots.push_back({Py_tp_base, &PyBaseObject_Type});
     slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(description.dealloc)});

@@ -332,9 +332,10 @@ PyResult<Owned> build_class(PyObject* args) {
     BuiltClass* built = nullptr;
     {
         const std::lock_guard added(BUILT_CLASSES_LOCK);
-        built = BUILT_CLASSES
-                    .emplace_back(std::make_unique<BuiltClass>(std::move(name), std::move(signature)))
-                    .get();
+        built =
+            BUILT_CLASSES
+                .emplace_back(std::make_unique<BuiltClass>(std::move(name), std::move(signature)))
+                .get();
     }
     KS_TRY(PyTypeObject * type, built->lazy.get_or_try_init());
     return Owned::new_ref(reinterpret_cast<PyObject*>(type));
@@ -343,8 +344,10 @@ PyResult<Owned> build_class(PyObject* args) {
 // An instance of a class whose deallocation fails.
 struct PyFailingDealloc {
     static constexpr std::string_view PARAMETERS[] = {"message"};
-    static constexpr FunctionDescription new_description{
-        .class_name = "FailingDealloc", .function_name = "__new__", .positional_names = PARAMETERS, .required_positional_count = 1};
+    static constexpr FunctionDescription new_description{.class_name = "FailingDealloc",
+                                                         .function_name = "__new__",
+                                                         .positional_names = PARAMETERS,
+                                                         .required_positional_count = 1};
     std::string message;
     static PyFailingDealloc make(const std::string& message) { return {message}; }
     static void tp_dealloc(PyObject* self) {
@@ -371,8 +374,10 @@ constinit LazyTypeObject FAILING_DEALLOC_CLASS = [] {
 // takes the uncounted road, where this module's own pending releases can be seen.
 struct PyProbe {
     static constexpr std::string_view PARAMETERS[] = {"value"};
-    static constexpr FunctionDescription new_description{
-        .class_name = "Probe", .function_name = "__new__", .positional_names = PARAMETERS, .required_positional_count = 1};
+    static constexpr FunctionDescription new_description{.class_name = "Probe",
+                                                         .function_name = "__new__",
+                                                         .positional_names = PARAMETERS,
+                                                         .required_positional_count = 1};
     float value;
     // Counts its borrows, so that the tests can hold its counter at an exclusive borrow.
     static constexpr bool FROZEN = false;
@@ -391,7 +396,8 @@ constinit LazyTypeObject PROBE_CLASS =
     describe_class<PyProbe>("Probe", "A probe.", "(value)", {}, PROBE_PROPERTIES);
 
 struct PyBroken {
-    static constexpr FunctionDescription new_description{.class_name = "Broken", .function_name = "__new__"};
+    static constexpr FunctionDescription new_description{.class_name = "Broken",
+                                                         .function_name = "__new__"};
     static PyBroken make() { return {}; }
 };
 
@@ -402,8 +408,10 @@ constexpr ClassDescription broken_class(std::string_view name, std::string_view 
 // An error value that Python code can share between threads and normalize.
 struct PyErrorValue {
     static constexpr std::string_view PARAMETERS[] = {"builder"};
-    static constexpr FunctionDescription new_description{
-        .class_name = "ErrorValue", .function_name = "__new__", .positional_names = PARAMETERS, .required_positional_count = 1};
+    static constexpr FunctionDescription new_description{.class_name = "ErrorValue",
+                                                         .function_name = "__new__",
+                                                         .positional_names = PARAMETERS,
+                                                         .required_positional_count = 1};
     mutable std::optional<PyErr> error;
     static constexpr bool FROZEN = false;
     static PyErrorValue make(PyObject* builder) { return {error_from_builder(builder)}; }
