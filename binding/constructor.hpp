@@ -85,7 +85,7 @@ struct Constructor {
         // items (the caller holds the tuple) take the fast call's road.
         if (args != nullptr && kwargs == nullptr && std::cmp_equal(PyTuple_GET_SIZE(args), ARITY)) {
             PyObject* const* items = reinterpret_cast<PyTupleObject*>(args)->ob_item;
-            return uncounted(subtype, items, ARITY, nullptr, items);
+            return uncounted<false>(subtype, items, ARITY, nullptr, items);
         }
         return trampoline([&]() -> PyResult<Owned> {
             ArgumentSlots<ARITY> slots{};
@@ -131,7 +131,7 @@ struct Constructor {
         if (!std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY))
             return in_boundary(subtype, args, nargsf, kwnames, Progress{}, Values{});
         // The count as a constant, so that nothing on the road needs to keep the call's own.
-        return uncounted(subtype, args, ARITY, nullptr, args);
+        return uncounted<false>(subtype, args, ARITY, nullptr, args);
     }
 
     // A keyword call that gives exactly the parameters, each keyword by identity the interned
@@ -148,21 +148,22 @@ struct Constructor {
             given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) != ARITY ||
             !bind_keywords_by_identity(*names, args, given, kwnames, slots))
             return in_boundary(subtype, args, nargsf, kwnames, Progress{}, Values{});
-        return uncounted(subtype, args, nargsf, kwnames, slots.data());
+        return uncounted<true>(subtype, args, nargsf, kwnames, slots.data());
     }
 
     // With the arguments bound to `slots`: each read without Python, then made and stored, all
     // outside the boundary, when no release waits to be applied. An argument that does not read
     // so hands the call on to continue_without_boundary.
+    template <bool BY_KEYWORD>
     static PyObject* uncounted(PyTypeObject* subtype, PyObject* const* args, std::size_t nargsf,
                                PyObject* kwnames, PyObject* const* slots) {
         if (!no_release_waiting())
             return in_boundary(subtype, args, nargsf, kwnames, Progress{}, Values{});
         Values values{};
-        return read_from<0>(subtype, args, nargsf, kwnames, slots, values);
+        return read_from<0, BY_KEYWORD>(subtype, args, nargsf, kwnames, slots, values);
     }
 
-    template <std::size_t I>
+    template <std::size_t I, bool BY_KEYWORD>
     [[gnu::always_inline]] static PyObject* read_from(PyTypeObject* subtype, PyObject* const* args,
                                                       std::size_t nargsf, PyObject* kwnames,
                                                       PyObject* const* slots, Values& values) {
@@ -175,8 +176,10 @@ struct Constructor {
                 read = FromPyObject<std::tuple_element_t<I, Values>>::read(slots[I],
                                                                            std::get<I>(values));
             }
-            if (!read) return continue_without_boundary<I>(subtype, args, nargsf, kwnames, values);
-            return read_from<I + 1>(subtype, args, nargsf, kwnames, slots, values);
+            if (!read)
+                return continue_without_boundary<I, BY_KEYWORD>(subtype, args, nargsf, kwnames,
+                                                                 values);
+            return read_from<I + 1, BY_KEYWORD>(subtype, args, nargsf, kwnames, slots, values);
         }
     }
 
@@ -199,15 +202,21 @@ struct Constructor {
     // need no boundary, from what was read. The arguments are bound again (by position, or by
     // identity as keyword_road found them) rather than handed on, so that every call here and on
     // to the boundary is made as a jump: no frame of the uncounted road stays under the
-    // conversion's Python code.
-    template <std::size_t I>
+    // conversion's Python code. By position the call's count and keywords are known, so this
+    // frame keeps neither.
+    template <std::size_t I, bool BY_KEYWORD>
     [[gnu::noinline]] static PyObject* continue_without_boundary(PyTypeObject* subtype,
                                                                  PyObject* const* args,
                                                                  std::size_t nargsf,
-                                                                 PyObject* kwnames, Values values) {
+                                                                 PyObject* kwnames,
+                                                                 Values values) {
+        if constexpr (!BY_KEYWORD) {
+            nargsf = ARITY;
+            kwnames = nullptr;
+        }
         ArgumentSlots<ARITY> bound{};
         PyObject* const* slots = args;
-        if (kwnames != nullptr) {
+        if constexpr (BY_KEYWORD) {
             (void)bind_keywords_by_identity(*InternedParameterNames<DESCRIPTION>::cell.get(), args,
                                             static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)),
                                             kwnames, bound);
@@ -234,7 +243,10 @@ struct Constructor {
                 read = FromPyObject<P>::read(slots[I], value);
             }
             if (!read) {
-                switch (kestrum::convert_without_boundary(slots[I], value)) {
+                Converted converted = Converted::DECLINED;
+                if constexpr (CONVERTS_WITHOUT_BOUNDARY<P>)
+                    converted = FromPyObject<P>::convert(slots[I], value);
+                switch (converted) {
                     case Converted::VALUE:
                         break;
                     case Converted::DECLINED:

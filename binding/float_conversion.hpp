@@ -41,7 +41,7 @@ struct FromPyObject<float> {
 
     // A float subclass's stored double (what the interpreter's conversion reads too: numpy's
     // scalars are checked once), else the interpreter's conversion, for a type that has one.
-    static Converted convert(PyObject* object, float& out) {
+    [[gnu::always_inline]] static Converted convert(PyObject* object, float& out) {
         if (PyFloat_Check(object)) {
             out = narrow_to_single(PyFloat_AS_DOUBLE(object));
             return Converted::VALUE;

@@ -61,14 +61,14 @@ template <class ConvertItem>
 [[gnu::always_inline]] inline Converted convert_items(PyObject* sequence, Py_ssize_t& i,
                                                       std::span<float> kept, std::uint32_t& count,
                                                       Py_ssize_t limit, ConvertItem convert_item) {
-    const bool is_list = PyList_CheckExact(sequence);
     for (;; ++i) {
         Owned item;
         {
-            const CriticalSection locked(is_list ? sequence : nullptr);
+            const CriticalSection locked(PyList_CheckExact(sequence) ? sequence : nullptr);
             const auto items = [&] {
-                return is_list ? reinterpret_cast<PyListObject*>(sequence)->ob_item
-                               : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
+                return PyList_CheckExact(sequence)
+                           ? reinterpret_cast<PyListObject*>(sequence)->ob_item
+                           : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
             };
             if (Py_SIZE(sequence) > limit) return Converted::DECLINED;
             if (read_items_in_place(items(), Py_SIZE(sequence), i, kept, count))
@@ -127,7 +127,7 @@ struct FromPyObject<LeadingFloats<N>> {
     // An exact list or tuple whose items read in place or convert without the boundary, going
     // on from where `read` stopped. The position is the count, so a list that grows past what
     // a count holds declines.
-    static Converted convert(PyObject* object, LeadingFloats<N>& out) {
+    [[gnu::always_inline]] static Converted convert(PyObject* object, LeadingFloats<N>& out) {
         if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) return Converted::DECLINED;
         auto i = static_cast<Py_ssize_t>(out.count);
         return convert_items(
