@@ -64,6 +64,14 @@ PyErr argument_extraction_error(std::string_view name, PyErr error) {
     return PyErr::new_with_cause(PyExc_TypeError, message, error.cause());
 }
 
+PyErr argument_type_error(std::string_view name, std::string_view text_start,
+                          std::string_view text_end) {
+    Owned message =
+        PyString::from_ascii({ARGUMENT_OPEN, name, ARGUMENT_CLOSE, text_start, text_end});
+    if (!message) return fetch_error();
+    return PyErr::new_with_cause(PyExc_TypeError, std::move(message), std::nullopt);
+}
+
 std::pair<Owned, Owned> argument_error_arguments(PyObject* exception_type, std::string_view name,
                                                  std::string_view text) {
     std::string message = argument_prefix(name);

@@ -13,6 +13,11 @@ namespace kestrum {
 
 // Names the parameter in an exact TypeError from its conversion; others pass unchanged.
 PyErr argument_extraction_error(std::string_view name, PyErr error);
+
+// The TypeError that argument_extraction_error makes of a bare one whose ASCII message is
+// `text_start` + `text_end`, made at once (`name` is ASCII).
+PyErr argument_type_error(std::string_view name, std::string_view text_start,
+                          std::string_view text_end);
 // The exception of an error about one argument, in the same form: "argument '<name>': " + text.
 std::pair<Owned, Owned> argument_error_arguments(PyObject* exception_type, std::string_view name,
                                                  std::string_view text);

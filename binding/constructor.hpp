@@ -178,7 +178,7 @@ struct Constructor {
             }
             if (!read)
                 return continue_without_boundary<I, BY_KEYWORD>(subtype, args, nargsf, kwnames,
-                                                                 values);
+                                                                values);
             return read_from<I + 1, BY_KEYWORD>(subtype, args, nargsf, kwnames, slots, values);
         }
     }
@@ -208,8 +208,7 @@ struct Constructor {
     [[gnu::noinline]] static PyObject* continue_without_boundary(PyTypeObject* subtype,
                                                                  PyObject* const* args,
                                                                  std::size_t nargsf,
-                                                                 PyObject* kwnames,
-                                                                 Values values) {
+                                                                 PyObject* kwnames, Values values) {
         if constexpr (!BY_KEYWORD) {
             nargsf = ARITY;
             kwnames = nullptr;
@@ -304,11 +303,9 @@ struct Constructor {
             constexpr std::string_view NAME = DESCRIPTION.parameter_name(I);
             auto& value = std::get<I>(values);
             if (I > progress.read || (I == progress.read && progress.next == Progress::UNTOUCHED))
-                KS_CHECK(named(convert_value(slots[I], value), NAME));
+                KS_CHECK(convert_argument(slots[I], value, NAME));
             else if (I == progress.read && progress.next == Progress::DECLINED)
-                KS_CHECK(named(
-                    FromPyObject<std::tuple_element_t<I, Values>>::extract_bound(slots[I], value),
-                    NAME));
+                KS_CHECK(extract_argument_bound(slots[I], value, NAME));
             else if (I == progress.read) {
                 std::optional<PyErr> error = PyErr::from_pending(std::move(*failed));
                 return named(error ? std::move(*error) : fetch_error(), NAME);

@@ -11,7 +11,9 @@
 //                                                 code but release nothing of kestrum's and
 //                                                 cannot fail natively (optional)
 //   static PyResult<void> extract_bound(PyObject*, T&)  inside the boundary: the rest, the
-//                                                 refusal included
+//                                                 refusal included; a record may also take the
+//                                                 parameter's name, to word its refusal with it
+//                                                 at once
 #pragma once
 
 #include <Python.h>
@@ -68,6 +70,30 @@ inline PyResult<void> convert_value(PyObject* object, T& value) {
 inline PyResult<void> named(PyResult<void> converted, std::string_view name) {
     if (!converted) return argument_extraction_error(name, std::move(converted).take_error());
     return converted;
+}
+
+// An argument's `extract_bound`, its error naming the parameter.
+template <class T>
+inline PyResult<void> extract_argument_bound(PyObject* object, T& value, std::string_view name) {
+    if constexpr (requires { FromPyObject<T>::extract_bound(object, value, name); })
+        return FromPyObject<T>::extract_bound(object, value, name);
+    else
+        return named(FromPyObject<T>::extract_bound(object, value), name);
+}
+
+// One argument inside the boundary, from nothing, its error naming the parameter.
+template <class T>
+inline PyResult<void> convert_argument(PyObject* object, T& value, std::string_view name) {
+    if (FromPyObject<T>::read(object, value)) return {};
+    switch (convert_without_boundary(object, value)) {
+        case Converted::VALUE:
+            return {};
+        case Converted::FAILED:
+            return argument_extraction_error(name, fetch_error());
+        case Converted::DECLINED:
+            break;
+    }
+    return extract_argument_bound(object, value, name);
 }
 
 }  // namespace kestrum

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <limits>
+#include <string_view>
 
 #include "conversion.hpp"
 
@@ -39,24 +40,27 @@ struct FromPyObject<float> {
         return true;
     }
 
-    // A float subclass's stored double (what the interpreter's conversion reads too: numpy's
-    // scalars are checked once), else the interpreter's conversion, for a type that has one.
+    // A type with neither `__float__` nor `__index__` (no float subclass: each inherits the
+    // slot) is left to the refusal; a float subclass's stored double is what the interpreter's
+    // conversion reads too (numpy's scalars are checked once); anything else takes the
+    // interpreter's conversion.
     [[gnu::always_inline]] static Converted convert(PyObject* object, float& out) {
+        const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
+        if (number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr))
+            return Converted::DECLINED;
         if (PyFloat_Check(object)) {
             out = narrow_to_single(PyFloat_AS_DOUBLE(object));
             return Converted::VALUE;
         }
-        const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
-        if (number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr))
-            return Converted::DECLINED;
         const double value = PyFloat_AsDouble(object);
         if (value == -1.0 && PyErr_Occurred() != nullptr) return Converted::FAILED;
         out = narrow_to_single(value);
         return Converted::VALUE;
     }
 
-    // A type that is no number: its refusal.
+    // A type that is no number: its refusal; with the parameter's name, worded with it.
     static PyResult<void> extract_bound(PyObject* object, float& out);
+    static PyResult<void> extract_bound(PyObject* object, float& out, std::string_view name);
 };
 
 }  // namespace kestrum
