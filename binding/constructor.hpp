@@ -97,7 +97,7 @@ struct Constructor {
             {
                 const CriticalSection locked(kwargs);
                 KS_CHECK(extract_arguments_tuple_dict(DESCRIPTION, args, kwargs, slots,
-                                                      parameter_objects<DESCRIPTION>));
+                                                      parameter_objects<T::new_description>));
                 if (kwargs != nullptr) {
                     for (std::size_t i = 0; i < ARITY; ++i) held[i] = Owned::new_ref(slots[i]);
                 }
@@ -142,7 +142,7 @@ struct Constructor {
                                                                   std::size_t nargsf,
                                                                   PyObject* kwnames) {
         const auto given = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-        const auto* names = InternedParameterNames<DESCRIPTION>::cell.get();
+        const auto* names = InternedParameterNames<T::new_description>::cell.get();
         ArgumentSlots<ARITY> slots{};
         if (!DESCRIPTION.all_positional_required() || names == nullptr ||
             given + static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames)) != ARITY ||
@@ -216,9 +216,9 @@ struct Constructor {
         ArgumentSlots<ARITY> bound{};
         PyObject* const* slots = args;
         if constexpr (BY_KEYWORD) {
-            (void)bind_keywords_by_identity(*InternedParameterNames<DESCRIPTION>::cell.get(), args,
-                                            static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)),
-                                            kwnames, bound);
+            (void)bind_keywords_by_identity(
+                *InternedParameterNames<T::new_description>::cell.get(), args,
+                static_cast<std::size_t>(PyVectorcall_NARGS(nargsf)), kwnames, bound);
             slots = bound.data();
         }
         const Progress progress = convert_without_boundary<I, true>(slots, values);
@@ -271,7 +271,7 @@ struct Constructor {
             PyObject* const* slots = args;
             if (kwnames != nullptr || !std::cmp_equal(nargs, ARITY)) {
                 KS_CHECK(extract_arguments_fastcall(DESCRIPTION, args, nargs, kwnames, bound,
-                                                    parameter_objects<DESCRIPTION>));
+                                                    parameter_objects<T::new_description>));
                 slots = bound.data();
             }
             return build(subtype, slots, progress, failed, values);
