@@ -160,27 +160,28 @@ struct Constructor {
         if (!no_release_waiting())
             return in_boundary(subtype, args, nargsf, kwnames, Progress{}, Values{});
         Values values{};
-        return read_from<0, BY_KEYWORD>(subtype, args, nargsf, kwnames, slots, values);
+        if constexpr (ARITY == 0)
+            return finish(subtype, args, nargsf, kwnames, values);
+        else
+            return read_from<0, BY_KEYWORD>(subtype, args, nargsf, kwnames, slots, values);
     }
 
     template <std::size_t I, bool BY_KEYWORD>
     [[gnu::always_inline]] static PyObject* read_from(PyTypeObject* subtype, PyObject* const* args,
                                                       std::size_t nargsf, PyObject* kwnames,
                                                       PyObject* const* slots, Values& values) {
-        if constexpr (I == ARITY) {
-            return finish(subtype, args, nargsf, kwnames, values);
-        } else {
-            bool read;
-            {
-                [[maybe_unused]] const UncountedRoad road;
-                read = FromPyObject<std::tuple_element_t<I, Values>>::read(slots[I],
-                                                                           std::get<I>(values));
-            }
-            if (!read)
-                return continue_without_boundary<I, BY_KEYWORD>(subtype, args, nargsf, kwnames,
-                                                                values);
-            return read_from<I + 1, BY_KEYWORD>(subtype, args, nargsf, kwnames, slots, values);
+        bool read;
+        {
+            [[maybe_unused]] const UncountedRoad road;
+            read =
+                FromPyObject<std::tuple_element_t<I, Values>>::read(slots[I], std::get<I>(values));
         }
+        if (!read)
+            return continue_without_boundary<I, BY_KEYWORD>(subtype, args, nargsf, kwnames, values);
+        if constexpr (I + 1 == ARITY)
+            return finish(subtype, args, nargsf, kwnames, values);
+        else
+            return read_from<I + 1, BY_KEYWORD>(subtype, args, nargsf, kwnames, slots, values);
     }
 
     // Every value converted: made and stored, or, refused, handed to the boundary for its error.
@@ -213,7 +214,7 @@ struct Constructor {
             nargsf = ARITY;
             kwnames = nullptr;
         }
-        ArgumentSlots<ARITY> bound{};
+        [[maybe_unused]] ArgumentSlots<BY_KEYWORD ? ARITY : 0> bound{};
         PyObject* const* slots = args;
         if constexpr (BY_KEYWORD) {
             (void)bind_keywords_by_identity(
@@ -231,31 +232,30 @@ struct Constructor {
     template <std::size_t I, bool TRIED>
     [[gnu::always_inline]] static Progress convert_without_boundary(PyObject* const* slots,
                                                                     Values& values) {
-        if constexpr (I == ARITY) {
-            return {ARITY};
-        } else {
-            using P = std::tuple_element_t<I, Values>;
-            auto& value = std::get<I>(values);
-            bool read = false;
-            if constexpr (!TRIED) {
-                [[maybe_unused]] const UncountedRoad road;
-                read = FromPyObject<P>::read(slots[I], value);
-            }
-            if (!read) {
-                Converted converted = Converted::DECLINED;
-                if constexpr (CONVERTS_WITHOUT_BOUNDARY<P>)
-                    converted = FromPyObject<P>::convert(slots[I], value);
-                switch (converted) {
-                    case Converted::VALUE:
-                        break;
-                    case Converted::DECLINED:
-                        return {I, Progress::DECLINED};
-                    case Converted::FAILED:
-                        return {I, Progress::FAILED};
-                }
-            }
-            return convert_without_boundary<I + 1, false>(slots, values);
+        using P = std::tuple_element_t<I, Values>;
+        auto& value = std::get<I>(values);
+        bool read = false;
+        if constexpr (!TRIED) {
+            [[maybe_unused]] const UncountedRoad road;
+            read = FromPyObject<P>::read(slots[I], value);
         }
+        if (!read) {
+            Converted converted = Converted::DECLINED;
+            if constexpr (CONVERTS_WITHOUT_BOUNDARY<P>)
+                converted = FromPyObject<P>::convert(slots[I], value);
+            switch (converted) {
+                case Converted::VALUE:
+                    break;
+                case Converted::DECLINED:
+                    return {I, Progress::DECLINED};
+                case Converted::FAILED:
+                    return {I, Progress::FAILED};
+            }
+        }
+        if constexpr (I + 1 == ARITY)
+            return {ARITY};
+        else
+            return convert_without_boundary<I + 1, false>(slots, values);
     }
 
     [[gnu::noinline]] static PyObject* in_boundary(PyTypeObject* subtype, PyObject* const* args,

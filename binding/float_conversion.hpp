@@ -26,13 +26,13 @@ struct FromPyObject<float> {
     // conversion, without a float object on the way). An `int` beyond the range is left to
     // `convert`, which reports it.
     static bool read(PyObject* object, float& out) {
-        if (Py_IS_TYPE(object, &PyFloat_Type)) [[likely]] {
+        if (Py_IS_TYPE(object, &PyFloat_Type)) {
             out = narrow_to_single(PyFloat_AS_DOUBLE(object));
             return true;
         }
         if (!PyLong_CheckExact(object)) return false;
         const double value = PyLong_AsDouble(object);
-        if (value == -1.0 && PyErr_Occurred() != nullptr) [[unlikely]] {
+        if (value == -1.0 && PyErr_Occurred() != nullptr) {
             PyErr_Clear();
             return false;
         }

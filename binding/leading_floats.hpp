@@ -115,7 +115,7 @@ struct FromPyObject<LeadingFloats<N>> {
         const auto n = static_cast<std::uint32_t>(size);
         for (std::uint32_t i = 0; i < n; ++i) {
             float value;
-            if (!FromPyObject<float>::read(items[i], value)) [[unlikely]] {
+            if (!FromPyObject<float>::read(items[i], value)) {
                 out.count = i;
                 return false;
             }

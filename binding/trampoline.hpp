@@ -21,7 +21,7 @@ inline constexpr PanicTrap BOUNDARY_TRAP("uncaught panic at ffi boundary");
 // a daemon thread that wakes during finalization by unwinding its stack: that unwinding is
 // not a failure and passes through.
 template <class Body>
-[[gnu::always_inline]] inline auto catch_native(Body& body) -> decltype(body()) {
+inline auto catch_native(Body& body) -> decltype(body()) {
     try {
         return body();
     } catch (ThreadEnd&) {
@@ -56,8 +56,7 @@ inline void raise_error(PyErr&& error) {
 // raised, `after_raising` runs, and `error_result` is returned. A failure while entering or
 // leaving has nowhere to go: the trap aborts. Only the interpreter's thread unwinding leaves.
 template <class R, class Body, class Unwrap, class AfterRaising>
-[[gnu::always_inline]] inline R run_boundary(Body& body, Unwrap unwrap, R error_result,
-                                             AfterRaising after_raising) {
+inline R run_boundary(Body& body, Unwrap unwrap, R error_result, AfterRaising after_raising) {
     try {
         const auto guard = GILGuard::assume();
         auto outcome = catch_native(body);
