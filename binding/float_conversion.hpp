@@ -26,7 +26,7 @@ struct FromPyObject<float> {
     // conversion, without a float object on the way). An `int` beyond the range is left to
     // `convert`, which reports it.
     static bool read(PyObject* object, float& out) {
-        if (Py_IS_TYPE(object, &PyFloat_Type)) {
+        if (Py_IS_TYPE(object, &PyFloat_Type)) [[likely]] {
             out = narrow_to_single(PyFloat_AS_DOUBLE(object));
             return true;
         }
@@ -44,7 +44,7 @@ struct FromPyObject<float> {
     // slot) is left to the refusal; a float subclass's stored double is what the interpreter's
     // conversion reads too (numpy's scalars are checked once); anything else takes the
     // interpreter's conversion.
-    [[gnu::always_inline]] static Converted convert(PyObject* object, float& out) {
+    static Converted convert(PyObject* object, float& out) {
         const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
         if (number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr))
             return Converted::DECLINED;

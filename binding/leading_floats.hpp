@@ -31,9 +31,8 @@ inline void keep(std::span<float> kept, std::uint32_t& count, float value) noexc
 // The one rule for items read in place, on every road: from item `i` on, exact floats and ints
 // as the float conversion reads them, until the first other item, where `i` stops. The items
 // are borrowed: nothing here runs Python code. Whether every item was read.
-[[gnu::always_inline]] inline bool read_items_in_place(PyObject* const* items, Py_ssize_t size,
-                                                       Py_ssize_t& i, std::span<float> kept,
-                                                       std::uint32_t& count) {
+inline bool read_items_in_place(PyObject* const* items, Py_ssize_t size, Py_ssize_t& i,
+                                std::span<float> kept, std::uint32_t& count) {
     // One counter in the loop, the count stored once: the reads of ints are calls, around which
     // every other would be kept.
     const Py_ssize_t first = i;
@@ -99,18 +98,12 @@ struct FromPyObject<LeadingFloats<N>> {
     // An exact list (under its lock) or tuple of at most SHORT_NUMBERS items, each read in place
     // by the same rule; where one does not read so, `count` says how many did.
     [[gnu::always_inline]] static bool read(PyObject* object, LeadingFloats<N>& out) {
-        if (PyList_CheckExact(object)) {
-            const CriticalSection locked(object);
-            return read_short(reinterpret_cast<PyListObject*>(object)->ob_item,
-                              PyList_GET_SIZE(object), out);
-        }
-        if (PyTuple_CheckExact(object))
-            return read_short(reinterpret_cast<PyTupleObject*>(object)->ob_item,
-                              PyTuple_GET_SIZE(object), out);
-        return false;
-    }
-    [[gnu::always_inline]] static bool read_short(PyObject* const* items, Py_ssize_t size,
-                                                  LeadingFloats<N>& out) {
+        const bool is_list = PyList_CheckExact(object);
+        if (!is_list && !PyTuple_CheckExact(object)) return false;
+        const CriticalSection locked(is_list ? object : nullptr);
+        PyObject* const* items = is_list ? reinterpret_cast<PyListObject*>(object)->ob_item
+                                         : reinterpret_cast<PyTupleObject*>(object)->ob_item;
+        const Py_ssize_t size = Py_SIZE(object);
         if (size > SHORT_NUMBERS) return false;
         const auto n = static_cast<std::uint32_t>(size);
         for (std::uint32_t i = 0; i < n; ++i) {
