@@ -132,8 +132,7 @@ struct Constructor {
         return positional_road(subtype, args);
     }
 
-    // Exactly the parameters by position. The count is a constant here, so that nothing on the
-    // road needs to keep the call's own.
+    // Exactly the parameters by position: the count is known, and the road keeps no other.
     [[gnu::noinline, gnu::flatten]] static PyObject* positional_road(PyTypeObject* subtype,
                                                                      PyObject* const* args) {
         return uncounted<false>(subtype, args, ARITY, nullptr, args);
@@ -205,16 +204,14 @@ struct Constructor {
     }
 
     // From the argument of parameter I, which did not read without Python: the conversions that
-    // need no boundary, from what was read. The arguments are bound again (by position, or by
-    // identity as keyword_road found them) rather than handed on, so that every call here and on
-    // to the boundary is made as a jump: no frame of the uncounted road stays under the
-    // conversion's Python code. By position the call's count and keywords are known, so this
-    // frame keeps neither.
+    // need no boundary, from what was read. Each road ends in its call of the next, with the
+    // arguments bound again (by position, or by identity as keyword_road found them) rather than
+    // handed on, so that nothing of an earlier road is kept while a conversion's Python code
+    // runs, however deep it nests. By position the count and the keywords are known.
     template <std::size_t I, bool BY_KEYWORD>
-    [[gnu::noinline]] static PyObject* continue_without_boundary(PyTypeObject* subtype,
-                                                                 PyObject* const* args,
-                                                                 std::size_t nargsf,
-                                                                 PyObject* kwnames, Values values) {
+    static PyObject* continue_without_boundary(PyTypeObject* subtype, PyObject* const* args,
+                                               std::size_t nargsf, PyObject* kwnames,
+                                               Values values) {
         if constexpr (!BY_KEYWORD) {
             nargsf = ARITY;
             kwnames = nullptr;

@@ -28,6 +28,9 @@ void dealloc_in_boundary(PyObject* self, void (*destroy)(PyObject* self));
 template <class T>
 struct PyClassObject {
     PyObject_HEAD T contents;
+    // The count of shared borrows of `contents`. Guarded by atomic access alone: every thread
+    // that reaches the instance changes it by an atomic read-modify-write (borrow.hpp), and a
+    // frozen class never touches it after `place`.
     Py_ssize_t borrow_flag;
 
     static T& contents_of(PyObject* self) {

@@ -18,7 +18,7 @@ template <std::size_t N>
 struct LeadingFloats {
     float values[N] = {};
     // The numbers read so far, counted up to the largest 32-bit count: only a count below N is
-    // ever shown, and the value stays small enough to be handed on in registers.
+    // ever shown, and the whole value stays as small as two numbers, to be handed on whole.
     std::uint32_t count = 0;
 };
 
@@ -33,8 +33,7 @@ inline void keep(std::span<float> kept, std::uint32_t& count, float value) noexc
 // are borrowed: nothing here runs Python code. Whether every item was read.
 inline bool read_items_in_place(PyObject* const* items, Py_ssize_t size, Py_ssize_t& i,
                                 std::span<float> kept, std::uint32_t& count) {
-    // One counter in the loop, the count stored once: the reads of ints are calls, around which
-    // every other would be kept.
+    // One position in the loop; the count follows from it at the end.
     const Py_ssize_t first = i;
     Py_ssize_t at = first;
     for (; at < size; ++at) {
