@@ -225,8 +225,16 @@ struct Constructor {
             slots = bound.data();
         }
         const Progress progress = convert_without_boundary<I, true>(slots, values);
-        if (progress.read == ARITY) return finish(subtype, args, nargsf, kwnames, values);
+        if (progress.read == ARITY) return finish_apart(subtype, args, nargsf, kwnames, values);
         return in_boundary(subtype, args, nargsf, kwnames, progress, values);
+    }
+
+    // The same finish, after conversions that ran Python code: apart, so that what the
+    // allocation and the store need is not kept under that code.
+    [[gnu::noinline]] static PyObject* finish_apart(PyTypeObject* subtype, PyObject* const* args,
+                                                    std::size_t nargsf, PyObject* kwnames,
+                                                    Values values) {
+        return finish(subtype, args, nargsf, kwnames, values);
     }
 
     // Parameters I on, converted outside the boundary (I's read already said no when TRIED):
