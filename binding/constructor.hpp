@@ -84,7 +84,8 @@ struct Constructor {
         // Exactly the parameters by position, as `Cls.__new__(Cls, ...)` gives them: the tuple's
         // items (the caller holds the tuple) take the fast call's road.
         if (args != nullptr && kwargs == nullptr && std::cmp_equal(PyTuple_GET_SIZE(args), ARITY)) {
-            return positional_road(subtype, reinterpret_cast<PyTupleObject*>(args)->ob_item);
+            PyObject* const* items = reinterpret_cast<PyTupleObject*>(args)->ob_item;
+            return uncounted<false>(subtype, items, ARITY, nullptr, items);
         }
         return trampoline([&]() -> PyResult<Owned> {
             ArgumentSlots<ARITY> slots{};
@@ -119,22 +120,17 @@ struct Constructor {
                    PyBaseObject_Type.tp_init;
     }
 
-    // The fast call entry of every class, which only decides the road: by position, a call
-    // that gives exactly the parameters is read as it stands; by keywords, see keyword_road;
-    // anything else is bound inside the boundary, which words what is wrong with it.
-    static PyObject* vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf,
-                                PyObject* kwnames) {
+    // The fast call entry of every class. By position, a call that gives exactly the parameters
+    // is read as it stands; by keywords, see keyword_road; anything else is bound inside the
+    // boundary, which words what is wrong with it. The count is passed on as the constant it
+    // is then, so that the road keeps no other.
+    [[gnu::flatten]] static PyObject* vectorcall(PyObject* type, PyObject* const* args,
+                                                 std::size_t nargsf, PyObject* kwnames) {
         auto* subtype = reinterpret_cast<PyTypeObject*>(type);
         if (!constructs_itself(subtype)) return call_as_type(type, args, nargsf, kwnames);
         if (kwnames != nullptr) return keyword_road(subtype, args, nargsf, kwnames);
         if (!std::cmp_equal(PyVectorcall_NARGS(nargsf), ARITY))
             return in_boundary(subtype, args, nargsf, kwnames, Progress{}, Values{});
-        return positional_road(subtype, args);
-    }
-
-    // Exactly the parameters by position: the count is known, and the road keeps no other.
-    [[gnu::noinline, gnu::flatten]] static PyObject* positional_road(PyTypeObject* subtype,
-                                                                     PyObject* const* args) {
         return uncounted<false>(subtype, args, ARITY, nullptr, args);
     }
 

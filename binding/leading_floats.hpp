@@ -31,8 +31,9 @@ inline void keep(std::span<float> kept, std::uint32_t& count, float value) noexc
 // The one rule for items read in place, on every road: from item `i` on, exact floats and ints
 // as the float conversion reads them, until the first other item, where `i` stops. The items
 // are borrowed: nothing here runs Python code. Whether every item was read.
-inline bool read_items_in_place(PyObject* const* items, Py_ssize_t size, Py_ssize_t& i,
-                                std::span<float> kept, std::uint32_t& count) {
+[[gnu::noinline]] inline bool read_items_in_place(PyObject* const* items, Py_ssize_t size,
+                                                  Py_ssize_t& i, std::span<float> kept,
+                                                  std::uint32_t& count) {
     // One position in the loop; the count follows from it at the end.
     const Py_ssize_t first = i;
     Py_ssize_t at = first;
