@@ -39,9 +39,10 @@ public:
     // Hands the reference over to the caller (usually the interpreter).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(ptr_, nullptr); }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
-    // Releases the reference now, in line, where the thread holds the lock and is not being
-    // ended: a loop's item, whose release through the pool's check would cost it a call.
-    void clear() noexcept { Py_XDECREF(std::exchange(ptr_, nullptr)); }
+    // Releases the reference now, in line, where the thread holds the lock: a loop's item, whose
+    // release through the pool's check would cost it a call. Not noexcept: a finaliser it runs
+    // may be where the interpreter ends the thread at exit, by unwinding that must pass.
+    void clear() { Py_XDECREF(std::exchange(ptr_, nullptr)); }
 
 private:
     explicit Owned(PyObject* object) noexcept : ptr_(object) {}
