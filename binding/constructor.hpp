@@ -55,7 +55,7 @@ struct MakeSignature<std::optional<T> (*)(P...)> {
 // How far the call had come when it went inside the boundary: the first `read` values are
 // whole, and the next is as `next` says.
 struct Progress {
-    enum Next : std::uint32_t {
+    enum Next : std::uint8_t {
         UNTOUCHED,  // from nothing
         DECLINED,   // `convert` declined: `extract_bound` goes on from what it left
         FAILED,     // `convert` failed: its error was pending
@@ -313,7 +313,8 @@ struct Constructor {
             else if (I == progress.read && progress.next == Progress::DECLINED)
                 KS_CHECK(extract_argument_bound(slots[I], value, NAME));
             else if (I == progress.read) {
-                std::optional<PyErr> error = PyErr::from_pending(std::move(*failed));
+                std::optional<PyErr> error =
+                    failed ? PyErr::from_pending(std::move(*failed)) : std::nullopt;
                 return named(error ? std::move(*error) : fetch_error(), NAME);
             }
             return convert_from<I + 1>(slots, progress, failed, values);

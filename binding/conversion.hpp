@@ -18,6 +18,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string_view>
 #include <utility>
 
@@ -31,7 +32,7 @@ struct FromPyObject;
 
 // What `convert` gives: the value; nothing, with nothing pending (the rest is
 // `extract_bound`'s); or the interpreter's error, pending on the indicator.
-enum class Converted { VALUE, DECLINED, FAILED };
+enum class Converted : std::uint8_t { VALUE, DECLINED, FAILED };
 
 template <class T>
 inline constexpr bool CONVERTS_WITHOUT_BOUNDARY =

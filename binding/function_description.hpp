@@ -19,9 +19,11 @@ struct KeywordOnlyParameter {
 struct FunctionDescription {
     const char* class_name = nullptr;  // null for a free function
     const char* function_name = nullptr;
+    // NOLINTNEXTLINE(readability-redundant-member-init): what lets a description leave it out
     std::span<const std::string_view> positional_names = {};
     std::size_t positional_only_count = 0;
     std::size_t required_positional_count = 0;
+    // NOLINTNEXTLINE(readability-redundant-member-init): what lets a description leave it out
     std::span<const KeywordOnlyParameter> keyword_only = {};
 
     constexpr std::size_t parameter_count() const {

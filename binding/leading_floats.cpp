@@ -36,8 +36,9 @@ PyResult<void> convert_sequence(PyObject* object, std::span<float> kept, std::ui
                 error = std::move(item_converted).take_error();
                 return Converted::FAILED;
             });
-        if (converted == Converted::VALUE) return {};
-        return std::move(error).value();
+        // Without a limit the loop only ends read or failed.
+        if (converted == Converted::VALUE || !error) return {};
+        return std::move(*error);
     }
     if (!PySequence_Check(object)) return downcast_error(object, "Sequence");
 
