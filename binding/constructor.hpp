@@ -53,15 +53,16 @@ struct MakeSignature<std::optional<T> (*)(P...)> {
 };
 
 // How far the call had come when it went inside the boundary: the first `read` values are
-// whole, and the next is as `next` says.
+// whole, and the next is as `next` says. (`next` comes first for the depth of nested calls on
+// `Cuboid`'s road: bench/README.md.)
 struct Progress {
     enum Next : std::uint8_t {
         UNTOUCHED,  // from nothing
         DECLINED,   // `convert` declined: `extract_bound` goes on from what it left
         FAILED,     // `convert` failed: its error was pending
     };
-    std::uint32_t read = 0;
     Next next = UNTOUCHED;
+    std::uint32_t read = 0;
 };
 
 template <class T>
@@ -196,7 +197,7 @@ struct Constructor {
                 return store(subtype, std::apply(T::make, values));
             }
         }
-        return in_boundary(subtype, args, nargsf, kwnames, Progress{ARITY}, values);
+        return in_boundary(subtype, args, nargsf, kwnames, Progress{.read = ARITY}, values);
     }
 
     // From the argument of parameter I, which did not read without Python: the conversions that
@@ -253,13 +254,13 @@ struct Constructor {
                 case Converted::VALUE:
                     break;
                 case Converted::DECLINED:
-                    return {I, Progress::DECLINED};
+                    return {.next = Progress::DECLINED, .read = I};
                 case Converted::FAILED:
-                    return {I, Progress::FAILED};
+                    return {.next = Progress::FAILED, .read = I};
             }
         }
         if constexpr (I + 1 == ARITY)
-            return {ARITY};
+            return {.read = ARITY};
         else
             return convert_without_boundary<I + 1, false>(slots, values);
     }

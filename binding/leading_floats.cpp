@@ -23,6 +23,11 @@ PyResult<void> query_length(PyObject* object) {
 
 }  // namespace
 
+Converted convert_items_apart(PyObject* sequence, Py_ssize_t i, std::span<float> kept,
+                              std::uint32_t& count) {
+    return convert_items(sequence, i, kept, count, COUNTED_ITEMS, convert_float);
+}
+
 PyResult<void> convert_sequence(PyObject* object, std::span<float> kept, std::uint32_t& count) {
     if (PyUnicode_Check(object))
         return PyErr::new_(PyExc_TypeError, "Can't extract `str` to `Vec`");

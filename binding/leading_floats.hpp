@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "critical_section.hpp"
@@ -28,14 +29,13 @@ inline void keep(std::span<float> kept, std::uint32_t& count, float value) noexc
     if (count != UINT32_MAX) ++count;
 }
 
-// The one rule for items read in place, on every road: from item `i` on, exact floats and ints
-// as the float conversion reads them, until the first other item, where `i` stops. The items
-// are borrowed: nothing here runs Python code. Whether every item was read.
-[[gnu::noinline]] inline bool read_items_in_place(PyObject* const* items, Py_ssize_t size,
-                                                  Py_ssize_t& i, std::span<float> kept,
-                                                  std::uint32_t& count) {
+// The one rule for items read in place, on every road: from item `first` on, exact floats and
+// ints as the float conversion reads them, until the first other item. The items are borrowed:
+// nothing here runs Python code. Where the reading stopped: `size` when every item was read.
+[[gnu::noinline]] inline Py_ssize_t read_items_in_place(PyObject* const* items, Py_ssize_t size,
+                                                        Py_ssize_t first, std::span<float> kept,
+                                                        std::uint32_t& count) {
     // One position in the loop; the count follows from it at the end.
-    const Py_ssize_t first = i;
     Py_ssize_t at = first;
     for (; at < size; ++at) {
         float value;
@@ -45,45 +45,75 @@ inline void keep(std::span<float> kept, std::uint32_t& count, float value) noexc
     }
     const std::size_t read = count + static_cast<std::size_t>(at - first);
     count = read < UINT32_MAX ? static_cast<std::uint32_t>(read) : UINT32_MAX;
-    i = at;
-    return at >= size;
+    return at;
 }
 
-// An exact list or tuple from item `i` on. Exact lists and tuples run no user code to iterate, so
-// indexing them is the same as iterating. Items are read in place under the list's lock; the
-// first other item is held and converted by `convert_item(item, value)` outside it: converting
-// may allocate, run the collector and its finalisers, or run the item's own Python code, and
-// any of them may empty the list; without the GIL another thread may do so at any moment. So
-// the size is read again after every held item, and the item is released before what follows.
-// A list grown beyond `limit` items declines, with nothing held.
+// One step of the one rule for an exact list or tuple, from item `i` on. Exact lists and tuples
+// run no user code to iterate, so indexing them is the same as iterating. Items are read in
+// place, a list's under its lock; the first other item is held and converted by
+// `convert_item(item, value)` outside it: converting may allocate, run the collector and its
+// finalisers, or run the item's own Python code, and any of them may empty the list; without
+// the GIL another thread may do so at any moment. So the size is read again at every step, and
+// the held item is released before the next. What the step came to: every item read (VALUE), a
+// list grown beyond `limit` items (DECLINED, with nothing held), the held item's conversion
+// declined or failed; or nothing: the held item was converted, and the next step goes on.
 template <class ConvertItem>
-[[gnu::always_inline]] inline Converted convert_items(PyObject* sequence, Py_ssize_t& i,
-                                                      std::span<float> kept, std::uint32_t& count,
-                                                      Py_ssize_t limit, ConvertItem convert_item) {
-    for (;; ++i) {
-        Owned item;
-        {
-            const CriticalSection locked(PyList_CheckExact(sequence) ? sequence : nullptr);
-            const auto items = [&] {
-                return PyList_CheckExact(sequence)
-                           ? reinterpret_cast<PyListObject*>(sequence)->ob_item
+[[gnu::always_inline]] inline std::optional<Converted> convert_step(
+    PyObject* sequence, Py_ssize_t& i, std::span<float> kept, std::uint32_t& count,
+    Py_ssize_t limit, ConvertItem convert_item) {
+    Owned item;
+    {
+        const bool is_list = PyList_CheckExact(sequence);
+        const CriticalSection locked(is_list ? sequence : nullptr);
+        // A list's items move as it grows.
+        const auto items = [&] {
+            return is_list ? reinterpret_cast<PyListObject*>(sequence)->ob_item
                            : reinterpret_cast<PyTupleObject*>(sequence)->ob_item;
-            };
-            if (Py_SIZE(sequence) > limit) return Converted::DECLINED;
-            if (read_items_in_place(items(), Py_SIZE(sequence), i, kept, count))
-                return Converted::VALUE;
-            // The read that stopped may have run the collector (an int's refusal allocates),
-            // which may have emptied the list: it is looked at again.
-            if (i >= Py_SIZE(sequence)) return Converted::VALUE;
-            item = Owned::new_ref(items()[i]);
-        }
-        float value;
-        const Converted converted = convert_item(item.get(), value);
-        item.clear();
-        if (converted != Converted::VALUE) return converted;
-        keep(kept, count, value);
+        };
+        if (Py_SIZE(sequence) > limit) return Converted::DECLINED;
+        i = read_items_in_place(items(), Py_SIZE(sequence), i, kept, count);
+        // Against the size as it is now: a read that stopped may have run the collector (an
+        // int's refusal allocates), which may have emptied the list.
+        if (i >= Py_SIZE(sequence)) return Converted::VALUE;
+        item = Owned::new_ref(items()[i]);
+    }
+    float value;
+    switch (convert_item(item.get(), value)) {
+        case Converted::VALUE:
+            break;
+        case Converted::DECLINED:
+            return Converted::DECLINED;
+        case Converted::FAILED:
+            return Converted::FAILED;
+    }
+    keep(kept, count, value);
+    item.clear();
+    ++i;
+    return std::nullopt;
+}
+
+// The whole rule: its steps until one ends it.
+template <class ConvertItem>
+Converted convert_items(PyObject* sequence, Py_ssize_t& i, std::span<float> kept,
+                        std::uint32_t& count, Py_ssize_t limit, ConvertItem convert_item) {
+    for (;;) {
+        if (const std::optional<Converted> ended =
+                convert_step(sequence, i, kept, count, limit, convert_item))
+            return *ended;
     }
 }
+
+// An item's conversion on the road without the boundary.
+inline Converted convert_float(PyObject* item, float& value) {
+    return FromPyObject<float>::convert(item, value);
+}
+
+// The longest list that the road without the boundary goes through: its position is the count.
+inline constexpr Py_ssize_t COUNTED_ITEMS = UINT32_MAX - 1;
+
+// That road's steps after its first, out of line.
+Converted convert_items_apart(PyObject* sequence, Py_ssize_t i, std::span<float> kept,
+                              std::uint32_t& count);
 
 // The longest exact list or tuple that is read without Python.
 inline constexpr Py_ssize_t SHORT_NUMBERS = 4;
@@ -118,14 +148,15 @@ struct FromPyObject<LeadingFloats<N>> {
         return true;
     }
     // An exact list or tuple whose items read in place or convert without the boundary, going
-    // on from where `read` stopped. The position is the count, so a list that grows past what
-    // a count holds declines.
+    // on from where `read` stopped. The first step is taken here and the rest out of line, so
+    // that a conversion that constructs again nests under no more than the first step's frame.
     [[gnu::always_inline]] static Converted convert(PyObject* object, LeadingFloats<N>& out) {
         if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) return Converted::DECLINED;
         auto i = static_cast<Py_ssize_t>(out.count);
-        return convert_items(
-            object, i, out.values, out.count, UINT32_MAX - 1,
-            [](PyObject* item, float& value) { return FromPyObject<float>::convert(item, value); });
+        if (const std::optional<Converted> ended =
+                convert_step(object, i, out.values, out.count, COUNTED_ITEMS, convert_float))
+            return *ended;
+        return convert_items_apart(object, i, out.values, out.count);
     }
     static PyResult<void> extract_bound(PyObject* object, LeadingFloats<N>& out) {
         return convert_sequence(object, out.values, out.count);
