@@ -58,9 +58,9 @@ inline void keep(std::span<float> kept, std::uint32_t& count, float value) noexc
 // list grown beyond `limit` items (DECLINED, with nothing held), the held item's conversion
 // declined or failed; or nothing: the held item was converted, and the next step goes on.
 template <class ConvertItem>
-[[gnu::always_inline]] inline std::optional<Converted> convert_step(
-    PyObject* sequence, Py_ssize_t& i, std::span<float> kept, std::uint32_t& count,
-    Py_ssize_t limit, ConvertItem convert_item) {
+inline std::optional<Converted> convert_step(PyObject* sequence, Py_ssize_t& i,
+                                             std::span<float> kept, std::uint32_t& count,
+                                             Py_ssize_t limit, ConvertItem convert_item) {
     Owned item;
     {
         const bool is_list = PyList_CheckExact(sequence);
