@@ -6,6 +6,7 @@ import collections
 import pathlib
 import sys
 from collections.abc import Callable, Iterator
+from fractions import Fraction
 from typing import Any
 
 import pytest
@@ -335,6 +336,10 @@ def test_sides_mutated_while_converted(construct: Construct) -> None:
     # The list iterator stops once the list is shorter than its position.
     sides[:] = [Empties(), 2, 3]
     with pytest.raises(ValueError, match="got 1$"):
+        construct(Cuboid, sides)
+    # The same from an item after the first that needs Python.
+    sides[:] = [Fraction(1, 2), Empties(), 3]
+    with pytest.raises(ValueError, match="got 2$"):
         construct(Cuboid, sides)
 
 
