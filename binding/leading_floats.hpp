@@ -78,14 +78,8 @@ inline std::optional<Converted> convert_step(PyObject* sequence, Py_ssize_t& i,
         item = Owned::new_ref(items()[i]);
     }
     float value;
-    switch (convert_item(item.get(), value)) {
-        case Converted::VALUE:
-            break;
-        case Converted::DECLINED:
-            return Converted::DECLINED;
-        case Converted::FAILED:
-            return Converted::FAILED;
-    }
+    if (const Converted converted = convert_item(item.get(), value); converted != Converted::VALUE)
+        return converted;
     keep(kept, count, value);
     item.clear();
     ++i;
